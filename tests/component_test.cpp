@@ -1,0 +1,276 @@
+// Components and containers: fan-out order, state sync, budgets, misuse.
+#include "LogCapture.h"
+
+#include "Nox_Err/NOX_ERR_PanicHandlerRegistry.h"
+#include "Nox_Tsk/NOX_TSK_SysComponent.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace NOX::TSK;
+
+namespace {
+
+std::vector<std::string> g_vecCalls;
+
+class RecordingC : public SysComponentC
+{
+public:
+    explicit RecordingC(std::string strName, DWORD dwStopMs = 0)
+        : m_strName(std::move(strName)), m_dwStopMs(dwStopMs)
+    {}
+    void init(uint32_t unArg) override
+    {
+        record("init", [&] { SysComponentC::init(unArg); });
+    }
+    void start(uint32_t unArg) override
+    {
+        record("start", [&] { SysComponentC::start(unArg); });
+    }
+    void stop(uint32_t unArg) override
+    {
+        record("stop", [&] { SysComponentC::stop(unArg); });
+    }
+    void kill(uint32_t unArg) override
+    {
+        record("kill", [&] { SysComponentC::kill(unArg); });
+    }
+    void cleanup(uint32_t unArg) override
+    {
+        record("cleanup", [&] { SysComponentC::cleanup(unArg); });
+    }
+    bool waitForStop(DWORD dwTimeoutMs) override
+    {
+        m_vecBudgets.push_back(dwTimeoutMs);
+        g_vecCalls.push_back("waitForStop " + m_strName);
+        if (m_dwStopMs > dwTimeoutMs) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_dwStopMs));
+        return true;
+    }
+    void accept(SysComponentVisitorI& visitor) override { visitor.visitComponent(this); }
+
+    std::string m_strName;
+    DWORD m_dwStopMs;
+    std::vector<DWORD> m_vecBudgets;
+
+private:
+    template <class F> void record(const char* szStep, F&& apply)
+    {
+        g_vecCalls.push_back(std::string(szStep) + " " + m_strName);
+        apply();
+    }
+};
+
+// Adds a component from inside its own init, which the container refuses.
+class IntruderC : public SysComponentC
+{
+public:
+    IntruderC(SysComponentContainerC& container, SysComponentC& extra)
+        : m_Container(container), m_Extra(extra)
+    {}
+    void init(uint32_t unArg) override
+    {
+        m_Container.addComponent(&m_Extra);
+        SysComponentC::init(unArg);
+    }
+
+private:
+    SysComponentContainerC& m_Container;
+    SysComponentC& m_Extra;
+};
+
+class AssertCollectorC : public NOX::ERR::SysPanicHandlerI
+{
+public:
+    void panic(const char*, unsigned long, long, long, const char*, int) override {}
+    void assertFailed(const char* szCondition, long, long, const char*, int) override
+    {
+        m_vecConditions.emplace_back(szCondition);
+    }
+    std::vector<std::string> m_vecConditions;
+};
+
+class ComponentTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        g_vecCalls.clear();
+        NOX::ERR::PanicHandlerRegistryC::getInstance().setHandler(&m_Asserts, true);
+    }
+    void TearDown() override
+    {
+        NOX::ERR::PanicHandlerRegistryC::getInstance().removeHandler(&m_Asserts);
+    }
+    AssertCollectorC m_Asserts;
+};
+
+} // namespace
+
+TEST_F(ComponentTest, ContainersComeUpForwardsAndGoDownBackwards)
+{
+    SysComponentContainerC container;
+    RecordingC a("a"), b("b"), c("c");
+    container.addComponent(&a);
+    container.addComponent(&b);
+    container.addComponent(&c);
+    EXPECT_TRUE(g_vecCalls.empty()) << "a container in state 0 brings nobody up";
+
+    b.setTargetState(SysComponentC::STATE_INITIALISED);
+    container.init(0);
+    container.start(0);
+    container.stop(0);
+    EXPECT_TRUE(container.waitForStop(INFINITE));
+    container.kill(0);
+    container.cleanup(0);
+    EXPECT_EQ((std::vector<std::string>{"init a", "init b", "init c", "start a", "start c",
+                                        "stop c", "stop b", "stop a", "waitForStop c",
+                                        "waitForStop b", "waitForStop a", "kill c", "kill b",
+                                        "kill a", "cleanup c", "cleanup b", "cleanup a"}),
+              g_vecCalls);
+    EXPECT_EQ(SysComponentC::STATE_NONE, container.getState());
+}
+
+TEST_F(ComponentTest, AChildJoiningOrLeavingARunningContainerIsSynced)
+{
+    SysComponentContainerC container;
+    container.init(0);
+    container.start(0);
+    RecordingC late("late");
+    container.addComponent(&late);
+    EXPECT_EQ((std::vector<std::string>{"init late", "start late"}), g_vecCalls);
+    EXPECT_EQ(&container, late.getParent());
+
+    g_vecCalls.clear();
+    container.removeComponent(&late);
+    EXPECT_EQ((std::vector<std::string>{"stop late", "waitForStop late", "cleanup late"}),
+              g_vecCalls);
+    EXPECT_EQ(nullptr, late.getParent());
+    EXPECT_EQ(0, container.componentCount());
+
+    g_vecCalls.clear();
+    container.setAutoSync(false);
+    RecordingC quiet("quiet");
+    container.addComponent(&quiet);
+    EXPECT_TRUE(g_vecCalls.empty());
+    container.removeComponent(&quiet);
+}
+
+TEST_F(ComponentTest, WaitForStopSharesOneBudgetAndStopsAtTheFirstFailure)
+{
+    SysComponentContainerC container;
+    RecordingC first("first"), second("second", 200), third("third", 80);
+    container.addComponent(&first);
+    container.addComponent(&second);
+    container.addComponent(&third);
+
+    // Children are asked last to first: third takes 80 ms of the 100.
+    EXPECT_FALSE(container.waitForStop(100));
+    ASSERT_EQ(1u, second.m_vecBudgets.size());
+    EXPECT_LE(second.m_vecBudgets[0], 20u);
+    EXPECT_TRUE(first.m_vecBudgets.empty()) << "the walk ends at the first failure";
+
+    EXPECT_FALSE(container.waitForStop(0));
+    EXPECT_EQ(0u, third.m_vecBudgets.back()) << "a zero time-out is passed on as it is";
+}
+
+TEST_F(ComponentTest, BringingDownKillsAComponentThatDoesNotStopInTime)
+{
+    RecordingC slow("slow", 5000);
+    slow.init(0);
+    slow.start(0);
+    g_vecCalls.clear();
+    slow.m_dwStopMs = 4000;
+    slow.bringDown(SysComponentC::STATE_NONE);
+    EXPECT_EQ(
+        (std::vector<std::string>{"stop slow", "waitForStop slow", "kill slow", "cleanup slow"}),
+        g_vecCalls);
+    EXPECT_EQ(SysComponentC::c_dwStopBudgetMs, slow.m_vecBudgets.back());
+}
+
+TEST_F(ComponentTest, MisuseRaisesItsAssertionAndChangesNothing)
+{
+    SysComponentContainerC mine, theirs;
+    RecordingC child("child"), stranger("stranger");
+    theirs.addComponent(&child);
+
+    mine.removeComponent(&child);
+    mine.addComponent(nullptr);
+    mine.removeComponent(nullptr);
+    mine.insertBefore(nullptr, &stranger);
+    EXPECT_EQ((std::vector<std::string>{"!\"Not a child of this container: Wrong container\"",
+                                        "!\"component pointer is null\"",
+                                        "!\"component pointer is null\"",
+                                        "!\"component pointer is null\""}),
+              m_Asserts.m_vecConditions);
+    EXPECT_EQ(1, theirs.componentCount());
+    EXPECT_EQ(0, mine.componentCount());
+    EXPECT_EQ(&theirs, child.getParent());
+    theirs.removeComponent(&child);
+}
+
+TEST_F(ComponentTest, AddingFromInsideAFanOutIsRefused)
+{
+    SysComponentContainerC container;
+    RecordingC extra("extra");
+    IntruderC intruder(container, extra);
+    container.addComponent(&intruder);
+    container.init(0);
+    EXPECT_EQ(std::vector<std::string>{"!\"Container is traversing at the moment, add\""},
+              m_Asserts.m_vecConditions);
+    EXPECT_EQ(1, container.componentCount());
+    EXPECT_EQ(nullptr, extra.getParent());
+    container.removeComponent(&intruder);
+}
+
+TEST_F(ComponentTest, VisitorsSeeTheTreeInOrder)
+{
+    struct VisitorC : SysComponentVisitorI
+    {
+        void visitComponent(SysComponentC* p) override
+        {
+            m_strPath += static_cast<RecordingC*>(p)->m_strName + " ";
+        }
+        void enterContainer(SysComponentContainerC*) override { m_strPath += "( "; }
+        void leaveContainer(SysComponentContainerC*) override { m_strPath += ") "; }
+        std::string m_strPath;
+    } visitor;
+
+    SysComponentContainerC outer, inner;
+    RecordingC a("a"), b("b"), c("c");
+    outer.addComponent(&a);
+    outer.addComponent(&inner);
+    inner.addComponent(&b);
+    outer.addComponent(&c);
+    outer.accept(visitor);
+    EXPECT_EQ("( a ( b ) c ) ", visitor.m_strPath);
+    inner.removeComponent(&b);
+    outer.removeComponent(&a);
+    outer.removeComponent(&inner);
+    outer.removeComponent(&c);
+}
+
+TEST_F(ComponentTest, FanOutsWriteTheirLinesToTheComponentLog)
+{
+    LogCaptureC capture;
+    capture.route("Component", NOX::DBG::LVL_ALL);
+    SysComponentContainerC container;
+    RecordingC child("child");
+    container.addComponent(&child);
+    container.init(0);
+    std::vector<std::string> vecRecords = capture.records();
+    ASSERT_EQ(3u, vecRecords.size());
+    EXPECT_EQ("SysComponentContainerC::init() begin NOX::TSK::SysComponentContainerC\r\n",
+              vecRecords[0]);
+    EXPECT_EQ("SysComponentContainerC::init() init component (anonymous namespace)::RecordingC\r\n",
+              vecRecords[1]);
+    EXPECT_EQ("SysComponentContainerC::init() end NOX::TSK::SysComponentContainerC\r\n",
+              vecRecords[2]);
+    container.removeComponent(&child);
+}
