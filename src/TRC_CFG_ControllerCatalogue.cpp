@@ -1,0 +1,305 @@
+// The controller's single-setting operations: each sets or reads one
+// setting of the module with one command.
+#include "TRC_CFG_TaviDeviceControllerImpl.h"
+
+#include "Nox_Dbg/NOX_DBG_ComponentLogs.h"
+#include "TRC_CFG_ControllerFields.h"
+
+#include <cstring>
+
+using NOX::DBG::g_TaviDeviceControllerImplCLog;
+using NOX::DBG::PerformanceLogC;
+using NOX::TSK::GuardC;
+
+namespace {
+const uint32_t c_unCommandTimeoutMs = 1000;
+const size_t c_unMaxNameLength = 15;
+const size_t c_unMaxSsidLength = 32;
+// The record form keeps at most this much of the module's address.
+const size_t c_unRecordAddressLength = 17;
+
+bool isShortText(const char* szText, size_t unMax)
+{
+    return szText != nullptr && std::strlen(szText) <= unMax;
+}
+} // namespace
+
+namespace TRC {
+namespace CFG {
+
+namespace {
+
+// Builds a write request with the fields and runs it; the request outcome.
+template <class... FieldsT>
+uint32_t writeSetting(TaviDeviceControllerImplC& controller, const char* szCommand,
+                      FieldsT... fields)
+{
+    TaviDeviceRequestC req(szCommand, RT_WRITE, c_unCommandTimeoutMs);
+    addFields(req, fields...);
+    uint32_t unResult = controller.request(&req);
+    return unResult != RC_OK ? unResult : req.getReturnCode();
+}
+
+} // namespace
+
+uint32_t TaviDeviceControllerImplC::readNumber(const char* szCommand, uint32_t* pValue)
+{
+    if (!isConnected()) {
+        return RC_FAILED;
+    }
+    TaviDeviceRequestC req(szCommand, RT_READ, c_unCommandTimeoutMs);
+    NumberResponseParamC number;
+    req.addResponseParam(&number);
+    uint32_t unOutcome = runRequest(req);
+    if (unOutcome == RC_OK && pValue != nullptr) {
+        *pValue = static_cast<uint32_t>(number.getValue());
+    }
+    return unOutcome;
+}
+
+uint32_t TaviDeviceControllerImplC::readText(const char* szCommand, char* szField, size_t unMax)
+{
+    TaviDeviceRequestC req(szCommand, RT_READ, c_unCommandTimeoutMs);
+    BasicStringResponseParamC text;
+    req.addResponseParam(&text);
+    uint32_t unResult = request(&req);
+    if (unResult != RC_OK) {
+        return unResult;
+    }
+    // An ERROR answer leaves the slot empty; the empty text is stored.
+    copyField(szField, unMax, text.getValue().c_str());
+    return RC_OK;
+}
+
+uint32_t TaviDeviceControllerImplC::getDeviceNameAndAddress(char* pInfo)
+{
+    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
+                        "TaviDeviceControllerImplC::getDeviceNameAndAddress");
+    GuardC guard(m_Lock);
+    if (!isConnected()) {
+        return RC_FAILED;
+    }
+    TaviDeviceRequestC req("AILVI", RT_READ, c_unCommandTimeoutMs);
+    BasicStringResponseParamC aFields[c_unInfoSlots];
+    for (BasicStringResponseParamC& field : aFields) {
+        req.addResponseParam(&field);
+    }
+    uint32_t unResult = request(&req);
+    if (unResult != RC_OK) {
+        return unResult;
+    }
+    if (!req.areResponseParamsSet() || pInfo == nullptr) {
+        return RC_FAILED;
+    }
+    for (size_t i = 0; i < c_unInfoSlots; ++i) {
+        char* pSlot = pInfo + i * c_unInfoSlotSize;
+        std::strncpy(pSlot, aFields[i].getValue().c_str(), c_unInfoSlotSize);
+        pSlot[c_unInfoSlotSize - 1] = '\0';
+    }
+    return RC_OK;
+}
+
+uint32_t TaviDeviceControllerImplC::getDeviceNameAndAddress(DeviceInfoS& device)
+{
+    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
+                        "TaviDeviceControllerImplC::getDeviceNameAndAddress");
+    GuardC guard(m_Lock);
+    if (!isConnected()) {
+        return RC_FAILED;
+    }
+    uint32_t unResult = readText("AGLN", device.szName, DeviceInfoS::c_unMaxName);
+    if (unResult != RC_OK) {
+        return unResult;
+    }
+    return readText("AILBA", device.szAddress, c_unRecordAddressLength);
+}
+
+uint32_t TaviDeviceControllerImplC::getDefaultClientProfile(uint32_t* pProfile)
+{
+    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
+                        "TaviDeviceControllerImplC::getDefaultClientProfile");
+    GuardC guard(m_Lock);
+    return readNumber("ADDCP", pProfile);
+}
+
+uint32_t TaviDeviceControllerImplC::getDefaultServerProfile(uint32_t* pProfile)
+{
+    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
+                        "TaviDeviceControllerImplC::getDefaultServerProfile");
+    GuardC guard(m_Lock);
+    return readNumber("ADDSP", pProfile);
+}
+
+uint32_t TaviDeviceControllerImplC::setDeviceName(const char* szName, bool bFlag)
+{
+    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
+                        "TaviDeviceControllerImplC::setDeviceName");
+    GuardC guard(m_Lock);
+    if (!isShortText(szName, c_unMaxNameLength) || !isConnected()) {
+        return RC_FAILED;
+    }
+    return writeSetting(*this, "AGLN", QuotedS{szName}, bFlag);
+}
+
+uint32_t TaviDeviceControllerImplC::setServiceName(uint32_t unNumber, const char* szName,
+                                                   bool bRestart)
+{
+    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
+                        "TaviDeviceControllerImplC::setServiceName");
+    GuardC guard(m_Lock);
+    if (!isShortText(szName, c_unMaxNameLength) || !isConnected()) {
+        return RC_FAILED;
+    }
+    uint32_t unOutcome = writeSetting(*this, "ADWSN", unNumber, QuotedS{szName}, uint32_t{1});
+    if (unOutcome == RC_OK && bRestart) {
+        unOutcome = resetModule();
+    }
+    return unOutcome;
+}
+
+uint32_t TaviDeviceControllerImplC::setClassOfDevice(uint32_t unClass, bool bFlag)
+{
+    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
+                        "TaviDeviceControllerImplC::setClassOfDevice");
+    GuardC guard(m_Lock);
+    if (!isConnected()) {
+        return RC_FAILED;
+    }
+    return writeSetting(*this, "AGLC", unClass, bFlag);
+}
+
+uint32_t TaviDeviceControllerImplC::configureConnectabilityMode(uint32_t unMode, bool bFlag)
+{
+    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
+                        "TaviDeviceControllerImplC::configureConnectabilityMode");
+    GuardC guard(m_Lock);
+    if (unMode == 0 || !isConnected()) {
+        return RC_FAILED;
+    }
+    return writeSetting(*this, "AGCM", unMode, bFlag);
+}
+
+uint32_t TaviDeviceControllerImplC::configureDiscoverabilityMode(uint32_t unMode, bool bFlag)
+{
+    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
+                        "TaviDeviceControllerImplC::configureDiscoverabilityMode");
+    GuardC guard(m_Lock);
+    if (unMode == 0 || !isConnected()) {
+        return RC_FAILED;
+    }
+    return writeSetting(*this, "AGDM", unMode, bFlag);
+}
+
+uint32_t TaviDeviceControllerImplC::configureWirelessMultidrop(uint8_t unSetting, bool bFlag)
+{
+    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
+                        "TaviDeviceControllerImplC::configureWirelessMultidrop");
+    GuardC guard(m_Lock);
+    if (!isConnected()) {
+        return RC_FAILED;
+    }
+    return writeSetting(*this, "ADWM", unSetting, uint8_t{0}, bFlag);
+}
+
+uint32_t TaviDeviceControllerImplC::configureDefaultClientProfile(uint32_t unProfile, bool bFlag)
+{
+    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
+                        "TaviDeviceControllerImplC::configureDefaultClientProfile");
+    GuardC guard(m_Lock);
+    if (!isConnected()) {
+        return RC_FAILED;
+    }
+    return writeSetting(*this, "ADDCP", unProfile, bFlag);
+}
+
+uint32_t TaviDeviceControllerImplC::configureDefaultServerProfile(uint32_t unProfile, bool bFlag)
+{
+    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
+                        "TaviDeviceControllerImplC::configureDefaultServerProfile");
+    GuardC guard(m_Lock);
+    if (!isConnected()) {
+        return RC_FAILED;
+    }
+    return writeSetting(*this, "ADDSP", unProfile, bFlag);
+}
+
+uint32_t TaviDeviceControllerImplC::configureFeatureMask(uint8_t unValue, bool bFlag)
+{
+    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
+                        "TaviDeviceControllerImplC::configureFeatureMask");
+    GuardC guard(m_Lock);
+    if (!isConnected()) {
+        return RC_FAILED;
+    }
+    return writeSetting(*this, "AMWFM", uint8_t{1}, unValue, bFlag);
+}
+
+uint32_t TaviDeviceControllerImplC::configureDtrDsrSettings(uint32_t unFirst, uint32_t unSecond,
+                                                            bool bFlag)
+{
+    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
+                        "TaviDeviceControllerC::configureDtrDsrSettings");
+    GuardC guard(m_Lock);
+    if (!isConnected()) {
+        return RC_FAILED;
+    }
+    return writeSetting(*this, "AMDS", unFirst, unSecond, bFlag);
+}
+
+uint32_t TaviDeviceControllerImplC::configurePowerSaveMode(uint32_t unMode, bool bFlag)
+{
+    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
+                        "TaviDeviceControllerC::configurePowerSaveMode");
+    GuardC guard(m_Lock);
+    if (!isConnected()) {
+        return RC_FAILED;
+    }
+    return writeSetting(*this, "AMPM", unMode, bFlag);
+}
+
+uint32_t TaviDeviceControllerImplC::configureSecurityMode(uint32_t unMode, bool bFlag)
+{
+    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
+                        "TaviDeviceControllerC::configureSecurityMode");
+    GuardC guard(m_Lock);
+    if (!isConnected()) {
+        return RC_FAILED;
+    }
+    return writeSetting(*this, "AGSM", unMode, bFlag);
+}
+
+uint32_t TaviDeviceControllerImplC::setFixedPin(const char* szPin, bool bFlag)
+{
+    PerformanceLogC log(&g_TaviDeviceControllerImplCLog, "TaviDeviceControllerC::setFixedPin");
+    GuardC guard(m_Lock);
+    // No length check of its own: a PIN that does not fit the line leaves
+    // the request unfinished, and request() refuses it.
+    if (szPin == nullptr || !isConnected()) {
+        return RC_FAILED;
+    }
+    return writeSetting(*this, "AGFP", QuotedS{szPin}, bFlag);
+}
+
+uint32_t TaviDeviceControllerImplC::writeIoPin(uint8_t unPin, uint8_t unValue)
+{
+    PerformanceLogC log(&g_TaviDeviceControllerImplCLog, "TaviDeviceControllerImplC::writeIoPin");
+    GuardC guard(m_Lock);
+    TaviDeviceRequestC req("AMWIO", RT_WRITE, c_unCommandTimeoutMs);
+    addFields(req, unPin, unValue);
+    // Only a missing answer or an unsendable request counts as failure.
+    return request(&req);
+}
+
+uint32_t TaviDeviceControllerImplC::configureSSID(const char* szSsid, bool bFlag)
+{
+    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
+                        "TaviDeviceControllerImplC::configureSSID");
+    GuardC guard(m_Lock);
+    if (!isShortText(szSsid, c_unMaxSsidLength) || !isConnected()) {
+        return RC_FAILED;
+    }
+    return writeSetting(*this, "AGSSID", QuotedS{szSsid}, bFlag);
+}
+
+} // namespace CFG
+} // namespace TRC
