@@ -3,6 +3,12 @@
 
 #include "Platform.h"
 
+#include <pthread.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
 namespace plat {
 
 // The Win32 error code that stands for an errno value.
@@ -13,9 +19,105 @@ DWORD errorFromErrno(int nErrno);
 BOOL failWithErrno();
 BOOL failWith(DWORD dwError);
 
-// Handles of serial devices are file descriptors; every other handle points
-// at a kernel object. These tell them apart and close a serial handle.
+// Handles of serial devices are file descriptors; every other handle names
+// a kernel object in the handle table (values from 2^32 up). These tell them apart and close a
+// serial handle.
 bool isSerialHandle(HANDLE h);
 BOOL closeSerialHandle(HANDLE h);
+
+// Text between the wide strings of the interface and UTF-8. Invalid input
+// (bad UTF-8, lone surrogates, values past U+10FFFF) becomes U+FFFD.
+std::wstring wideFromUtf8(const char* pText, size_t unLength);
+std::string utf8FromWide(const wchar_t* pText, size_t unLength, bool* pbReplaced = nullptr);
+
+// ------------------------------------------------------------ kernel objects
+
+// Named objects of different kinds share one namespace, as on the target.
+enum class ObjectKindE
+{
+    Thread,
+    Semaphore,
+    Mutex,
+    Event
+};
+
+// A waitable object. Its state is guarded by its own lock; waiters sleep on
+// its condition (monotonic clock) until tryAcquire succeeds.
+class KernelObjectC
+{
+public:
+    KernelObjectC();
+    virtual ~KernelObjectC();
+    KernelObjectC(const KernelObjectC&) = delete;
+    KernelObjectC& operator=(const KernelObjectC&) = delete;
+
+    virtual ObjectKindE kind() const = 0;
+
+    // Called with the lock held: true when the object is signalled, taking
+    // what a satisfied wait takes (a count, the ownership, an auto reset).
+    virtual bool tryAcquire() = 0;
+
+    void lock() { pthread_mutex_lock(&m_mutex); }
+    void unlock() { pthread_mutex_unlock(&m_mutex); }
+    void wakeAll() { pthread_cond_broadcast(&m_cond); }
+    // Waits on the condition with the lock held; false once the monotonic
+    // deadline has passed. A null deadline waits without limit.
+    bool waitUntil(const struct timespec* pDeadline);
+
+private:
+    pthread_mutex_t m_mutex;
+    pthread_cond_t m_cond;
+};
+
+// Holds a kernel object's lock for one scope.
+class ObjectLockC
+{
+public:
+    explicit ObjectLockC(KernelObjectC& rObject) : m_rObject(rObject) { m_rObject.lock(); }
+    ~ObjectLockC() { m_rObject.unlock(); }
+    ObjectLockC(const ObjectLockC&) = delete;
+    ObjectLockC& operator=(const ObjectLockC&) = delete;
+
+private:
+    KernelObjectC& m_rObject;
+};
+
+typedef std::shared_ptr<KernelObjectC> ObjectPtrT;
+
+// Enters a new object in the handle table and returns its handle. With a name
+// that is already taken, the existing object's handle is returned instead
+// (another reference to it) and the last error is ERROR_ALREADY_EXISTS, or,
+// when that object is of another kind, null with ERROR_INVALID_HANDLE.
+// fnMake is called only when a new object is needed.
+HANDLE createObject(ObjectKindE eKind, LPCWSTR pszName, const std::function<ObjectPtrT()>& fnMake);
+
+// The live object behind a handle, or null (handle unknown or closed).
+ObjectPtrT lookupObject(HANDLE h);
+
+// The live object behind a handle when it is of the given kind; otherwise
+// null with the last error set to ERROR_INVALID_HANDLE.
+template <class T> std::shared_ptr<T> lookupObjectAs(HANDLE h, ObjectKindE eKind)
+{
+    ObjectPtrT pObject = lookupObject(h);
+    if (!pObject || pObject->kind() != eKind) {
+        failWith(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return std::static_pointer_cast<T>(pObject);
+}
+
+// The monotonic clock point dwMilliseconds from now.
+struct timespec deadlineAfter(DWORD dwMilliseconds);
+
+// The pseudo handle of the calling thread, as GetCurrentThread returns it. A
+// function rather than a constant: it may be asked for during static
+// initialisation.
+inline HANDLE currentThreadHandle()
+{
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
+}
+
+// The priority of a running thread on the target's 0..255 scale.
+int targetPriorityOf(pthread_t thread);
 
 } // namespace plat
