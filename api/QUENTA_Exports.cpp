@@ -1,0 +1,100 @@
+// The plain exported functions: buffer conventions over one process-wide
+// configurator that lives until the process ends.
+#include "QUENTA_QuentaConfiguratorImpl.h"
+#include "quenta.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+QUENTA::QuentaConfiguratorImplC* getInstance()
+{
+    // Created once, even when two threads race to it; never destroyed, so its
+    // port is released only by the process ending or by a hand-over.
+    static QUENTA::QuentaConfiguratorImplC* s_pInstance = new QUENTA::QuentaConfiguratorImplC();
+    return s_pInstance;
+}
+
+uint32_t requiredListSize(const std::vector<std::string>& vecNames)
+{
+    if (vecNames.empty()) {
+        return 0;
+    }
+    uint32_t unSize = 2;
+    for (const std::string& strName : vecNames) {
+        unSize += static_cast<uint32_t>(strName.size()) + 1;
+    }
+    return unSize;
+}
+
+} // namespace
+
+extern "C" {
+
+QUENTA_API bool QUENTA_CALL QUENTA_searchDevices(char* pBuffer, uint32_t* pSize)
+{
+    std::vector<std::string> vecNames;
+    if (!getInstance()->searchDevices(vecNames)) {
+        return false;
+    }
+    uint32_t unRequired = requiredListSize(vecNames);
+    if (pBuffer == nullptr) {
+        *pSize = unRequired;
+        return true;
+    }
+    if (*pSize < unRequired) {
+        return false;
+    }
+    if (vecNames.empty()) {
+        return true;
+    }
+    char* pWrite = pBuffer;
+    for (const std::string& strName : vecNames) {
+        std::memcpy(pWrite, strName.data(), strName.size());
+        pWrite += strName.size();
+        *pWrite++ = '\t';
+    }
+    // The counted byte after the final tab terminates the list.
+    *pWrite++ = '\t';
+    *pWrite = '\0';
+    return true;
+}
+
+QUENTA_API bool QUENTA_CALL QUENTA_pairDevice(const char* szDevice)
+{
+    if (szDevice == nullptr) {
+        return false;
+    }
+    return getInstance()->pairDevice(std::string(szDevice));
+}
+
+QUENTA_API bool QUENTA_CALL QUENTA_getPairedDevice(char* pBuffer, uint32_t* pSize)
+{
+    std::string strName;
+    if (!getInstance()->getPairedDevice(strName)) {
+        return false;
+    }
+    if (pBuffer == nullptr) {
+        *pSize = static_cast<uint32_t>(strName.size()) + 1;
+        return true;
+    }
+    if (*pSize <= strName.size()) {
+        return false;
+    }
+    std::memcpy(pBuffer, strName.c_str(), strName.size() + 1);
+    return true;
+}
+
+QUENTA_API bool QUENTA_CALL QUENTA_switchToDataMode(void)
+{
+    return getInstance()->switchToDataMode();
+}
+
+QUENTA_API void* QUENTA_CALL QUENTA_createPortHandle(void)
+{
+    return QUENTA::QuentaConfiguratorImplC::createPortHandle();
+}
+
+} // extern "C"

@@ -1,0 +1,227 @@
+#include "QUENTA_QuentaConfiguratorImpl.h"
+
+#include "Nox_Err/NOX_ERR_Codes.h"
+
+#include <cstring>
+
+using NOX::RC_OK;
+using TRC::CFG::DeviceInfoS;
+using TRC::PRT::Rs232SettingsS;
+
+namespace {
+// Created at load; every configurator object reads and writes it.
+Rs232SettingsS s_Rs232Defaults;
+
+const uint32_t c_unFlowRtsCts = 1;
+const uint32_t c_unFlowNone = 2;
+const DWORD c_dwHandleTimeoutMs = 200;
+const DWORD c_dwHandleSettleMs = 100;
+const DWORD c_dwHandleEventMask = EV_RXCHAR | EV_RLSD | EV_ERR | EV_EVENT1;
+} // namespace
+
+namespace QUENTA {
+
+const wchar_t QuentaConfiguratorImplC::c_szPortName[] = L"COM8:";
+
+Rs232SettingsS& QuentaConfiguratorImplC::defaults()
+{
+    return s_Rs232Defaults;
+}
+
+QuentaConfiguratorImplC::QuentaConfiguratorImplC()
+    : m_pController(new TRC::CFG::TaviDeviceControllerImplC()),
+      m_pPort(new TRC::PRT::SerialPortC()), m_bConfigured(false), m_lReferences(1)
+{
+    s_Rs232Defaults.bDtrDsr = true;
+    s_Rs232Defaults.unBaudRate = c_unSlowBaudCode;
+    s_Rs232Defaults.unFlowControl = c_unFlowRtsCts;
+    m_pPort->SetRs232Settings(s_Rs232Defaults);
+    m_pPort->SetPortName(c_szPortName);
+    m_pController->setPort(m_pPort);
+}
+
+QuentaConfiguratorImplC::~QuentaConfiguratorImplC()
+{
+    switchToDataMode();
+    delete m_pController;
+    if (m_pPort != nullptr) {
+        m_pPort->Disconnect();
+        delete m_pPort;
+    }
+}
+
+bool QuentaConfiguratorImplC::ensureCommandMode()
+{
+    if (m_pController->isCommandMode()) {
+        return true;
+    }
+    // The second setting stays in the template, so a later search starts
+    // from the flow control it left there.
+    s_Rs232Defaults.unBaudRate = c_unFastBaudCode;
+    const Rs232SettingsS settingA = s_Rs232Defaults;
+    s_Rs232Defaults.unBaudRate = c_unSlowBaudCode;
+    s_Rs232Defaults.unFlowControl = c_unFlowNone;
+    const Rs232SettingsS settingB = s_Rs232Defaults;
+    const Rs232SettingsS* apSettings[] = {&settingA, &settingB};
+
+    for (int nPass = 0; nPass < c_nCommandModePasses; ++nPass) {
+        for (const Rs232SettingsS* pSettings : apSettings) {
+            m_pPort->SetRs232Settings(*pSettings);
+            if (!m_pPort->IsConnected()) {
+                m_pController->openPort();
+            }
+            if (m_pController->switchToCommandMode() == RC_OK) {
+                return m_bConfigured || configureModule();
+            }
+        }
+    }
+    return false;
+}
+
+bool QuentaConfiguratorImplC::configureModule()
+{
+    if (m_bConfigured) {
+        return true;
+    }
+    TRC::CFG::TaviDeviceControllerImplC& ctrl = *m_pController;
+    m_bConfigured = ctrl.configureConnectabilityMode(1, true) == RC_OK &&
+                    ctrl.configureDiscoverabilityMode(1, true) == RC_OK &&
+                    ctrl.configureDefaultServerProfile(255, true) == RC_OK &&
+                    ctrl.configureDefaultClientProfile(0, true) == RC_OK &&
+                    ctrl.configureFeatureMask(1, true) == RC_OK &&
+                    ctrl.configureDtrDsrSettings(2, 1, true) == RC_OK &&
+                    ctrl.configurePowerSaveMode(3, true) == RC_OK &&
+                    ctrl.setBaudRate(c_ulFastBaudRate, false, true) == RC_OK &&
+                    ctrl.setFlowControl(true, false, true) == RC_OK;
+    return m_bConfigured;
+}
+
+bool QuentaConfiguratorImplC::searchDevices(std::vector<std::string>& vecDevices)
+{
+    if (!ensureCommandMode()) {
+        return false;
+    }
+    m_vecDevices.clear();
+    if (m_pController->searchDevices(m_vecDevices) != RC_OK) {
+        return false;
+    }
+    for (const DeviceInfoS& device : m_vecDevices) {
+        vecDevices.emplace_back(device.szName);
+    }
+    return true;
+}
+
+bool QuentaConfiguratorImplC::pairDevice(std::string strDevice)
+{
+    if (!ensureCommandMode()) {
+        return false;
+    }
+    if (strDevice.empty()) {
+        return m_pController->configureNoRemotePeers(0, true) == RC_OK;
+    }
+    if (m_vecDevices.empty()) {
+        m_pController->searchDevices(m_vecDevices);
+    }
+    for (const DeviceInfoS& device : m_vecDevices) {
+        if (strDevice == device.szName) {
+            return m_pController->pairDevice(device, true) == RC_OK;
+        }
+    }
+    return false;
+}
+
+bool QuentaConfiguratorImplC::getPairedDevice(std::string& strDevice)
+{
+    if (!ensureCommandMode()) {
+        return false;
+    }
+    DeviceInfoS device;
+    if (m_pController->getPairedDevice(device) == RC_OK) {
+        strDevice = device.szName;
+    }
+    return true;
+}
+
+bool QuentaConfiguratorImplC::switchToDataMode()
+{
+    if (m_pController->isCommandMode()) {
+        m_pController->configureNoRemotePeers(0, true);
+        m_pController->resetModule();
+    }
+    return m_pController->closePort() == RC_OK;
+}
+
+void QuentaConfiguratorImplC::prepareModuleForHandle()
+{
+    TRC::PRT::SerialPortC port;
+    port.SetPortName(c_szPortName);
+    port.SetBaudrate(c_ulFastBaudRate);
+    port.EnableRtsCts(true);
+    port.EnableDtrDsr(true);
+    TRC::CFG::TaviDeviceControllerImplC controller;
+    controller.setPort(&port);
+    controller.openPort();
+    if (controller.switchToCommandMode() == RC_OK) {
+        controller.configureNoRemotePeers(1, false);
+    }
+    controller.switchToDataMode();
+    // The controller goes first, then the port, which closes it.
+}
+
+HANDLE QuentaConfiguratorImplC::openConfiguredHandle()
+{
+    HANDLE hPort = CreateFileW(c_szPortName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hPort == INVALID_HANDLE_VALUE) {
+        return INVALID_HANDLE_VALUE;
+    }
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof(dcb));
+    dcb.DCBlength = sizeof(dcb);
+    bool bOk = GetCommState(hPort, &dcb) != FALSE;
+    if (bOk) {
+        dcb.BaudRate = c_ulFastBaudRate;
+        dcb.fBinary = 1;
+        dcb.fParity = 1;
+        dcb.Parity = NOPARITY;
+        dcb.fOutxCtsFlow = 1;
+        dcb.fOutxDsrFlow = 0;
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+        dcb.fDsrSensitivity = 0;
+        dcb.fTXContinueOnXoff = 1;
+        dcb.fOutX = 0;
+        dcb.fInX = 0;
+        dcb.fErrorChar = 0;
+        dcb.fNull = 0;
+        dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        dcb.fAbortOnError = 0;
+        dcb.ByteSize = 8;
+        dcb.StopBits = ONESTOPBIT;
+        bOk = SetCommState(hPort, &dcb) != FALSE &&
+              SetupComm(hPort, c_unHandleQueueSize, c_unHandleQueueSize) != FALSE &&
+              SetCommMask(hPort, c_dwHandleEventMask) != FALSE;
+    }
+    if (!bOk) {
+        CloseHandle(hPort);
+        return INVALID_HANDLE_VALUE;
+    }
+    COMMTIMEOUTS timeouts;
+    std::memset(&timeouts, 0, sizeof(timeouts));
+    GetCommTimeouts(hPort, &timeouts);
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = c_dwHandleTimeoutMs;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = c_dwHandleTimeoutMs;
+    SetCommTimeouts(hPort, &timeouts);
+    Sleep(c_dwHandleSettleMs);
+    return hPort;
+}
+
+void* QuentaConfiguratorImplC::createPortHandle()
+{
+    prepareModuleForHandle();
+    return openConfiguredHandle();
+}
+
+} // namespace QUENTA

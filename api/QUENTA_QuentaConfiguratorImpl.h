@@ -1,0 +1,60 @@
+// The library's one piece of policy: which port the module hangs on, at
+// which line settings it may be found, how to bring it into command mode,
+// which configuration it must carry and how to hand the line back.
+#pragma once
+
+#include "TRC_CFG_DeviceInfo.h"
+#include "TRC_CFG_TaviDeviceControllerImpl.h"
+#include "TRC_PRT_SerialPort.h"
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+namespace QUENTA {
+
+class QuentaConfiguratorImplC
+{
+public:
+    static const wchar_t c_szPortName[];
+    static constexpr uint32_t c_ulFastBaudRate = 921600;
+    static constexpr uint32_t c_unFastBaudCode = 12;
+    static constexpr uint32_t c_unSlowBaudCode = 9;
+    static constexpr int c_nCommandModePasses = 2;
+    static constexpr uint32_t c_unHandleQueueSize = 4096;
+
+    QuentaConfiguratorImplC();
+    QuentaConfiguratorImplC(const QuentaConfiguratorImplC&) = delete;
+    QuentaConfiguratorImplC& operator=(const QuentaConfiguratorImplC&) = delete;
+    // Hands the module over to data mode and releases the port.
+    virtual ~QuentaConfiguratorImplC();
+
+    bool searchDevices(std::vector<std::string>& vecDevices);
+    bool pairDevice(std::string strDevice);
+    bool getPairedDevice(std::string& strDevice);
+    bool switchToDataMode();
+    static void* createPortHandle();
+
+    // Shared ownership among copies of the exported class.
+    void addReference() { m_lReferences.fetch_add(1, std::memory_order_relaxed); }
+    // True when the last reference went.
+    bool releaseReference() { return m_lReferences.fetch_sub(1, std::memory_order_acq_rel) == 1; }
+
+    // The settings template all objects share; the constructor and the
+    // command-mode search leave their values in it.
+    static TRC::PRT::Rs232SettingsS& defaults();
+
+private:
+    bool ensureCommandMode();
+    bool configureModule();
+    static HANDLE openConfiguredHandle();
+    static void prepareModuleForHandle();
+
+    TRC::CFG::TaviDeviceControllerImplC* m_pController;
+    TRC::PRT::SerialPortC* m_pPort;
+    bool m_bConfigured;
+    std::vector<TRC::CFG::DeviceInfoS> m_vecDevices;
+    std::atomic<long> m_lReferences;
+};
+
+} // namespace QUENTA
