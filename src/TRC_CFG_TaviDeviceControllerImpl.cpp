@@ -3,9 +3,9 @@
 #include "TRC_CFG_TaviDeviceControllerImpl.h"
 
 #include "Nox_Dbg/NOX_DBG_ComponentLogs.h"
+#include "Nox_Dbg/NOX_DBG_LogFramework.h"
 #include "TRC_CFG_SpecialRequests.h"
 
-#include <cstdio>
 #include <cstring>
 #include <ios>
 
@@ -29,12 +29,7 @@ namespace CFG {
 
 uint32_t loadDebugConfiguration(const char* szPath)
 {
-    std::FILE* pFile = szPath != nullptr ? std::fopen(szPath, "r") : nullptr;
-    if (pFile == nullptr) {
-        return RC_FAILED;
-    }
-    std::fclose(pFile);
-    return RC_OK;
+    return NOX::DBG::loadLogRoutes(szPath) == NOX::RC_OK ? RC_OK : RC_FAILED;
 }
 
 TaviDeviceControllerImplC::TaviDeviceControllerImplC() : m_pPort(nullptr) {}

@@ -16,10 +16,6 @@
 
 namespace {
 
-#ifndef ERROR_MORE_DATA
-const LONG ERROR_MORE_DATA = 234;
-#endif
-
 // ------------------------------------------------------------ time
 
 TEST(PlatformTime, TickCountAdvancesWithSleep)

@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // ---------------------------------------------------------------- types
 typedef int BOOL;
@@ -369,5 +370,42 @@ BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped);
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
 BOOL PurgeComm(HANDLE hFile, DWORD dwFlags);
+
+// ---------------------------------------------------------------- files
+#define MAX_PATH 260
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_ATTRIBUTE_DIRECTORY 0x10u
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_FILES 18L
+#define ERROR_ENVVAR_NOT_FOUND 203L
+
+typedef struct _WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    WCHAR cFileName[MAX_PATH];
+    WCHAR cAlternateFileName[14];
+} WIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
+
+// File paths may use backslashes, as on the target; the platform maps them.
+BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+DWORD GetFileAttributesW(LPCWSTR lpFileName);
+BOOL DeleteFileW(LPCWSTR lpFileName);
+// Lists the files matching a pattern whose last part may hold '*' and '?'.
+HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData);
+BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData);
+BOOL FindClose(HANDLE hFindFile);
+DWORD GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize);
+
+// The C runtime's stream calls of the target: open by wide name, the
+// descriptor of a stream, and commit of its data to the medium.
+FILE* _wfopen(const wchar_t* szFileName, const wchar_t* szMode);
+int _fileno(FILE* pFile);
+int _commit(int nFileDescriptor);
 
 #endif // POSIX

@@ -20,10 +20,6 @@
 #include <unistd.h>
 #include <vector>
 
-#ifndef ERROR_MORE_DATA
-#define ERROR_MORE_DATA 234L
-#endif
-
 namespace plat {
 
 namespace {

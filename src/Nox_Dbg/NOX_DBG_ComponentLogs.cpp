@@ -1,11 +1,17 @@
 #include "Nox_Dbg/NOX_DBG_ComponentLogs.h"
 
+#include "Nox_Dbg/NOX_DBG_LogFramework.h"
+
 namespace {
-// Defined before the logs, so it is destroyed after them: the manager goes
-// last, at unload.
+// Defined before the logs, so it is destroyed after them: the manager and
+// the debug-configuration registry go last, at unload.
 struct ManagerReleaseC
 {
-    ~ManagerReleaseC() { NOX::DBG::DbgLogMgrC::destroyInstance(); }
+    ~ManagerReleaseC()
+    {
+        NOX::DBG::DbgLogMgrC::destroyInstance();
+        NOX::DBG::DbgConfiguratorRegistryC::destroyInstance();
+    }
 } s_ManagerRelease;
 } // namespace
 

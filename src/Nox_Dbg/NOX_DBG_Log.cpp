@@ -1,6 +1,7 @@
 #include "Nox_Dbg/NOX_DBG_Log.h"
 
 #include "Nox_Dbg/NOX_DBG_LogConsumer.h"
+#include "Nox_Dbg/NOX_DBG_LogFile.h"
 #include "Nox_Err/NOX_ERR_PanicHandlerRegistry.h"
 #include "Nox_Tim/NOX_TIM.h"
 #include "Nox_Tsk/NOX_TSK_TskMgr.h"
@@ -15,6 +16,11 @@ namespace {
 const char c_szSourceFile[] = "src\\Nox_Dbg\\NOX_DBG_Log";
 
 std::atomic<NOX::DBG::DbgLogMgrC*> s_pInstance{nullptr};
+
+// The error log that assertions and panics are routed to.
+const char c_szErrorLogFile[] = "ErrorLog.txt";
+const int32_t c_nErrorLogFiles = 2;
+const uint32_t c_unErrorLogBytes = 50 * 1024;
 
 // Writes the header of a record for one consumer; returns its length.
 size_t writeHeader(char* szBuffer, uint32_t unHeaderMode, int32_t nLevel, const std::string& strLog)
@@ -360,8 +366,16 @@ DbgLogConsumerPtrT DbgLogMgrC::createConsumer(const std::string& strKey,
     if (strConsumer == "printf") {
         return DbgLogConsumerPtrT(new DbgLogPrintfConsumerC(unHeaderMode));
     }
-    // The debug output and the log files have no consumer yet.
-    return DbgLogConsumerPtrT();
+    if (strConsumer == "OutputDebugString") {
+        return DbgLogConsumerPtrT(new DbgLogOutputDebugStringConsumerC(unHeaderMode));
+    }
+    if (strConsumer == "SystemErrorLogger") {
+        return DbgLogConsumerPtrT(new DbgLogFileConsumerC(strConsumer, c_nErrorLogFiles, 0,
+                                                          c_unErrorLogBytes, HDR_DATE_TIME, false,
+                                                          c_szErrorLogFile));
+    }
+    return DbgLogConsumerPtrT(new DbgLogFileConsumerC(strConsumer, nFiles, unMaxAgeDays, unMaxBytes,
+                                                      unHeaderMode, strKey == "nmea"));
 }
 
 bool DbgLogMgrC::addRoute(const std::string& strKey, int32_t nLevel, const std::string& strConsumer,
@@ -379,7 +393,7 @@ bool DbgLogMgrC::addRoute(const std::string& strKey, int32_t nLevel, const std::
             pConsumer =
                 createConsumer(strKey, strConsumer, nFiles, unMaxAgeDays, unMaxBytes, unHeaderMode);
             if (!pConsumer) {
-                return true;
+                return false;
             }
             m_lstConsumers.push_back(pConsumer);
             pNew = pConsumer;

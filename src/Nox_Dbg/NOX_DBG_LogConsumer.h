@@ -39,5 +39,20 @@ public:
     std::string getName() const override { return "printf"; }
 };
 
+// The platform's debug output, as UTF-16 text of at most 1024 characters.
+class DbgLogOutputDebugStringConsumerC : public DbgLogConsumerC
+{
+public:
+    static constexpr int c_nBufferSize = 1024;
+
+    using DbgLogConsumerC::DbgLogConsumerC;
+    void logWrite(const char* szRecord) override;
+    std::string getName() const override { return "OutputDebugString"; }
+
+    // Converts the record and ends a line of 3 to 1021 characters in CR LF;
+    // returns the length. pBuffer holds c_nBufferSize characters.
+    static int convert(const char* szRecord, WCHAR* pBuffer);
+};
+
 } // namespace DBG
 } // namespace NOX
