@@ -38,6 +38,7 @@ bool PortBaseC::StartReading()
     if (m_hReadThread != INVALID_HANDLE_VALUE) {
         return false;
     }
+    joinStoppedReader();
     m_bReading.store(true, std::memory_order_release);
     DWORD dwThreadId = 0;
     HANDLE hThread = CreateThread(nullptr, 0, &PortBaseC::DoRead, this, 0, &dwThreadId);
@@ -60,16 +61,25 @@ bool PortBaseC::StopReading()
     {
         NOX::TSK::GuardC guard(m_csThread);
         hThread = m_hReadThread;
+        bSelf = m_dwReadThreadId == GetCurrentThreadId();
         if (hThread == INVALID_HANDLE_VALUE) {
+            if (!bSelf) {
+                joinStoppedReader();
+            }
             return true;
         }
         m_hReadThread = INVALID_HANDLE_VALUE;
         m_bReading.store(false, std::memory_order_release);
-        bSelf = m_dwReadThreadId == GetCurrentThreadId();
+        if (bSelf) {
+            // The reader leaves its loop right after this; waiting for its
+            // own end would only cost the whole time-out. The next start,
+            // stop or the destructor waits for it instead.
+            m_hStoppedThread = hThread;
+            return true;
+        }
+        joinStoppedReader();
     }
-    // The reader stopping itself leaves its loop right after this; waiting
-    // for its own end would only cost the whole time-out.
-    bool bEnded = bSelf || WaitForSingleObject(hThread, c_dwStopTimeoutMs) == WAIT_OBJECT_0;
+    bool bEnded = WaitForSingleObject(hThread, c_dwStopTimeoutMs) == WAIT_OBJECT_0;
     if (!bEnded) {
         log << "Error terminating read thread: " << std::hex << GetLastError() << endl;
     }
@@ -78,6 +88,15 @@ bool PortBaseC::StopReading()
         log << "Error closing thread handle: " << std::hex << GetLastError() << endl;
     }
     return bEnded && bClosed;
+}
+
+void PortBaseC::joinStoppedReader()
+{
+    if (m_hStoppedThread != INVALID_HANDLE_VALUE) {
+        WaitForSingleObject(m_hStoppedThread, c_dwStopTimeoutMs);
+        CloseHandle(m_hStoppedThread);
+        m_hStoppedThread = INVALID_HANDLE_VALUE;
+    }
 }
 
 DWORD WINAPI PortBaseC::DoRead(LPVOID pPort)

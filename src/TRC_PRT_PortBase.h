@@ -50,6 +50,9 @@ protected:
     bool isReading() const { return m_bReading.load(std::memory_order_acquire); }
 
 private:
+    // Waits for a reader that stopped itself to be gone.
+    void joinStoppedReader();
+
     HANDLE m_hReadThread;
     std::atomic<bool> m_bReading;
     NOX::TSK::CriticalSectionC m_csConsumer;
@@ -59,6 +62,9 @@ private:
     // stops it too.
     NOX::TSK::CriticalSectionC m_csThread;
     DWORD m_dwReadThreadId;
+    // A reader that stopped itself is still leaving its loop; whoever starts,
+    // stops or destroys the port next waits for it.
+    HANDLE m_hStoppedThread;
 };
 
 } // namespace PRT

@@ -1,0 +1,113 @@
+// The controller wired to the simulated module over a real pseudo-terminal:
+// the module starts in command mode, the host port is open at the shared
+// default line settings (115200 8N1, no handshake), and every line the
+// controller sends can be read back from the module's transcript.
+#pragma once
+
+#include "SIM_SimulatedModule.h"
+#include "TRC_CFG_TaviDeviceControllerImpl.h"
+#include "TRC_PRT_SerialPort.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ctrltest {
+
+using namespace TRC::CFG;
+using namespace QUENTA::SIM;
+using TRC::PRT::Rs232SettingsS;
+using SteadyT = std::chrono::steady_clock;
+
+const char c_szPing[] = "AT\r";
+
+inline std::wstring widen(const std::string& strText)
+{
+    return std::wstring(strText.begin(), strText.end());
+}
+
+inline int64_t msSince(SteadyT::time_point tStart)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(SteadyT::now() - tStart).count();
+}
+
+inline int64_t msBetween(SimClockT::time_point tFrom, SimClockT::time_point tTo)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(tTo - tFrom).count();
+}
+
+// A serial port that remembers the purges the controller asks for.
+class RecordingPortC : public TRC::PRT::SerialPortC
+{
+public:
+    void FlushBuffers(uint16_t unFlags) override
+    {
+        m_unFlushCount++;
+        m_unLastFlushFlags = unFlags;
+        TRC::PRT::SerialPortC::FlushBuffers(unFlags);
+    }
+
+    std::atomic<uint32_t> m_unFlushCount{0};
+    std::atomic<uint16_t> m_unLastFlushFlags{0};
+};
+
+inline SimConfigS fastModuleConfig(SimModeE eMode = SM_COMMAND)
+{
+    SimConfigS config;
+    config.m_eInitialMode = eMode;
+    config.m_ulScanMs = 100;
+    config.m_ulNameMs = 10;
+    config.m_ulRestartMs = 100;
+    return config;
+}
+
+class ControllerFixture : public ::testing::Test
+{
+protected:
+    void SetUp() override { startWith(fastModuleConfig()); }
+
+    void startWith(const SimConfigS& config)
+    {
+        m_pModule.reset(new SimulatedModuleC(config));
+        ASSERT_TRUE(m_pModule->start());
+        m_port.SetPortName(widen(m_pModule->slavePath()));
+        ASSERT_EQ(RC_OK, m_controller.setPort(&m_port));
+        ASSERT_EQ(RC_OK, m_controller.openPort());
+    }
+
+    void TearDown() override
+    {
+        m_controller.closePort();
+        m_controller.setPort(nullptr);
+    }
+
+    SimulatedModuleC& module() { return *m_pModule; }
+
+    // How many command lines the module has received so far.
+    size_t mark() const { return m_pModule->transcript().receivedLines().size(); }
+
+    std::vector<std::string> linesSince(size_t unMark) const
+    {
+        std::vector<std::string> vecLines = m_pModule->transcript().receivedLines();
+        return std::vector<std::string>(vecLines.begin() + static_cast<long>(unMark),
+                                        vecLines.end());
+    }
+
+    // Proves that nothing was sent since unMark: a ping afterwards must be the
+    // only line the module sees, so bytes still in flight cannot hide.
+    void expectNothingSentSince(size_t unMark)
+    {
+        EXPECT_TRUE(m_controller.isCommandMode());
+        EXPECT_EQ(std::vector<std::string>{c_szPing}, linesSince(unMark));
+    }
+
+    std::unique_ptr<SimulatedModuleC> m_pModule;
+    RecordingPortC m_port;
+    TaviDeviceControllerImplC m_controller;
+};
+
+} // namespace ctrltest
