@@ -31,7 +31,8 @@ public:
 
     DayCountC toDayCount() const;
     GpsTimeC toGpsTime() const;
-    // Converts this value in place to another scale.
+    // Converts this value in place to another scale; an invalid value stays
+    // as it is.
     void convertTo(TimeScaleE eScale);
     // A real date (Gregorian, year 1 or later) and time of day.
     bool isValid() const;
@@ -55,7 +56,8 @@ public:
     DayCountC() = default;
     DayCountC(double dDays, TimeScaleE eScale) : m_dDays(dDays), m_eScale(eScale) {}
 
-    // Rounds to the nearest hundredth of a second.
+    // Rounds to the nearest hundredth of a second. A count that is not finite
+    // or lies beyond any calendar gives the all-zero (invalid) value.
     CalendarTimeC toCalendar() const;
     // Rounds to the nearest millisecond.
     GpsTimeC toGpsTime() const;
