@@ -178,6 +178,9 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
         plat::failWith(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
+    if (pObject->tryAcquireFast()) {
+        return WAIT_OBJECT_0;
+    }
     plat::ObjectLockC lock(*pObject);
     if (pObject->tryAcquire()) {
         return WAIT_OBJECT_0;
@@ -187,13 +190,17 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
     }
     struct timespec deadline = plat::deadlineAfter(dwMilliseconds);
     const struct timespec* pDeadline = dwMilliseconds == INFINITE ? nullptr : &deadline;
+    pObject->beginWait();
+    DWORD dwResult = WAIT_TIMEOUT;
     for (;;) {
-        bool bInTime = pObject->waitUntil(pDeadline);
         if (pObject->tryAcquire()) {
-            return WAIT_OBJECT_0;
+            dwResult = WAIT_OBJECT_0;
+            break;
         }
-        if (!bInTime) {
-            return WAIT_TIMEOUT;
+        if (!pObject->waitUntil(pDeadline) && !pObject->tryAcquire()) {
+            break;
         }
     }
+    pObject->endWait();
+    return dwResult;
 }

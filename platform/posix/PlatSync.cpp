@@ -3,10 +3,14 @@
 
 #include <pthread.h>
 
+#include <atomic>
+
 namespace plat {
 
 namespace {
 
+// The count is atomic, so a release and a wait that finds a count need no
+// lock; only a wait that has to sleep takes the object's lock.
 class SemaphoreC : public KernelObjectC
 {
 public:
@@ -14,32 +18,47 @@ public:
 
     ObjectKindE kind() const override { return ObjectKindE::Semaphore; }
 
-    bool tryAcquire() override
+    bool tryAcquire() override { return tryAcquireFast(); }
+
+    bool tryAcquireFast() override
     {
-        if (m_lCount == 0) {
-            return false;
+        LONG lCount = m_lCount.load();
+        while (lCount > 0) {
+            if (m_lCount.compare_exchange_weak(lCount, lCount - 1)) {
+                return true;
+            }
         }
-        --m_lCount;
-        return true;
+        return false;
     }
+
+    void beginWait() override { m_nWaiters.fetch_add(1); }
+    void endWait() override { m_nWaiters.fetch_sub(1); }
 
     BOOL release(LONG lCount, LPLONG plPrevious)
     {
-        ObjectLockC lock(*this);
-        if (lCount > m_lMaximum - m_lCount) {
-            return failWith(ERROR_TOO_MANY_POSTS);
-        }
+        LONG lPrevious = m_lCount.load();
+        do {
+            if (lCount > m_lMaximum - lPrevious) {
+                return failWith(ERROR_TOO_MANY_POSTS);
+            }
+        } while (!m_lCount.compare_exchange_weak(lPrevious, lPrevious + lCount));
         if (plPrevious != nullptr) {
-            *plPrevious = m_lCount;
+            *plPrevious = lPrevious;
         }
-        m_lCount += lCount;
-        wakeAll();
+        if (m_nWaiters.load() > 0) {
+            // A waiter that found no count holds the lock until it sleeps:
+            // passing through the lock makes sure it hears the wake-up.
+            lock();
+            unlock();
+            wakeAll();
+        }
         return TRUE;
     }
 
 private:
-    LONG m_lCount;
+    std::atomic<LONG> m_lCount;
     const LONG m_lMaximum;
+    std::atomic<int> m_nWaiters{0};
 };
 
 // Owned by a thread, re-entrant; ownership is counted per acquisition.
