@@ -1,0 +1,31 @@
+// Live progress for long library calls: the call runs on a worker thread
+// while the calling thread redraws one line on standard error ("searching on
+// /dev/ttyUSB0: 4 s of about 20 s") until it returns, then clears the line.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+namespace QUENTA {
+namespace CLI {
+
+class ProgressC
+{
+public:
+    // Draws only when bEnabled (standard error is a terminal).
+    ProgressC(std::FILE* pErr, bool bEnabled);
+
+    bool run(const std::string& strLabel, unsigned unExpectedSeconds,
+             const std::function<bool()>& fnCall);
+
+private:
+    void draw(const std::string& strLabel, unsigned unElapsed, unsigned unExpected);
+    void clear();
+
+    std::FILE* m_pErr;
+    bool m_bEnabled;
+};
+
+} // namespace CLI
+} // namespace QUENTA

@@ -1,0 +1,283 @@
+// quenta: the radio module's jobs from a shell, on libquenta's public
+// interface alone: search, pair, unpair, read the pairing back, hand over to
+// data mode, open the port for data; plus the serial devices of the machine.
+#include "quenta.h"
+#include "QuentaCliArgs.h"
+#include "QuentaCliBridge.h"
+#include "QuentaCliOutput.h"
+#include "QuentaCliPorts.h"
+#include "QuentaCliProgress.h"
+
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+using namespace QUENTA::CLI;
+
+namespace {
+
+// Device names are at most 16 characters, so this holds any list the module
+// can report. One call with it spares the second full search that the
+// size query would cost.
+const uint32_t c_unListBufferSize = 64 * 1024;
+
+const char* const c_szModuleCheck =
+    "the module is powered and cabled and runs at 115200 or 921600 bit/s";
+
+std::string versionText()
+{
+    return std::to_string(QUENTA_VERSION_MAJOR) + "." + std::to_string(QUENTA_VERSION_MINOR) + "." +
+           std::to_string(QUENTA_VERSION_PATCH);
+}
+
+class ToolC
+{
+public:
+    explicit ToolC(const ArgsS& args)
+        : m_args(args), m_output(args.m_bJson, stdout, stderr),
+          m_progress(stderr, isatty(STDERR_FILENO) != 0), m_com8(com8Mapping(false))
+    {}
+
+    int run();
+
+private:
+    int runOnModule();
+    int search();
+    int pair();
+    int unpair();
+    int paired();
+    int dataMode();
+    int openForData();
+    int ports();
+
+    bool withProgress(const std::string& strWhat, const std::function<bool()>& fnCall);
+    bool readPaired(std::string& strName);
+    int moduleFailure(const std::string& strWhat, const std::string& strHint = std::string());
+    std::string device() const { return m_com8.m_strPath + " (COM8:)"; }
+
+    const ArgsS& m_args;
+    OutputC m_output;
+    ProgressC m_progress;
+    ComMappingS m_com8;
+};
+
+int ToolC::run()
+{
+    if (!m_args.m_strPort.empty()) {
+        // The library maps "COM8:" through this variable when it first opens.
+        setenv(c_szPortVariable, m_args.m_strPort.c_str(), 1);
+    }
+    m_com8 = com8Mapping(!m_args.m_strPort.empty());
+    if (m_args.m_eCommand == CMD_PORTS) {
+        return ports();
+    }
+    const std::string strProblem = portProblem(m_com8.m_strPath);
+    if (!strProblem.empty()) {
+        m_output.failure(XC_PORT, strProblem);
+        return XC_PORT;
+    }
+    return runOnModule();
+}
+
+int ToolC::runOnModule()
+{
+    switch (m_args.m_eCommand) {
+    case CMD_SEARCH:
+        return search();
+    case CMD_PAIR:
+        return pair();
+    case CMD_UNPAIR:
+        return unpair();
+    case CMD_PAIRED:
+        return paired();
+    case CMD_DATA_MODE:
+        return dataMode();
+    case CMD_OPEN:
+        return openForData();
+    default:
+        return XC_USAGE;
+    }
+}
+
+bool ToolC::withProgress(const std::string& strWhat, const std::function<bool()>& fnCall)
+{
+    const CommandInfoS* pCommand = findCommand(m_args.m_eCommand);
+    return m_progress.run(strWhat + " on " + m_com8.m_strPath, pCommand->m_unExpectedSeconds,
+                          fnCall);
+}
+
+int ToolC::moduleFailure(const std::string& strWhat, const std::string& strHint)
+{
+    std::string strMessage = "quenta: " + strWhat + " on " + device() +
+                             ": the module did not answer or refused \xe2\x80\x94 ";
+    strMessage += strHint.empty() ? std::string("check that ") : strHint + " Also check that ";
+    strMessage += c_szModuleCheck;
+    m_output.failure(XC_MODULE, strMessage);
+    return XC_MODULE;
+}
+
+int ToolC::search()
+{
+    std::vector<char> vecBuffer(c_unListBufferSize, '\0');
+    uint32_t unSize = c_unListBufferSize;
+    const bool bFound =
+        withProgress("searching", [&] { return QUENTA_searchDevices(vecBuffer.data(), &unSize); });
+    if (!bFound) {
+        return moduleFailure("search", "a search also fails when no device is in range.");
+    }
+    // Names each end in a tab; an empty name is the extra tab closing the list.
+    std::vector<std::string> vecNames;
+    std::string strName;
+    for (size_t i = 0; i < vecBuffer.size() && vecBuffer[i] != '\0'; ++i) {
+        if (vecBuffer[i] != '\t') {
+            strName += vecBuffer[i];
+        } else if (strName.empty()) {
+            break;
+        } else {
+            vecNames.push_back(strName);
+            strName.clear();
+        }
+    }
+    m_output.devices(vecNames);
+    return XC_OK;
+}
+
+int ToolC::pair()
+{
+    const std::string& strName = m_args.m_vecArguments[0];
+    const bool bPaired =
+        withProgress("searching and pairing", [&] { return QUENTA_pairDevice(strName.c_str()); });
+    if (!bPaired) {
+        return moduleFailure("pairing with \"" + strName + "\"",
+                             "is " + strName + " among the devices of `quenta search`?");
+    }
+    m_output.ok("paired with " + strName);
+    return XC_OK;
+}
+
+int ToolC::unpair()
+{
+    if (!withProgress("removing the pairing", [] { return QUENTA_pairDevice(""); })) {
+        return moduleFailure("removing the pairing");
+    }
+    m_output.ok("pairing removed");
+    return XC_OK;
+}
+
+bool ToolC::readPaired(std::string& strName)
+{
+    uint32_t unSize = 0;
+    if (!QUENTA_getPairedDevice(nullptr, &unSize) || unSize == 0) {
+        return false;
+    }
+    std::vector<char> vecBuffer(unSize, '\0');
+    if (!QUENTA_getPairedDevice(vecBuffer.data(), &unSize)) {
+        return false;
+    }
+    strName = vecBuffer.data();
+    return true;
+}
+
+int ToolC::paired()
+{
+    std::string strName;
+    if (!withProgress("reading the pairing", [&] { return readPaired(strName); })) {
+        return moduleFailure("reading the pairing");
+    }
+    m_output.paired(strName);
+    return XC_OK;
+}
+
+int ToolC::dataMode()
+{
+    // The library hands over only a module it has found in command mode; a
+    // fresh process has not talked to it yet, so a read-back comes first.
+    bool bReached = false;
+    const bool bClosed = withProgress("handing over to data mode", [&] {
+        uint32_t unSize = 0;
+        bReached = QUENTA_getPairedDevice(nullptr, &unSize);
+        return bReached && QUENTA_switchToDataMode();
+    });
+    if (!bReached) {
+        return moduleFailure("entering command mode for the hand-over");
+    }
+    if (!bClosed) {
+        m_output.failure(XC_FAILURE, "quenta: the hand-over on " + device() +
+                                         " did not close the port cleanly");
+        return XC_FAILURE;
+    }
+    m_output.ok("the module is in data mode; the port is closed");
+    return XC_OK;
+}
+
+int ToolC::openForData()
+{
+    void* pHandle = nullptr;
+    withProgress("opening", [&] {
+        pHandle = QUENTA_createPortHandle();
+        return true;
+    });
+    if (pHandle == reinterpret_cast<void*>(static_cast<intptr_t>(-1))) {
+        m_output.failure(XC_PORT, "quenta: cannot open or configure " + device() +
+                                      " for data (921600 bit/s, RTS/CTS) \xe2\x80\x94 "
+                                      "is it a serial device that supports that rate?");
+        return XC_PORT;
+    }
+    const int nDevice = static_cast<int>(reinterpret_cast<intptr_t>(pHandle));
+    std::string strError;
+    const BridgeEndE eEnd = bridge(nDevice, STDIN_FILENO, STDOUT_FILENO, strError);
+    close(nDevice);
+    switch (eEnd) {
+    case BE_INPUT_ENDED:
+        return XC_OK;
+    case BE_DEVICE_GONE:
+        m_output.failure(XC_FAILURE, "quenta: " + device() + " went away (" + strError +
+                                         ") \xe2\x80\x94 is the module still plugged in?");
+        return XC_FAILURE;
+    default:
+        m_output.failure(XC_FAILURE, "quenta: open: " + strError);
+        return XC_FAILURE;
+    }
+}
+
+int ToolC::ports()
+{
+    m_output.ports(listSerialPorts(), m_com8);
+    return XC_OK;
+}
+
+int usageError(const std::string& strError)
+{
+    std::fprintf(stderr, "quenta: %s\nTry 'quenta --help'.\n", strError.c_str());
+    return XC_USAGE;
+}
+
+} // namespace
+
+int main(int nArgc, char** ppszArgv)
+{
+    // A closed standard output must end in an error message, not a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+    ArgsS args;
+    std::string strError;
+    if (!parseArgs(nArgc, ppszArgv, args, strError)) {
+        return usageError(strError);
+    }
+    if (args.m_bHelp) {
+        const CommandInfoS* pCommand = findCommand(args.m_eCommand);
+        std::fputs((pCommand != nullptr ? commandHelp(*pCommand) : generalHelp()).c_str(), stdout);
+        return XC_OK;
+    }
+    if (args.m_bVersion) {
+        OutputC(args.m_bJson, stdout, stderr).version(versionText());
+        return XC_OK;
+    }
+    if (args.m_eCommand == CMD_NONE) {
+        return usageError("no command given");
+    }
+    return ToolC(args).run();
+}
