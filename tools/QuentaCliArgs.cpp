@@ -24,6 +24,10 @@ const std::vector<OptionInfoS>& options()
          "the serial device of the module, which stands for \"COM8:\"\n"
          "(default: $QUENTA_PORT_COM8, else /dev/ttyS7)",
          [](ArgsS& args, const std::string& strValue) { args.m_strPort = strValue; }},
+        {"--debug-def", nullptr, "FILE",
+         "load a debug definition file before the command, e.g. to see the\n"
+         "wire traffic (\"LOG TaviDeviceControllerImplC ALL printf\")",
+         [](ArgsS& args, const std::string& strValue) { args.m_strDebugDefinition = strValue; }},
         {"--json", nullptr, nullptr, "print results as one JSON object",
          [](ArgsS& args, const std::string&) { args.m_bJson = true; }},
         {"--help", "-h", nullptr, "show this help (or a command's: quenta COMMAND --help)",

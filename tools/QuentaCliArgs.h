@@ -45,7 +45,8 @@ struct ArgsS
 {
     CommandE m_eCommand = CMD_NONE;
     std::vector<std::string> m_vecArguments;
-    std::string m_strPort; // empty: the library's own mapping of "COM8:"
+    std::string m_strPort;            // empty: the library's own mapping of "COM8:"
+    std::string m_strDebugDefinition; // a debug definition file to load first
     bool m_bJson = false;
     bool m_bHelp = false;
     bool m_bVersion = false;

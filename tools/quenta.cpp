@@ -7,6 +7,7 @@
 #include "QuentaCliOutput.h"
 #include "QuentaCliPorts.h"
 #include "QuentaCliProgress.h"
+#include "TRC_CFG_TaviDeviceControllerImpl.h"
 
 #include <csignal>
 #include <cstdint>
@@ -72,6 +73,12 @@ int ToolC::run()
         setenv(c_szPortVariable, m_args.m_strPort.c_str(), 1);
     }
     m_com8 = com8Mapping(!m_args.m_strPort.empty());
+    if (!m_args.m_strDebugDefinition.empty() &&
+        TRC::CFG::loadDebugConfiguration(m_args.m_strDebugDefinition.c_str()) != 0) {
+        m_output.failure(XC_USAGE,
+                         "cannot read the debug definition file " + m_args.m_strDebugDefinition);
+        return XC_USAGE;
+    }
     if (m_args.m_eCommand == CMD_PORTS) {
         return ports();
     }
