@@ -1,0 +1,436 @@
+// The configurator's policy seen from the line: where it looks for the
+// module, how it enters command mode, the one-time configuration, the
+// hand-over, objects and copies of the exported class sharing or not sharing
+// an implementation, and the port handle for the application. Against the
+// simulated module, or against a bare pseudo-terminal where no module answers.
+#include "QuentaConfigurator.h"
+#include "SIM_SimulatedModule.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace QUENTA::SIM;
+using QUENTA::QuentaConfiguratorC;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+namespace {
+
+const uint32_t c_ulWaitMs = 5000;
+const char c_szPing[] = "AT\r";
+const char c_szReset[] = "AT*AMWS=0,0,0,0,1,0\r";
+const char c_szConnectability[] = "AT*AGCM=1,1\r";
+void* const c_hInvalid = reinterpret_cast<void*>(static_cast<intptr_t>(-1));
+
+// The nine configuration commands, each after its ping, as the module gets
+// them when its stored flow control code is unFlowBefore.
+std::vector<std::string> configurationLines(uint32_t unFlowBefore)
+{
+    const std::vector<std::string> vecCommands = {
+        c_szConnectability,
+        "AT*AGDM=1,1\r",
+        "AT*ADDSP=255,1\r",
+        "AT*ADDCP=0,1\r",
+        "AT*AMWFM=1,1,1\r",
+        "AT*AMDS=2,1,1\r",
+        "AT*AMPM=3,1\r",
+        "AT*AMRS?\r",
+        "AT*AMRS=12,1,1,1," + std::to_string(unFlowBefore) + ",0,1\r",
+        "AT*AMRS?\r",
+        "AT*AMRS=12,1,1,1,1,0,1\r",
+    };
+    std::vector<std::string> vecLines;
+    for (const std::string& strCommand : vecCommands) {
+        vecLines.push_back(c_szPing);
+        vecLines.push_back(strCommand);
+    }
+    return vecLines;
+}
+
+size_t countOf(const std::vector<std::string>& vecLines, const std::string& strLine)
+{
+    return static_cast<size_t>(std::count(vecLines.begin(), vecLines.end(), strLine));
+}
+
+size_t countOf(const std::string& strBytes, const std::string& strNeedle)
+{
+    size_t unCount = 0;
+    for (size_t unAt = strBytes.find(strNeedle); unAt != std::string::npos;
+         unAt = strBytes.find(strNeedle, unAt + strNeedle.size())) {
+        ++unCount;
+    }
+    return unCount;
+}
+
+// Descriptors of this process open on the device: whether the library holds
+// the port.
+int openDescriptorsOn(const std::string& strPath)
+{
+    int nCount = 0;
+    DIR* pDir = opendir("/proc/self/fd");
+    if (pDir == nullptr) {
+        return -1;
+    }
+    for (dirent* pEntry = readdir(pDir); pEntry != nullptr; pEntry = readdir(pDir)) {
+        char szTarget[256] = {};
+        const std::string strLink = std::string("/proc/self/fd/") + pEntry->d_name;
+        if (readlink(strLink.c_str(), szTarget, sizeof(szTarget) - 1) > 0 && strPath == szTarget) {
+            ++nCount;
+        }
+    }
+    closedir(pDir);
+    return nCount;
+}
+
+long elapsedMs(steady_clock::time_point tStart)
+{
+    return static_cast<long>(
+        std::chrono::duration_cast<milliseconds>(steady_clock::now() - tStart).count());
+}
+
+class ConfiguratorTest : public ::testing::Test
+{
+protected:
+    void startModule(SimModeE eMode, uint32_t unBaudCode, bool bRtsCts)
+    {
+        SimConfigS config;
+        config.m_eInitialMode = eMode;
+        config.m_ulScanMs = 200;
+        config.m_lineSettings.m_unBaudRate = unBaudCode;
+        config.m_lineSettings.m_unFlowControl = bRtsCts ? 1 : 2;
+        m_pModule.reset(new SimulatedModuleC(config));
+        ASSERT_TRUE(m_pModule->start());
+        setenv("QUENTA_PORT_COM8", m_pModule->slavePath().c_str(), 1);
+    }
+
+    std::vector<std::string> received() const { return m_pModule->transcript().receivedLines(); }
+
+    size_t received(const std::string& strLine) const { return countOf(received(), strLine); }
+
+    // A hand-over ends in a restart; the module then comes up in data mode.
+    bool waitForRestarts(uint32_t unCount) const
+    {
+        return m_pModule->waitForState(
+            [unCount](const SimStateS& state) {
+                return state.m_unRestarts == unCount && !state.m_bRestarting;
+            },
+            c_ulWaitMs);
+    }
+
+    std::vector<SimTranscriptEntryS> entriesOf(SimEntryKindE eKind) const
+    {
+        std::vector<SimTranscriptEntryS> vecEntries;
+        for (const SimTranscriptEntryS& entry : m_pModule->transcript().entries()) {
+            if (entry.m_eKind == eKind) {
+                vecEntries.push_back(entry);
+            }
+        }
+        return vecEntries;
+    }
+
+    std::unique_ptr<SimulatedModuleC> m_pModule;
+};
+
+// A bare pseudo-terminal: nobody answers, and the master shows the line
+// settings the library put on the slave. The slave stays open here too, so
+// those settings outlive the library's own descriptor.
+class SilentLineTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char szSlave[128] = {};
+        ASSERT_EQ(0, openpty(&m_hMaster, &m_hSlave, szSlave, nullptr, nullptr));
+        termios tio;
+        ASSERT_EQ(0, tcgetattr(m_hSlave, &tio));
+        cfmakeraw(&tio);
+        ASSERT_EQ(0, tcsetattr(m_hSlave, TCSANOW, &tio));
+        setenv("QUENTA_PORT_COM8", szSlave, 1);
+    }
+
+    void TearDown() override
+    {
+        close(m_hSlave);
+        close(m_hMaster);
+    }
+
+    std::string readMaster(uint32_t ulQuietMs)
+    {
+        std::string strBytes;
+        pollfd fd = {m_hMaster, POLLIN, 0};
+        while (poll(&fd, 1, static_cast<int>(ulQuietMs)) > 0) {
+            char szChunk[256];
+            const ssize_t nRead = read(m_hMaster, szChunk, sizeof(szChunk));
+            if (nRead <= 0) {
+                break;
+            }
+            strBytes.append(szChunk, static_cast<size_t>(nRead));
+        }
+        return strBytes;
+    }
+
+    termios lineSettings()
+    {
+        termios tio = {};
+        EXPECT_EQ(0, tcgetattr(m_hMaster, &tio));
+        return tio;
+    }
+
+    int m_hMaster = -1;
+    int m_hSlave = -1;
+};
+
+TEST_F(ConfiguratorTest, UnconfiguredModuleIsFoundOnTheSecondSettingAndConfiguredOnce)
+{
+    startModule(SM_DATA, 9, false);
+    QuentaConfiguratorC configurator;
+    std::vector<std::string> vecNames = {"kept"};
+    ASSERT_TRUE(configurator.searchDevices(vecNames));
+    EXPECT_EQ((std::vector<std::string>{"kept", "QUENTA-ALPHA", "QUENTA-BRAVO", "QUENTA-CHARLIE"}),
+              vecNames);
+
+    std::vector<std::string> vecExpected = {c_szPing};
+    const std::vector<std::string> vecConfiguration = configurationLines(2);
+    vecExpected.insert(vecExpected.end(), vecConfiguration.begin(), vecConfiguration.end());
+    vecExpected.push_back(c_szPing);
+    vecExpected.push_back("AT*AGI=2,10,15\r");
+    const std::vector<std::string> vecLines = received();
+    ASSERT_GE(vecLines.size(), vecExpected.size());
+    EXPECT_EQ(vecExpected,
+              std::vector<std::string>(vecLines.begin(), vecLines.begin() + vecExpected.size()));
+
+    // The first setting reached the module as noise only; every command came
+    // at the second.
+    const std::vector<SimTranscriptEntryS> vecNoise = entriesOf(EK_NOISE);
+    ASSERT_FALSE(vecNoise.empty());
+    EXPECT_EQ(921600u, vecNoise.front().m_host.m_ulBaudRate);
+    EXPECT_TRUE(vecNoise.front().m_host.m_bRtsCts);
+    for (const SimTranscriptEntryS& entry : entriesOf(EK_RECEIVED_LINE)) {
+        EXPECT_EQ(115200u, entry.m_host.m_ulBaudRate);
+        EXPECT_FALSE(entry.m_host.m_bRtsCts);
+        EXPECT_LT(vecNoise.back().m_tTime, entry.m_tTime);
+    }
+
+    vecNames.clear();
+    ASSERT_TRUE(configurator.searchDevices(vecNames));
+    EXPECT_EQ(3u, vecNames.size());
+    EXPECT_EQ(1u, received(c_szConnectability));
+    EXPECT_EQ(2u, received("AT*AGI=2,10,15\r"));
+}
+
+TEST_F(ConfiguratorTest, ConfiguredModuleInDataModeIsFoundOnTheFirstSetting)
+{
+    startModule(SM_DATA, 12, true);
+    QuentaConfiguratorC configurator;
+    std::string strName = "untouched";
+    // No peer yet: the module refuses the read-back, which leaves the name.
+    ASSERT_TRUE(configurator.getPairedDevice(strName));
+    EXPECT_EQ("untouched", strName);
+
+    std::vector<std::string> vecExpected = {c_szPing};
+    const std::vector<std::string> vecConfiguration = configurationLines(1);
+    vecExpected.insert(vecExpected.end(), vecConfiguration.begin(), vecConfiguration.end());
+    vecExpected.push_back(c_szPing);
+    vecExpected.push_back("AT*ADRDRP=0\r");
+    EXPECT_EQ(vecExpected, received());
+    EXPECT_TRUE(entriesOf(EK_NOISE).empty());
+    for (const SimTranscriptEntryS& entry : entriesOf(EK_RECEIVED_LINE)) {
+        EXPECT_EQ(921600u, entry.m_host.m_ulBaudRate);
+        EXPECT_TRUE(entry.m_host.m_bRtsCts);
+    }
+    std::vector<std::string> vecModes;
+    for (const SimTranscriptEntryS& entry : entriesOf(EK_MODE)) {
+        vecModes.push_back(entry.m_strBytes);
+    }
+    EXPECT_EQ((std::vector<std::string>{"data", "command (escape sequence)"}), vecModes);
+}
+
+TEST_F(ConfiguratorTest, HandOverClosesThePortAndTheNextOperationEscapesBack)
+{
+    startModule(SM_COMMAND, 12, true);
+    QuentaConfiguratorC configurator;
+    ASSERT_TRUE(configurator.pairDevice("QUENTA-BRAVO"));
+    ASSERT_TRUE(configurator.switchToDataMode());
+    EXPECT_EQ(0, openDescriptorsOn(m_pModule->slavePath()));
+    std::vector<std::string> vecLines = received();
+    ASSERT_GE(vecLines.size(), 4u);
+    EXPECT_EQ((std::vector<std::string>{c_szPing, "AT*ADNRP=0,1\r", c_szPing, c_szReset}),
+              std::vector<std::string>(vecLines.end() - 4, vecLines.end()));
+    ASSERT_TRUE(waitForRestarts(1));
+    const size_t unLinesBefore = vecLines.size();
+    const size_t unEntriesBefore = m_pModule->transcript().size();
+
+    std::string strName;
+    const steady_clock::time_point tStart = steady_clock::now();
+    ASSERT_TRUE(configurator.getPairedDevice(strName));
+    EXPECT_GE(elapsedMs(tStart), 2200) << "two guard periods";
+    EXPECT_EQ("QUENTA-BRAVO", strName);
+    EXPECT_EQ(1, openDescriptorsOn(m_pModule->slavePath()));
+
+    vecLines = received();
+    EXPECT_EQ((std::vector<std::string>{c_szPing, c_szPing, "AT*ADRDRP=0\r"}),
+              std::vector<std::string>(vecLines.begin() + unLinesBefore, vecLines.end()))
+        << "no second configuration";
+    std::vector<std::string> vecModes;
+    for (const SimTranscriptEntryS& entry : m_pModule->transcript().entriesFrom(unEntriesBefore)) {
+        if (entry.m_eKind == EK_MODE) {
+            vecModes.push_back(entry.m_strBytes);
+        }
+        if (entry.m_eKind == EK_RECEIVED_LINE) {
+            // The first setting now carries the flow control that the second
+            // one left in the shared template.
+            EXPECT_EQ(921600u, entry.m_host.m_ulBaudRate);
+            EXPECT_FALSE(entry.m_host.m_bRtsCts);
+        }
+    }
+    EXPECT_EQ(std::vector<std::string>{"command (escape sequence)"}, vecModes);
+}
+
+TEST_F(ConfiguratorTest, TwoObjectsDriveTheSamePortOneAfterTheOther)
+{
+    startModule(SM_COMMAND, 12, true);
+    QuentaConfiguratorC first;
+    QuentaConfiguratorC second;
+    ASSERT_TRUE(first.pairDevice("QUENTA-BRAVO"));
+
+    // The port is the first object's until it hands it over.
+    std::string strName;
+    const size_t unLinesBefore = received().size();
+    const steady_clock::time_point tStart = steady_clock::now();
+    EXPECT_FALSE(second.getPairedDevice(strName));
+    // Four attempts of three 200 ms open tries each, no guard periods.
+    EXPECT_LT(elapsedMs(tStart), 4 * 600 + 1000);
+    EXPECT_EQ(unLinesBefore, received().size());
+
+    ASSERT_TRUE(first.switchToDataMode());
+    ASSERT_TRUE(waitForRestarts(1));
+    ASSERT_TRUE(second.getPairedDevice(strName));
+    EXPECT_EQ("QUENTA-BRAVO", strName);
+    EXPECT_EQ(2u, received(c_szConnectability)) << "each implementation configures once";
+    EXPECT_EQ(1u, received("AT*AGI=2,10,15\r"));
+}
+
+TEST_F(ConfiguratorTest, CopiesShareOneImplementationReleasedByTheLast)
+{
+    startModule(SM_COMMAND, 12, true);
+    std::unique_ptr<QuentaConfiguratorC> pOriginal(new QuentaConfiguratorC());
+    std::vector<std::string> vecNames;
+    ASSERT_TRUE(pOriginal->searchDevices(vecNames));
+
+    std::unique_ptr<QuentaConfiguratorC> pCopy(new QuentaConfiguratorC(*pOriginal));
+    // The copy pairs from the devices its original found.
+    ASSERT_TRUE(pCopy->pairDevice("QUENTA-ALPHA"));
+    EXPECT_EQ(1u, received("AT*AGI=2,10,15\r"));
+    EXPECT_EQ(1u, received(c_szConnectability));
+
+    pOriginal.reset();
+    EXPECT_EQ(0u, received(c_szReset)) << "the implementation outlives the original";
+    std::string strName;
+    ASSERT_TRUE(pCopy->getPairedDevice(strName));
+    EXPECT_EQ("QUENTA-ALPHA", strName);
+
+    pCopy.reset();
+    EXPECT_EQ(1u, received(c_szReset));
+    EXPECT_EQ(0, openDescriptorsOn(m_pModule->slavePath()));
+}
+
+TEST_F(ConfiguratorTest, AssignmentReleasesThePreviousImplementationOnce)
+{
+    startModule(SM_COMMAND, 12, true);
+    {
+        QuentaConfiguratorC target;
+        QuentaConfiguratorC source;
+        std::string strName;
+        ASSERT_TRUE(target.getPairedDevice(strName));
+
+        target = source;
+        EXPECT_EQ(1u, received(c_szReset)) << "the implementation target held is gone";
+        EXPECT_EQ(0, openDescriptorsOn(m_pModule->slavePath()));
+        const QuentaConfiguratorC& rSame = target;
+        target = rSame;
+        ASSERT_TRUE(waitForRestarts(1));
+
+        ASSERT_TRUE(source.getPairedDevice(strName));
+        EXPECT_EQ(2u, received(c_szConnectability));
+        const size_t unPings = received(c_szPing);
+        // Through the shared implementation: already in command mode, already
+        // configured, so one ping and the read-back only.
+        ASSERT_TRUE(target.getPairedDevice(strName));
+        EXPECT_EQ(2u, received(c_szConnectability));
+        EXPECT_EQ(unPings + 2, received(c_szPing));
+        EXPECT_EQ(1u, received(c_szReset));
+    }
+    EXPECT_EQ(2u, received(c_szReset));
+}
+
+TEST_F(SilentLineTest, NoModuleCostsFourAttemptsAndLeavesTheSecondSetting)
+{
+    QuentaConfiguratorC configurator;
+    std::vector<std::string> vecNames = {"kept"};
+    const steady_clock::time_point tStart = steady_clock::now();
+    EXPECT_FALSE(configurator.searchDevices(vecNames));
+    const long lElapsedMs = elapsedMs(tStart);
+    // Each attempt: a 200 ms ping, two 1100 ms guard periods, another ping.
+    EXPECT_GE(lElapsedMs, 4 * 2600 - 100);
+    EXPECT_LT(lElapsedMs, 4 * 2600 + 3000);
+    EXPECT_EQ(std::vector<std::string>{"kept"}, vecNames);
+
+    const std::string strLine = readMaster(100);
+    EXPECT_EQ(4u, countOf(strLine, "///"));
+    EXPECT_EQ(8u, countOf(strLine, c_szPing));
+    EXPECT_EQ(strLine.size(), 4 * 3 + 8 * 3) << "nothing but pings and escapes";
+
+    const termios tio = lineSettings();
+    EXPECT_EQ(static_cast<speed_t>(B115200), cfgetospeed(&tio));
+    EXPECT_EQ(0u, tio.c_cflag & CRTSCTS);
+}
+
+TEST_F(SilentLineTest, PortHandleHasItsLineSettingsEvenWithoutModule)
+{
+    void* hPort = QuentaConfiguratorC::createPortHandle();
+    ASSERT_NE(c_hInvalid, hPort);
+    const int hFd = static_cast<int>(reinterpret_cast<intptr_t>(hPort));
+    EXPECT_NE(-1, fcntl(hFd, F_GETFD));
+    // One try at command mode, then two unanswered pings instead of the
+    // data-mode command.
+    const std::string strLine = readMaster(100);
+    EXPECT_EQ(1u, countOf(strLine, "///"));
+    EXPECT_EQ(4u, countOf(strLine, c_szPing));
+    EXPECT_EQ(std::string::npos, strLine.find("ADDM"));
+
+    const termios tio = lineSettings();
+    EXPECT_EQ(static_cast<speed_t>(B921600), cfgetospeed(&tio));
+    EXPECT_EQ(static_cast<speed_t>(B921600), cfgetispeed(&tio));
+    EXPECT_NE(0u, tio.c_cflag & CRTSCTS);
+    EXPECT_EQ(static_cast<tcflag_t>(CS8), tio.c_cflag & CSIZE);
+    EXPECT_EQ(0u, tio.c_cflag & (PARENB | CSTOPB));
+
+    ASSERT_EQ(4, write(hFd, "ping", 4));
+    EXPECT_EQ("ping", readMaster(200));
+    ASSERT_EQ(4, write(m_hMaster, "pong", 4));
+    pollfd fd = {hFd, POLLIN, 0};
+    ASSERT_EQ(1, poll(&fd, 1, 1000));
+    char szReply[8] = {};
+    EXPECT_EQ(4, read(hFd, szReply, sizeof(szReply)));
+    EXPECT_STREQ("pong", szReply);
+    EXPECT_EQ(0, close(hFd));
+}
+
+TEST(PortHandleTest, MissingDeviceGivesTheInvalidHandle)
+{
+    setenv("QUENTA_PORT_COM8", "/dev/quenta-no-such-device", 1);
+    const steady_clock::time_point tStart = steady_clock::now();
+    EXPECT_EQ(c_hInvalid, QuentaConfiguratorC::createPortHandle());
+    EXPECT_LT(elapsedMs(tStart), 1000);
+}
+
+} // namespace
