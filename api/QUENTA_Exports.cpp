@@ -35,66 +35,73 @@ extern "C" {
 
 QUENTA_API bool QUENTA_CALL QUENTA_searchDevices(char* pBuffer, uint32_t* pSize)
 {
-    std::vector<std::string> vecNames;
-    if (!getInstance()->searchDevices(vecNames)) {
-        return false;
-    }
-    uint32_t unRequired = requiredListSize(vecNames);
-    if (pBuffer == nullptr) {
-        *pSize = unRequired;
-        return true;
-    }
-    if (*pSize < unRequired) {
-        return false;
-    }
-    if (vecNames.empty()) {
-        return true;
-    }
-    char* pWrite = pBuffer;
-    for (const std::string& strName : vecNames) {
-        std::memcpy(pWrite, strName.data(), strName.size());
-        pWrite += strName.size();
+    return QUENTA::guarded(false, [&]() {
+        std::vector<std::string> vecNames;
+        if (!getInstance()->searchDevices(vecNames)) {
+            return false;
+        }
+        uint32_t unRequired = requiredListSize(vecNames);
+        if (pBuffer == nullptr) {
+            *pSize = unRequired;
+            return true;
+        }
+        if (*pSize < unRequired) {
+            return false;
+        }
+        if (vecNames.empty()) {
+            return true;
+        }
+        char* pWrite = pBuffer;
+        for (const std::string& strName : vecNames) {
+            std::memcpy(pWrite, strName.data(), strName.size());
+            pWrite += strName.size();
+            *pWrite++ = '\t';
+        }
+        // The counted byte after the final tab terminates the list.
         *pWrite++ = '\t';
-    }
-    // The counted byte after the final tab terminates the list.
-    *pWrite++ = '\t';
-    *pWrite = '\0';
-    return true;
+        *pWrite = '\0';
+        return true;
+    });
 }
 
 QUENTA_API bool QUENTA_CALL QUENTA_pairDevice(const char* szDevice)
 {
-    if (szDevice == nullptr) {
-        return false;
-    }
-    return getInstance()->pairDevice(std::string(szDevice));
+    return QUENTA::guarded(false, [&]() {
+        if (szDevice == nullptr) {
+            return false;
+        }
+        return getInstance()->pairDevice(std::string(szDevice));
+    });
 }
 
 QUENTA_API bool QUENTA_CALL QUENTA_getPairedDevice(char* pBuffer, uint32_t* pSize)
 {
-    std::string strName;
-    if (!getInstance()->getPairedDevice(strName)) {
-        return false;
-    }
-    if (pBuffer == nullptr) {
-        *pSize = static_cast<uint32_t>(strName.size()) + 1;
+    return QUENTA::guarded(false, [&]() {
+        std::string strName;
+        if (!getInstance()->getPairedDevice(strName)) {
+            return false;
+        }
+        if (pBuffer == nullptr) {
+            *pSize = static_cast<uint32_t>(strName.size()) + 1;
+            return true;
+        }
+        if (*pSize <= strName.size()) {
+            return false;
+        }
+        std::memcpy(pBuffer, strName.c_str(), strName.size() + 1);
         return true;
-    }
-    if (*pSize <= strName.size()) {
-        return false;
-    }
-    std::memcpy(pBuffer, strName.c_str(), strName.size() + 1);
-    return true;
+    });
 }
 
 QUENTA_API bool QUENTA_CALL QUENTA_switchToDataMode(void)
 {
-    return getInstance()->switchToDataMode();
+    return QUENTA::guarded(false, [&]() { return getInstance()->switchToDataMode(); });
 }
 
 QUENTA_API void* QUENTA_CALL QUENTA_createPortHandle(void)
 {
-    return QUENTA::QuentaConfiguratorImplC::createPortHandle();
+    return QUENTA::guarded(static_cast<void*>(INVALID_HANDLE_VALUE),
+                           [&]() { return QUENTA::QuentaConfiguratorImplC::createPortHandle(); });
 }
 
 } // extern "C"

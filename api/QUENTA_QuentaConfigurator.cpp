@@ -15,7 +15,10 @@ void release(QUENTA::QuentaConfiguratorImplC* pImpl)
 
 namespace QUENTA {
 
-QuentaConfiguratorC::QuentaConfiguratorC() : m_pImpl(new QuentaConfiguratorImplC()) {}
+QuentaConfiguratorC::QuentaConfiguratorC()
+    : m_pImpl(
+          guarded<QuentaConfiguratorImplC*>(nullptr, [] { return new QuentaConfiguratorImplC(); }))
+{}
 
 QuentaConfiguratorC::QuentaConfiguratorC(const QuentaConfiguratorC& other) : m_pImpl(other.m_pImpl)
 {
@@ -41,27 +44,30 @@ QuentaConfiguratorC::~QuentaConfiguratorC()
 
 void* QuentaConfiguratorC::createPortHandle()
 {
-    return QuentaConfiguratorImplC::createPortHandle();
+    return guarded(static_cast<void*>(INVALID_HANDLE_VALUE),
+                   [] { return QuentaConfiguratorImplC::createPortHandle(); });
 }
 
 bool QuentaConfiguratorC::searchDevices(std::vector<std::string>& vecDevices)
 {
-    return m_pImpl->searchDevices(vecDevices);
+    return m_pImpl != nullptr && guarded(false, [&] { return m_pImpl->searchDevices(vecDevices); });
 }
 
 bool QuentaConfiguratorC::pairDevice(std::string strDevice)
 {
-    return m_pImpl->pairDevice(std::move(strDevice));
+    return m_pImpl != nullptr &&
+           guarded(false, [&] { return m_pImpl->pairDevice(std::move(strDevice)); });
 }
 
 bool QuentaConfiguratorC::getPairedDevice(std::string& strDevice)
 {
-    return m_pImpl->getPairedDevice(strDevice);
+    return m_pImpl != nullptr &&
+           guarded(false, [&] { return m_pImpl->getPairedDevice(strDevice); });
 }
 
 bool QuentaConfiguratorC::switchToDataMode()
 {
-    return m_pImpl->switchToDataMode();
+    return m_pImpl != nullptr && guarded(false, [&] { return m_pImpl->switchToDataMode(); });
 }
 
 } // namespace QUENTA

@@ -42,7 +42,7 @@ QuentaConfiguratorImplC::QuentaConfiguratorImplC()
 
 QuentaConfiguratorImplC::~QuentaConfiguratorImplC()
 {
-    switchToDataMode();
+    guarded(false, [this] { return switchToDataMode(); });
     delete m_pController;
     if (m_pPort != nullptr) {
         m_pPort->Disconnect();

@@ -13,6 +13,17 @@
 
 namespace QUENTA {
 
+// No exception may cross the exported boundary: a failure below (no memory, a
+// lock that cannot be created) reaches the caller as the call's failure value.
+template <class T, class F> T guarded(T failure, F&& call)
+{
+    try {
+        return call();
+    } catch (...) {
+        return failure;
+    }
+}
+
 class QuentaConfiguratorImplC
 {
 public:
