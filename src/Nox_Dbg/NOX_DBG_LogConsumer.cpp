@@ -29,13 +29,18 @@ void DbgLogPrintfConsumerC::logWrite(const char* szRecord)
 
 int DbgLogOutputDebugStringConsumerC::convert(const char* szRecord, WCHAR* pBuffer)
 {
-    // Longer records are cut: at most the bytes that can give room for the
-    // line end and the terminator.
+    const int nMaxChars = c_nBufferSize - 1;
     size_t unBytes = std::strlen(szRecord);
-    const size_t unMaxBytes = c_nBufferSize - 1;
-    int nLength = MultiByteToWideChar(CP_ACP, 0, szRecord,
-                                      static_cast<int>(unBytes < unMaxBytes ? unBytes : unMaxBytes),
-                                      pBuffer, c_nBufferSize - 1);
+    int nBytes = static_cast<int>(unBytes < TEMP_BUFF_LEN ? unBytes : TEMP_BUFF_LEN);
+    // The cut is in characters: a record of more bytes than the buffer holds
+    // characters may still fit whole in a multi-byte code page.
+    int nNeeded =
+        nBytes > nMaxChars ? MultiByteToWideChar(CP_ACP, 0, szRecord, nBytes, nullptr, 0) : 0;
+    while (nNeeded > nMaxChars) {
+        nBytes -= nNeeded - nMaxChars;
+        nNeeded = MultiByteToWideChar(CP_ACP, 0, szRecord, nBytes, nullptr, 0);
+    }
+    int nLength = MultiByteToWideChar(CP_ACP, 0, szRecord, nBytes, pBuffer, nMaxChars);
     if (nLength < 0) {
         nLength = 0;
     }

@@ -89,7 +89,8 @@ DbgLogFileConsumerC::DbgLogFileConsumerC(const std::string& strName, int32_t nFi
                                          const std::string& strFileName)
     : DbgLogConsumerC(unHeaderMode), m_strName(strName.substr(0, c_unMaxPath)), m_nCurrentIndex(1),
       m_nFiles(clampFiles(nFiles)), m_unMaxAge(clampAge(unMaxAgeDays)), m_pFile(nullptr),
-      m_dOpenTime(0.0), m_bNmeaNaming(bNmeaNaming), m_unMaxBytes(unMaxBytes), m_unCurrentSize(0)
+      m_dOpenTime(0.0), m_bNmeaNaming(bNmeaNaming), m_unMaxBytes(unMaxBytes), m_unCurrentSize(0),
+      m_lPosition(-1)
 {
     const std::string strFile = strFileName.empty() ? m_strName : strFileName;
     m_strPath = HAL::isAbsolutePath(strFile)
@@ -168,6 +169,7 @@ bool DbgLogFileConsumerC::openFile(const char* szMode)
     }
     std::fseek(m_pFile, 0, SEEK_END);
     long lLength = std::ftell(m_pFile);
+    m_lPosition = lLength;
     m_unCurrentSize = lLength > 0 ? static_cast<uint32_t>(lLength) : 0;
     m_dOpenTime = now();
     return true;
@@ -211,8 +213,9 @@ void DbgLogFileConsumerC::rotate()
 void DbgLogFileConsumerC::writeRecord(const char* szRecord)
 {
     size_t unLength = std::strlen(szRecord);
-    std::fwrite(szRecord, 1, unLength, m_pFile);
-    std::fflush(m_pFile);
+    bool bWritten = std::fwrite(szRecord, 1, unLength, m_pFile) == unLength;
+    bWritten = std::fflush(m_pFile) == 0 && bWritten;
+    m_lPosition = bWritten && m_lPosition >= 0 ? m_lPosition + static_cast<long>(unLength) : -1;
     if (s_bCommitEachRecord.load(std::memory_order_relaxed)) {
         _commit(_fileno(m_pFile));
     }
@@ -231,10 +234,10 @@ void DbgLogFileConsumerC::logWrite(const char* szRecord)
     if (m_pFile == nullptr) {
         return;
     }
-    if (std::ftell(m_pFile) < 0) {
+    if (position() < 0) {
         std::fclose(m_pFile);
         m_pFile = nullptr;
-        if (!openFile("a") || std::ftell(m_pFile) < 0) {
+        if (!openFile("a") || position() < 0) {
             if (m_pFile != nullptr) {
                 std::fclose(m_pFile);
                 m_pFile = nullptr;
@@ -246,6 +249,17 @@ void DbgLogFileConsumerC::logWrite(const char* szRecord)
         }
     }
     writeRecord(szRecord);
+}
+
+long DbgLogFileConsumerC::position()
+{
+    // Known from the last successful operation; the stream is asked only when
+    // that failed, which saves a system call per record on hosts where ftell
+    // always asks the kernel.
+    if (m_lPosition < 0) {
+        m_lPosition = std::ftell(m_pFile);
+    }
+    return m_lPosition;
 }
 
 std::string DbgLogFileConsumerC::getPath()

@@ -51,6 +51,8 @@ private:
     void rotate();
     bool openFile(const char* szMode);
     void writeRecord(const char* szRecord);
+    // The stream's position, negative when it cannot be told.
+    long position();
 
     std::string m_strName;
     std::string m_strPath;
@@ -65,6 +67,7 @@ private:
     bool m_bNmeaNaming;
     uint32_t m_unMaxBytes;
     uint32_t m_unCurrentSize;
+    long m_lPosition;
 };
 
 } // namespace DBG
