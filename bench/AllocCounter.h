@@ -8,6 +8,13 @@
 
 inline std::atomic<unsigned long> g_ulAllocations{0};
 
+// These are the replaced global operators themselves: new takes memory from
+// malloc and delete gives it back with free, which GCC cannot see when it
+// inlines them into one another.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 void* operator new(std::size_t unSize)
 {
     g_ulAllocations.fetch_add(1, std::memory_order_relaxed);

@@ -5,6 +5,8 @@
 #include "Nox_Err/NOX_ERR_Codes.h"
 #include "Nox_Tsk/NOX_TSK_Mutex.h"
 
+#include "BenchRatio.h"
+
 #include <benchmark/benchmark.h>
 
 #include <pthread.h>
@@ -130,81 +132,22 @@ BENCHMARK(BM_SemaphorePostWait)->Repetitions(9)->ReportAggregatesOnly(true);
 BENCHMARK(BM_XferProcPingPong)->Repetitions(9)->ReportAggregatesOnly(true)->UseRealTime();
 BENCHMARK(BM_SemaphorePingPong)->Repetitions(9)->ReportAggregatesOnly(true)->UseRealTime();
 
-// Shows the usual table and keeps the median time per iteration of each run.
-class MedianReporterC : public benchmark::ConsoleReporter
-{
-public:
-    MedianReporterC() : benchmark::ConsoleReporter(OO_Tabular) {}
-
-    void ReportRuns(const std::vector<Run>& vecRuns) override
-    {
-        benchmark::ConsoleReporter::ReportRuns(vecRuns);
-        for (const Run& run : vecRuns) {
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                m_mapMedianNs[run.run_name.function_name] =
-                    TimesS{run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
-            }
-        }
-    }
-
-    void printRatio(const char* szLabel, const std::string& strWrapper, const std::string& strRaw,
-                    bool bRealTime) const
-    {
-        auto itWrapper = m_mapMedianNs.find(strWrapper);
-        auto itRaw = m_mapMedianNs.find(strRaw);
-        if (itWrapper == m_mapMedianNs.end() || itRaw == m_mapMedianNs.end()) {
-            return;
-        }
-        double dWrapper = bRealTime ? itWrapper->second.dRealNs : itWrapper->second.dCpuNs;
-        double dRaw = bRealTime ? itRaw->second.dRealNs : itRaw->second.dCpuNs;
-        if (dRaw > 0.0) {
-            std::printf("ratio %s: %.2f\n", szLabel, dWrapper / dRaw);
-        }
-    }
-
-private:
-    struct TimesS
-    {
-        double dRealNs;
-        double dCpuNs;
-    };
-    std::map<std::string, TimesS> m_mapMedianNs;
-};
-
 } // namespace
 
 int main(int argc, char** argv)
 {
-    // A hand-over costs 1.5 us or 15 us depending on where the scheduler puts
-    // the two threads; interleaving the repetitions lets both sides of a
-    // ratio meet the same conditions. A later flag on the command line wins.
-    std::vector<char*> vecArgs(argv, argv + argc);
-    char szInterleave[] = "--benchmark_enable_random_interleaving=true";
-    vecArgs.insert(vecArgs.begin() + 1, szInterleave);
-    int nArgs = static_cast<int>(vecArgs.size());
-    benchmark::Initialize(&nArgs, vecArgs.data());
-    if (benchmark::ReportUnrecognizedArguments(nArgs, vecArgs.data())) {
-        return 1;
-    }
-    // The C library takes cheaper lock paths until a process starts its
-    // second thread; the library always runs with its reader thread, and the
-    // hand-over runs must not change the regime under the lock runs.
-    std::thread([] {}).join();
-    MedianReporterC reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::fflush(stdout);
-    reporter.printRatio("CriticalSectionC/pthread recursive", "BM_CriticalSectionGuard",
-                        "BM_PthreadRecursiveMutex", false);
-    reporter.printRatio("CriticalSectionC/pthread normal", "BM_CriticalSectionGuard",
-                        "BM_PthreadNormalMutex", false);
-    reporter.printRatio("XferProcBaseC/sem_t signal+wait on one thread", "BM_XferProcSignalWait",
-                        "BM_SemaphorePostWait", false);
-    reporter.printRatio("XferProcBaseC/sem_t hand-over", "BM_XferProcPingPong",
-                        "BM_SemaphorePingPong", true);
-    // The waiting thread's own CPU time per round trip depends far less on
-    // where the scheduler put the echo thread.
-    reporter.printRatio("XferProcBaseC/sem_t hand-over, caller CPU", "BM_XferProcPingPong",
-                        "BM_SemaphorePingPong", false);
-    benchmark::Shutdown();
-    return 0;
+    return runWithRatios(argc, argv, [](const MedianReporterC& reporter) {
+        reporter.printRatio("CriticalSectionC/pthread recursive", "BM_CriticalSectionGuard",
+                            "BM_PthreadRecursiveMutex");
+        reporter.printRatio("CriticalSectionC/pthread normal", "BM_CriticalSectionGuard",
+                            "BM_PthreadNormalMutex");
+        reporter.printRatio("XferProcBaseC/sem_t signal+wait on one thread",
+                            "BM_XferProcSignalWait", "BM_SemaphorePostWait");
+        reporter.printRatio("XferProcBaseC/sem_t hand-over", "BM_XferProcPingPong",
+                            "BM_SemaphorePingPong");
+        // The waiting thread's own CPU time per round trip depends far less
+        // on where the scheduler put the echo thread.
+        reporter.printRatio("XferProcBaseC/sem_t hand-over, caller CPU", "BM_XferProcPingPong",
+                            "BM_SemaphorePingPong", MedianReporterC::TK_CPU);
+    });
 }
