@@ -5,83 +5,84 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 using namespace TRC::CFG;
 using namespace quenta_test;
 
-TEST(PingRequest, OkAndErrorBothReleaseTheCaller)
+TEST(SpecialRequest, FixedLines)
+{
+    PingRequestC ping(200);
+    EXPECT_STREQ("AT\r", ping.getRequest());
+    EXPECT_TRUE(ping.isPing());
+    FactorySettingsRequestC factory;
+    EXPECT_STREQ("AT&F\r", factory.getRequest());
+    EXPECT_FALSE(factory.isPing());
+    EXPECT_EQ(1000u, factory.getTimeout());
+    TransparentRequestC transparent("ATP");
+    EXPECT_STREQ("ATP\r", transparent.getRequest());
+    EXPECT_STREQ("ATP:", transparent.getResponsePrefix());
+    EXPECT_EQ(1000u, transparent.getTimeout());
+}
+
+// Ping and factory settings: OK and ERROR both release the caller at once,
+// and the first result stands.
+TEST(SpecialRequest, PingAndFactoryResultsReleaseOnce)
 {
     const struct
     {
+        bool bPing;
         const char* szAnswer;
         uint32_t unCode;
-    } cases[] = {{"AT\r\r\nOK\r\n", RC_OK}, {"\r\nERROR\r\n", RC_FAILED}};
+    } cases[] = {{true, "AT\r\r\nOK\r\n", RC_OK},
+                 {true, "\r\nERROR\r\n", RC_FAILED},
+                 {false, "AT&F\r\r\nOK\r\n", RC_OK},
+                 {false, "AT&F\r\r\nERROR\r\n", RC_FAILED}};
     for (const auto& c : cases) {
-        PingRequestC ping(200);
-        deliverBytes(ping, c.szAnswer);
-        EXPECT_EQ(c.unCode, ping.getReturnCode()) << c.szAnswer;
-        EXPECT_EQ(RC_OK, ping.wait(0));
-        EXPECT_EQ(RC_TIMEOUT, ping.wait(0));
-    }
-    PingRequestC silent(200);
-    EXPECT_EQ(RC_TIMEOUT, silent.wait(0));
-}
-
-TEST(TransparentRequest, AnyByteCountsAndOkEndsIt)
-{
-    TransparentRequestC req("ATI");
-    deliver(req, "ATI\r\r\nQUENTA 1.0");
-    EXPECT_EQ(RC_OK, req.getReturnCode());
-    EXPECT_FALSE(req.isHandled());
-    EXPECT_EQ(RC_TIMEOUT, req.wait(0));
-
-    deliver(req, "\r\nOK\r\n");
-    EXPECT_EQ(RC_OK, req.wait(0));
-    EXPECT_EQ("ATI\r\r\nQUENTA 1.0\r\nOK\r\n", std::string(req.getResponse()));
-    // Late bytes are kept too, without a second release.
-    deliver(req, "\r\nOK\r\n");
-    EXPECT_EQ(RC_TIMEOUT, req.wait(0));
-}
-
-TEST(TransparentRequest, ErrorIsJustText)
-{
-    TransparentRequestC req("ATX");
-    deliver(req, "\r\nERROR\r\n");
-    EXPECT_EQ(RC_OK, req.getReturnCode());
-    EXPECT_EQ(RC_TIMEOUT, req.wait(0));
-    EXPECT_EQ("\r\nERROR\r\n", std::string(req.getResponse()));
-
-    TransparentRequestC unanswered("ATX");
-    EXPECT_EQ(RC_TIMEOUT, unanswered.getReturnCode());
-}
-
-TEST(FactorySettingsRequest, ResultIsKnownAndReleasesAtOnce)
-{
-    const struct
-    {
-        const char* szAnswer;
-        uint32_t unCode;
-    } cases[] = {{"AT&F\r\r\nOK\r\n", RC_OK}, {"AT&F\r\r\nERROR\r\n", RC_FAILED}};
-    for (const auto& c : cases) {
-        FactorySettingsRequestC req;
-        deliverBytes(req, c.szAnswer);
-        EXPECT_EQ(c.unCode, req.getReturnCode()) << c.szAnswer;
-        EXPECT_EQ(RC_OK, req.wait(0));
-        EXPECT_EQ(RC_TIMEOUT, req.wait(0));
-        EXPECT_EQ(c.szAnswer, std::string(req.getResponse()));
-        // The first result stands.
-        deliver(req, "\r\nOK\r\n");
-        EXPECT_EQ(c.unCode, req.getReturnCode());
-        EXPECT_EQ(RC_TIMEOUT, req.wait(0));
+        SCOPED_TRACE(c.szAnswer);
+        std::unique_ptr<TaviDeviceRequestC> pReq(
+            c.bPing ? static_cast<TaviDeviceRequestC*>(new PingRequestC(200))
+                    : new FactorySettingsRequestC);
+        EXPECT_EQ(RC_TIMEOUT, pReq->wait(0));
+        deliverBytes(*pReq, c.szAnswer);
+        EXPECT_EQ(c.unCode, pReq->getReturnCode());
+        EXPECT_EQ(RC_OK, pReq->wait(0));
+        EXPECT_EQ(RC_TIMEOUT, pReq->wait(0));
+        EXPECT_EQ(c.szAnswer, std::string(pReq->getResponse()));
+        deliver(*pReq, "\r\nOK\r\n");
+        EXPECT_EQ(c.unCode, pReq->getReturnCode());
+        EXPECT_EQ(RC_TIMEOUT, pReq->wait(0));
     }
 }
 
-TEST(FactorySettingsRequest, PartialAnswerKeepsWaiting)
+TEST(SpecialRequest, FactoryPartialAnswerKeepsWaiting)
 {
     FactorySettingsRequestC req;
     deliver(req, "AT&F\r\r\nO");
     EXPECT_EQ(RC_TIMEOUT, req.getReturnCode());
     EXPECT_FALSE(req.isHandled());
     EXPECT_EQ(RC_TIMEOUT, req.wait(0));
+}
+
+TEST(TransparentRequest, AnyByteCountsOnlyOkEndsIt)
+{
+    TransparentRequestC req("ATI");
+    EXPECT_EQ(RC_TIMEOUT, req.getReturnCode());
+    deliver(req, "ATI\r\r\nQUENTA 1.0");
+    EXPECT_EQ(RC_OK, req.getReturnCode());
+    EXPECT_FALSE(req.isHandled());
+    EXPECT_EQ(RC_TIMEOUT, req.wait(0));
+    deliver(req, "\r\nOK\r\n");
+    EXPECT_EQ(RC_OK, req.wait(0));
+    EXPECT_EQ("ATI\r\r\nQUENTA 1.0\r\nOK\r\n", std::string(req.getResponse()));
+    // Late bytes are kept too, without a second release.
+    deliver(req, "\r\nOK\r\n");
+    EXPECT_EQ(RC_TIMEOUT, req.wait(0));
+
+    TransparentRequestC error("ATX");
+    deliver(error, "\r\nERROR\r\n");
+    EXPECT_EQ(RC_OK, error.getReturnCode());
+    EXPECT_EQ(RC_TIMEOUT, error.wait(0)) << "ERROR is just text";
+    EXPECT_EQ("\r\nERROR\r\n", std::string(error.getResponse()));
 }

@@ -1,13 +1,14 @@
-// Shared by the request engine's tests: deliveries in pieces, outcomes that
-// can be compared, and a recorder of assertion records.
+// Shared by the request engine's tests: deliveries in pieces and a recorder
+// of assertion records.
 #pragma once
 
 #include "Nox_Err/NOX_ERR_PanicHandlerRegistry.h"
 #include "TRC_CFG_TaviRequest.h"
 
-#include <algorithm>
+#include <gtest/gtest.h>
+
 #include <cstdint>
-#include <random>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,16 +40,11 @@ inline void deliver(NOX::BIO::ReadConsumerC& consumer, const std::string& strDat
     consumer.procReadData(strData.data(), static_cast<uint16_t>(strData.size()));
 }
 
-// Consecutive pieces of strData that end at the given cut positions.
-inline void deliverCut(NOX::BIO::ReadConsumerC& consumer, const std::string& strData,
-                       const std::vector<size_t>& vecCuts)
+inline void deliverSplit(NOX::BIO::ReadConsumerC& consumer, const std::string& strData,
+                         size_t unSplit)
 {
-    size_t unStart = 0;
-    for (size_t unCut : vecCuts) {
-        deliver(consumer, strData.substr(unStart, unCut - unStart));
-        unStart = unCut;
-    }
-    deliver(consumer, strData.substr(unStart));
+    deliver(consumer, strData.substr(0, unSplit));
+    deliver(consumer, strData.substr(unSplit));
 }
 
 inline void deliverBytes(NOX::BIO::ReadConsumerC& consumer, const std::string& strData)
@@ -58,22 +54,27 @@ inline void deliverBytes(NOX::BIO::ReadConsumerC& consumer, const std::string& s
     }
 }
 
-// Sorted random cut positions inside strData.
-inline std::vector<size_t> randomCuts(std::mt19937& rng, size_t unLength)
+using DeliveryF = std::function<void(NOX::BIO::ReadConsumerC&)>;
+
+// run builds a fresh receiver, feeds it through the delivery it is given and
+// describes the outcome. The answer whole, byte by byte and split at every
+// point must give the same description, which is returned.
+inline std::string
+expectSameOutcomeInPieces(const std::string& strAnswer,
+                          const std::function<std::string(const DeliveryF&)>& run)
 {
-    std::vector<size_t> vecCuts;
-    if (unLength < 2) {
-        return vecCuts;
+    const std::string strWhole =
+        run([&](NOX::BIO::ReadConsumerC& consumer) { deliver(consumer, strAnswer); });
+    EXPECT_EQ(strWhole,
+              run([&](NOX::BIO::ReadConsumerC& consumer) { deliverBytes(consumer, strAnswer); }))
+        << "byte by byte";
+    for (size_t unSplit = 0; unSplit <= strAnswer.size(); ++unSplit) {
+        EXPECT_EQ(strWhole, run([&](NOX::BIO::ReadConsumerC& consumer) {
+                      deliverSplit(consumer, strAnswer, unSplit);
+                  }))
+            << "split at " << unSplit;
     }
-    std::uniform_int_distribution<size_t> count(1, std::min<size_t>(unLength - 1, 8));
-    std::uniform_int_distribution<size_t> position(1, unLength - 1);
-    size_t unCuts = count(rng);
-    for (size_t i = 0; i < unCuts; ++i) {
-        vecCuts.push_back(position(rng));
-    }
-    std::sort(vecCuts.begin(), vecCuts.end());
-    vecCuts.erase(std::unique(vecCuts.begin(), vecCuts.end()), vecCuts.end());
-    return vecCuts;
+    return strWhole;
 }
 
 } // namespace quenta_test

@@ -2,12 +2,10 @@
 // first line, a link that lives as long as the tool, a clean stop on signals.
 #include "SIM_RawHost.h"
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -23,12 +21,6 @@ using std::chrono::steady_clock;
 
 namespace {
 
-std::string toolPath()
-{
-    const char* pszDir = std::getenv("QUENTA_TEST_BINARY_DIR");
-    return std::string(pszDir ? pszDir : ".") + "/tools/quenta-sim";
-}
-
 std::string tempPath(const std::string& strName)
 {
     return "/tmp/quenta-sim-test-" + std::to_string(getpid()) + "-" + strName;
@@ -39,61 +31,59 @@ std::string tempPath(const std::string& strName)
 class ToolProcessC
 {
 public:
-    ~ToolProcessC()
+    explicit ToolProcessC(std::vector<std::string> vecArgs)
     {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
+        const char* pszDir = std::getenv("QUENTA_TEST_BINARY_DIR");
+        vecArgs.insert(vecArgs.begin(), std::string(pszDir ? pszDir : ".") + "/tools/quenta-sim");
+        std::vector<char*> vecArgv;
+        for (std::string& strArg : vecArgs) {
+            vecArgv.push_back(&strArg[0]);
         }
-        if (m_hOut >= 0) {
-            close(m_hOut);
-        }
-    }
-
-    bool start(const std::vector<std::string>& vecArgs)
-    {
-        int hPipe[2];
+        vecArgv.push_back(nullptr);
+        int hPipe[2] = {-1, -1};
         if (pipe(hPipe) != 0) {
-            return false;
+            return;
         }
-        const std::string strTool = toolPath();
         m_pid = fork();
         if (m_pid == 0) {
             dup2(hPipe[1], STDOUT_FILENO);
             close(hPipe[0]);
             close(hPipe[1]);
             close(STDIN_FILENO);
-            std::vector<char*> vecArgv = {const_cast<char*>(strTool.c_str())};
-            for (const std::string& strArg : vecArgs) {
-                vecArgv.push_back(const_cast<char*>(strArg.c_str()));
-            }
-            vecArgv.push_back(nullptr);
-            execv(strTool.c_str(), vecArgv.data());
+            execv(vecArgv[0], vecArgv.data());
             _exit(127);
         }
         close(hPipe[1]);
         m_hOut = hPipe[0];
-        return m_pid > 0;
+    }
+    ~ToolProcessC()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        close(m_hOut);
     }
 
-    // Reads standard output up to the first line end, at most ulTimeoutMs.
+    bool started() const { return m_pid > 0; }
+
+    // Standard output up to the first line end, at most ulTimeoutMs.
     std::string firstLine(uint32_t ulTimeoutMs)
     {
         const auto tEnd = steady_clock::now() + milliseconds(ulTimeoutMs);
         while (m_strOut.find('\n') == std::string::npos && steady_clock::now() < tEnd) {
             readSome(10);
         }
-        const size_t unEnd = m_strOut.find('\n');
-        return unEnd == std::string::npos ? std::string() : m_strOut.substr(0, unEnd);
+        return m_strOut.substr(0, m_strOut.find('\n'));
     }
 
-    // Everything printed until the tool exits; the exit status, or -1.
+    // Reads everything printed until the tool exits; the exit status, or -1.
     int waitExit(uint32_t ulTimeoutMs)
     {
         const auto tEnd = steady_clock::now() + milliseconds(ulTimeoutMs);
+        int iStatus = 0;
         while (steady_clock::now() < tEnd) {
             readSome(10);
-            int iStatus = 0;
             if (waitpid(m_pid, &iStatus, WNOHANG) == m_pid) {
                 m_pid = -1;
                 while (readSome(0)) {
@@ -111,16 +101,13 @@ private:
     bool readSome(int iTimeoutMs)
     {
         pollfd fd = {m_hOut, POLLIN, 0};
-        if (poll(&fd, 1, iTimeoutMs) <= 0) {
-            return false;
-        }
         char szBuffer[4096];
-        const ssize_t nRead = read(m_hOut, szBuffer, sizeof(szBuffer));
-        if (nRead <= 0) {
-            return false;
+        const ssize_t nRead =
+            poll(&fd, 1, iTimeoutMs) > 0 ? read(m_hOut, szBuffer, sizeof(szBuffer)) : 0;
+        if (nRead > 0) {
+            m_strOut.append(szBuffer, static_cast<size_t>(nRead));
         }
-        m_strOut.append(szBuffer, static_cast<size_t>(nRead));
-        return true;
+        return nRead > 0;
     }
 
     pid_t m_pid = -1;
@@ -131,9 +118,9 @@ private:
 TEST(SimToolTest, PrintsThePathAtOnceServesTheLinkAndStopsCleanly)
 {
     const std::string strLink = tempPath("COM8");
-    ToolProcessC tool;
     const auto tStart = steady_clock::now();
-    ASSERT_TRUE(tool.start({"--link", strLink, "--mode", "command", "--scan-ms", "100"}));
+    ToolProcessC tool({"--link", strLink, "--mode", "command", "--scan-ms", "100"});
+    ASSERT_TRUE(tool.started());
     const std::string strPath = tool.firstLine(1000);
     EXPECT_LT(steady_clock::now() - tStart, milliseconds(1000));
     ASSERT_EQ(0u, strPath.find("/dev/pts/")) << strPath;
@@ -160,13 +147,9 @@ TEST(SimToolTest, PrintsThePathAtOnceServesTheLinkAndStopsCleanly)
 TEST(SimToolTest, ServesTheDevicesOfAFile)
 {
     const std::string strDevices = tempPath("devices.txt");
-    {
-        std::ofstream file(strDevices);
-        file << "# address class name\n\n0012f3000010r 7978 Left Sensor\n0012f3000011r 99 X\n";
-    }
-    ToolProcessC tool;
-    ASSERT_TRUE(
-        tool.start({"--devices", strDevices, "--mode", "command", "--scan-ms", "10", "--quiet"}));
+    std::ofstream(strDevices)
+        << "# address class name\n\n0012f3000010r 7978 Left Sensor\n0012f3000011r 99 X\n";
+    ToolProcessC tool({"--devices", strDevices, "--mode", "command", "--scan-ms", "10", "--quiet"});
     const std::string strPath = tool.firstLine(1000);
     RawHostC host;
     ASSERT_TRUE(host.open(strPath));
@@ -182,13 +165,12 @@ TEST(SimToolTest, ServesTheDevicesOfAFile)
 
 TEST(SimToolTest, ExplainsItselfAndRefusesBadOptions)
 {
-    struct CaseS
+    const struct
     {
         std::vector<std::string> m_vecArgs;
         int m_iExit;
         const char* m_szOutput;
-    };
-    const CaseS cases[] = {
+    } cases[] = {
         {{"--help"}, 0, "--devices FILE"},
         {{"--baud", "38400"}, 2, ""},
         {{"--mode", "sleepy"}, 2, ""},
@@ -196,11 +178,10 @@ TEST(SimToolTest, ExplainsItselfAndRefusesBadOptions)
         {{"--devices", "/nonexistent/devices"}, 2, ""},
         {{"--frobnicate"}, 2, ""},
     };
-    for (const CaseS& testCase : cases) {
-        ToolProcessC tool;
-        ASSERT_TRUE(tool.start(testCase.m_vecArgs));
-        EXPECT_EQ(testCase.m_iExit, tool.waitExit(2000)) << testCase.m_vecArgs[0];
-        EXPECT_NE(std::string::npos, tool.output().find(testCase.m_szOutput));
+    for (const auto& c : cases) {
+        ToolProcessC tool(c.m_vecArgs);
+        EXPECT_EQ(c.m_iExit, tool.waitExit(2000)) << c.m_vecArgs[0];
+        EXPECT_NE(std::string::npos, tool.output().find(c.m_szOutput)) << c.m_vecArgs[0];
     }
 }
 
