@@ -6,7 +6,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <memory>
+#include <functional>
 #include <vector>
 
 namespace {
@@ -20,26 +20,22 @@ long long millisecondsSince(ClockT::time_point start)
     return std::chrono::duration_cast<std::chrono::milliseconds>(ClockT::now() - start).count();
 }
 
-// Runs a thread function given as a lambda; the handle is closed on scope end.
-template <class FunctionT> class ThreadT
+// A platform thread running a lambda, waited for and closed on scope end.
+class ThreadC
 {
 public:
-    explicit ThreadT(FunctionT fnBody) : m_fnBody(fnBody)
+    explicit ThreadC(std::function<DWORD()> fnBody) : m_fnBody(std::move(fnBody))
     {
-        m_hThread = CreateThread(nullptr, 0, &ThreadT::run, this, 0, &m_dwThreadId);
+        m_hThread = CreateThread(nullptr, 0, &ThreadC::run, this, 0, &m_dwThreadId);
+        EXPECT_NE(nullptr, m_hThread);
     }
-    ~ThreadT()
+    ~ThreadC()
     {
-        if (m_hThread != nullptr) {
-            WaitForSingleObject(m_hThread, INFINITE);
-            CloseHandle(m_hThread);
-        }
+        WaitForSingleObject(m_hThread, INFINITE);
+        CloseHandle(m_hThread);
     }
-    ThreadT(const ThreadT&) = delete;
-    ThreadT& operator=(const ThreadT&) = delete;
-
-    HANDLE handle() const { return m_hThread; }
-    DWORD threadId() const { return m_dwThreadId; }
+    ThreadC(const ThreadC&) = delete;
+    ThreadC& operator=(const ThreadC&) = delete;
 
     DWORD join()
     {
@@ -49,20 +45,14 @@ public:
         return dwExitCode;
     }
 
-private:
-    static DWORD WINAPI run(LPVOID pSelf) { return static_cast<ThreadT*>(pSelf)->m_fnBody(); }
-
-    FunctionT m_fnBody;
     HANDLE m_hThread = nullptr;
     DWORD m_dwThreadId = 0;
-};
 
-template <class FunctionT> std::unique_ptr<ThreadT<FunctionT>> startThread(FunctionT fnBody)
-{
-    auto pThread = std::make_unique<ThreadT<FunctionT>>(fnBody);
-    EXPECT_NE(nullptr, pThread->handle());
-    return pThread;
-}
+private:
+    static DWORD WINAPI run(LPVOID pSelf) { return static_cast<ThreadC*>(pSelf)->m_fnBody(); }
+
+    std::function<DWORD()> m_fnBody;
+};
 
 // ------------------------------------------------------------ semaphores
 
@@ -70,6 +60,8 @@ TEST(PlatformSemaphore, CountNeverExceedsTheMaximum)
 {
     HANDLE hSemaphore = CreateSemaphoreW(nullptr, 0, 1, nullptr);
     ASSERT_NE(nullptr, hSemaphore);
+    EXPECT_FALSE(ReleaseSemaphore(hSemaphore, 2, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_TOO_MANY_POSTS), GetLastError());
     LONG lPrevious = -1;
     EXPECT_TRUE(ReleaseSemaphore(hSemaphore, 1, &lPrevious));
     EXPECT_EQ(0, lPrevious);
@@ -79,61 +71,32 @@ TEST(PlatformSemaphore, CountNeverExceedsTheMaximum)
     auto start = ClockT::now();
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hSemaphore, 0));
     EXPECT_LT(millisecondsSince(start), 50);
-    EXPECT_TRUE(CloseHandle(hSemaphore));
-}
-
-TEST(PlatformSemaphore, RefusedReleaseLeavesTheCount)
-{
-    HANDLE hSemaphore = CreateSemaphoreW(nullptr, 2, 3, nullptr);
-    ASSERT_NE(nullptr, hSemaphore);
-    EXPECT_FALSE(ReleaseSemaphore(hSemaphore, 2, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_TOO_MANY_POSTS), GetLastError());
-    LONG lPrevious = -1;
-    EXPECT_TRUE(ReleaseSemaphore(hSemaphore, 1, &lPrevious));
-    EXPECT_EQ(2, lPrevious);
-    for (int nTake = 0; nTake < 3; ++nTake) {
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hSemaphore, 0));
-    }
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hSemaphore, 0));
+    start = ClockT::now();
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hSemaphore, 60));
+    EXPECT_GE(millisecondsSince(start), 60);
+    EXPECT_LT(millisecondsSince(start), 2000);
     EXPECT_FALSE(ReleaseSemaphore(hSemaphore, 0, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
-    CloseHandle(hSemaphore);
+    EXPECT_TRUE(CloseHandle(hSemaphore));
 }
 
 TEST(PlatformSemaphore, InvalidCountsAreRefused)
 {
-    struct CaseS
-    {
-        LONG lInitial;
-        LONG lMaximum;
-    };
-    const CaseS aCases[] = {{0, 0}, {2, 1}, {-1, 1}, {0, -5}};
-    for (const CaseS& rCase : aCases) {
+    const std::pair<LONG, LONG> aCases[] = {{0, 0}, {2, 1}, {-1, 1}, {0, -5}};
+    for (const auto& counts : aCases) {
         SetLastError(0);
-        EXPECT_EQ(nullptr, CreateSemaphoreW(nullptr, rCase.lInitial, rCase.lMaximum, nullptr))
-            << rCase.lInitial << "/" << rCase.lMaximum;
+        EXPECT_EQ(nullptr, CreateSemaphoreW(nullptr, counts.first, counts.second, nullptr))
+            << counts.first << "/" << counts.second;
         EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
     }
-}
-
-TEST(PlatformSemaphore, TimedWaitLastsItsTimeOut)
-{
-    HANDLE hSemaphore = CreateSemaphoreW(nullptr, 0, 1, nullptr);
-    auto start = ClockT::now();
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hSemaphore, 60));
-    long long llElapsed = millisecondsSince(start);
-    EXPECT_GE(llElapsed, 60);
-    EXPECT_LT(llElapsed, 2000);
-    CloseHandle(hSemaphore);
 }
 
 TEST(PlatformSemaphore, ReleaseWakesAWaiterInAnotherThread)
 {
     HANDLE hSemaphore = CreateSemaphoreW(nullptr, 0, 1, nullptr);
-    auto pWaiter =
-        startThread([&]() -> DWORD { return WaitForSingleObject(hSemaphore, INFINITE); });
+    ThreadC waiter([&] { return WaitForSingleObject(hSemaphore, INFINITE); });
     EXPECT_TRUE(ReleaseSemaphore(hSemaphore, 1, nullptr));
-    EXPECT_EQ(WAIT_OBJECT_0, pWaiter->join());
+    EXPECT_EQ(WAIT_OBJECT_0, waiter.join());
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hSemaphore, 0));
     CloseHandle(hSemaphore);
 }
@@ -149,41 +112,36 @@ TEST(PlatformEvent, AutoResetReleasesOneWaiterPerSet)
         ReleaseSemaphore(hWoken, 1, nullptr);
         return dwResult;
     };
-    auto pFirst = startThread(fnWaiter);
-    auto pSecond = startThread(fnWaiter);
+    ThreadC first(fnWaiter), second(fnWaiter);
     EXPECT_TRUE(SetEvent(hEvent));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hWoken, c_dwBound));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hWoken, 100));
     EXPECT_TRUE(SetEvent(hEvent));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hWoken, c_dwBound));
-    EXPECT_EQ(WAIT_OBJECT_0, pFirst->join());
-    EXPECT_EQ(WAIT_OBJECT_0, pSecond->join());
+    EXPECT_EQ(WAIT_OBJECT_0, first.join());
+    EXPECT_EQ(WAIT_OBJECT_0, second.join());
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hEvent, 0));
     CloseHandle(hWoken);
     CloseHandle(hEvent);
+
+    HANDLE hInitiallySet = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hInitiallySet, 0));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hInitiallySet, 0));
+    CloseHandle(hInitiallySet);
 }
 
 TEST(PlatformEvent, ManualResetReleasesAllWaitersAndStaysSet)
 {
     HANDLE hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    auto fnWaiter = [&]() -> DWORD { return WaitForSingleObject(hEvent, INFINITE); };
-    auto pFirst = startThread(fnWaiter);
-    auto pSecond = startThread(fnWaiter);
+    auto fnWaiter = [&] { return WaitForSingleObject(hEvent, INFINITE); };
+    ThreadC first(fnWaiter), second(fnWaiter);
     EXPECT_TRUE(SetEvent(hEvent));
-    EXPECT_EQ(WAIT_OBJECT_0, pFirst->join());
-    EXPECT_EQ(WAIT_OBJECT_0, pSecond->join());
+    EXPECT_EQ(WAIT_OBJECT_0, first.join());
+    EXPECT_EQ(WAIT_OBJECT_0, second.join());
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hEvent, 0));
     EXPECT_TRUE(ResetEvent(hEvent));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hEvent, 0));
     CloseHandle(hEvent);
-}
-
-TEST(PlatformEvent, InitialStateIsHonoured)
-{
-    HANDLE hAuto = CreateEventW(nullptr, FALSE, TRUE, nullptr);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hAuto, 0));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hAuto, 0));
-    CloseHandle(hAuto);
 }
 
 TEST(PlatformEvent, NamedObjectsAreShared)
@@ -194,7 +152,6 @@ TEST(PlatformEvent, NamedObjectsAreShared)
     HANDLE hSecond = CreateEventW(nullptr, TRUE, FALSE, L"PlatformTestEvent");
     EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
     EXPECT_EQ(hFirst, hSecond);
-
     EXPECT_EQ(nullptr, CreateMutexW(nullptr, FALSE, L"PlatformTestEvent"));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
 
@@ -203,7 +160,6 @@ TEST(PlatformEvent, NamedObjectsAreShared)
     EXPECT_TRUE(SetEvent(hSecond));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hSecond, 0));
     EXPECT_TRUE(CloseHandle(hSecond));
-
     HANDLE hFresh = CreateEventW(nullptr, TRUE, FALSE, L"PlatformTestEvent");
     EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetLastError());
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hFresh, 0));
@@ -217,129 +173,77 @@ TEST(PlatformMutex, OwnershipIsRecursiveAndPerThread)
     HANDLE hMutex = CreateMutexW(nullptr, TRUE, nullptr);
     ASSERT_NE(nullptr, hMutex);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hMutex, 0));
-
-    auto pOther = startThread([&]() -> DWORD {
-        if (WaitForSingleObject(hMutex, 0) != WAIT_TIMEOUT) {
+    ThreadC other([&]() -> DWORD {
+        if (WaitForSingleObject(hMutex, 0) != WAIT_TIMEOUT)
             return 1;
-        }
-        if (ReleaseMutex(hMutex) || GetLastError() != ERROR_NOT_OWNER) {
-            return 2;
-        }
-        return 0;
+        return ReleaseMutex(hMutex) || GetLastError() != ERROR_NOT_OWNER ? 2 : 0;
     });
-    EXPECT_EQ(0u, pOther->join());
+    EXPECT_EQ(0u, other.join());
 
     EXPECT_TRUE(ReleaseMutex(hMutex));
-    EXPECT_TRUE(ReleaseMutex(hMutex));
-    EXPECT_FALSE(ReleaseMutex(hMutex));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_OWNER), GetLastError());
-
-    auto pTaker = startThread([&]() -> DWORD {
-        DWORD dwResult = WaitForSingleObject(hMutex, 0);
-        ReleaseMutex(hMutex);
-        return dwResult;
-    });
-    EXPECT_EQ(WAIT_OBJECT_0, pTaker->join());
-    CloseHandle(hMutex);
-}
-
-TEST(PlatformMutex, ReleaseHandsItToAWaitingThread)
-{
-    HANDLE hMutex = CreateMutexW(nullptr, TRUE, nullptr);
-    auto pWaiter = startThread([&]() -> DWORD {
+    // Still owned once more: the waiter gets it only with the last release.
+    ThreadC waiter([&] {
         DWORD dwResult = WaitForSingleObject(hMutex, c_dwBound);
         ReleaseMutex(hMutex);
         return dwResult;
     });
     EXPECT_TRUE(ReleaseMutex(hMutex));
-    EXPECT_EQ(WAIT_OBJECT_0, pWaiter->join());
+    EXPECT_EQ(WAIT_OBJECT_0, waiter.join());
+    EXPECT_FALSE(ReleaseMutex(hMutex));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_OWNER), GetLastError());
     CloseHandle(hMutex);
 }
 
 // ------------------------------------------------------------ threads
 
-DWORD WINAPI waitForEventThenReturn42(LPVOID pEvent)
-{
-    WaitForSingleObject(static_cast<HANDLE>(pEvent), INFINITE);
-    return 42;
-}
-
-TEST(PlatformThread, HandleIsSignalledWhenTheThreadEnds)
+TEST(PlatformThread, HandleIsSignalledWhenTheThreadEndsWithItsExitCode)
 {
     HANDLE hGo = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    DWORD dwThreadId = 0;
-    HANDLE hThread = CreateThread(nullptr, 0, &waitForEventThenReturn42, hGo, 0, &dwThreadId);
-    ASSERT_NE(nullptr, hThread);
-    EXPECT_NE(0u, dwThreadId);
-    EXPECT_NE(GetCurrentThreadId(), dwThreadId);
-
-    DWORD dwExitCode = 0;
-    EXPECT_TRUE(GetExitCodeThread(hThread, &dwExitCode));
-    EXPECT_EQ(STILL_ACTIVE, dwExitCode);
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hThread, 0));
-
-    SetEvent(hGo);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hThread, c_dwBound));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hThread, 0));
-    EXPECT_TRUE(GetExitCodeThread(hThread, &dwExitCode));
-    EXPECT_EQ(42u, dwExitCode);
-    CloseHandle(hThread);
-    CloseHandle(hGo);
-}
-
-TEST(PlatformThread, IdIsStablePerThreadAndReportedToTheCreator)
-{
-    DWORD dwFirst = GetCurrentThreadId();
-    EXPECT_EQ(dwFirst, GetCurrentThreadId());
     std::atomic<DWORD> dwInside{0};
-    auto pThread = startThread([&]() -> DWORD {
+    ThreadC thread([&] {
+        WaitForSingleObject(hGo, INFINITE);
         dwInside = GetCurrentThreadId();
-        return 0;
+        return DWORD(42);
     });
-    pThread->join();
-    EXPECT_EQ(pThread->threadId(), dwInside.load());
-    EXPECT_NE(dwFirst, dwInside.load());
-}
+    DWORD dwExitCode = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread.m_hThread, &dwExitCode));
+    EXPECT_EQ(STILL_ACTIVE, dwExitCode);
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(thread.m_hThread, 0));
 
-TEST(PlatformThread, ClosingTheHandleOfARunningThreadDetachesIt)
-{
-    HANDLE hGo = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE hDone = CreateSemaphoreW(nullptr, 0, 1, nullptr);
-    struct ContextS
-    {
-        HANDLE hGo;
-        HANDLE hDone;
-    } context{hGo, hDone};
-    HANDLE hThread = CreateThread(
-        nullptr, 0,
-        [](LPVOID pContext) -> DWORD {
-            auto* pShared = static_cast<ContextS*>(pContext);
-            WaitForSingleObject(pShared->hGo, INFINITE);
-            ReleaseSemaphore(pShared->hDone, 1, nullptr);
-            return 0;
-        },
-        &context, 0, nullptr);
-    ASSERT_NE(nullptr, hThread);
-    EXPECT_TRUE(CloseHandle(hThread));
-    EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(hThread, 0));
     SetEvent(hGo);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hDone, c_dwBound));
-    CloseHandle(hDone);
+    EXPECT_EQ(42u, thread.join());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.m_hThread, 0));
+    EXPECT_EQ(thread.m_dwThreadId, dwInside.load());
+    EXPECT_NE(GetCurrentThreadId(), dwInside.load());
+    EXPECT_EQ(GetCurrentThreadId(), GetCurrentThreadId());
     CloseHandle(hGo);
-}
 
-TEST(PlatformThread, MissingStartRoutineIsRefused)
-{
+    EXPECT_TRUE(GetExitCodeThread(GetCurrentThread(), &dwExitCode));
+    EXPECT_EQ(STILL_ACTIVE, dwExitCode);
+    EXPECT_TRUE(CloseHandle(GetCurrentThread()));
     EXPECT_EQ(nullptr, CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
 }
 
-TEST(PlatformThread, CurrentThreadPseudoHandle)
+TEST(PlatformThread, ClosingTheHandleOfARunningThreadDetachesIt)
 {
-    DWORD dwExitCode = 0;
-    EXPECT_TRUE(GetExitCodeThread(GetCurrentThread(), &dwExitCode));
-    EXPECT_EQ(STILL_ACTIVE, dwExitCode);
-    EXPECT_TRUE(CloseHandle(GetCurrentThread()));
+    HANDLE aShared[2] = {CreateEventW(nullptr, TRUE, FALSE, nullptr),
+                         CreateSemaphoreW(nullptr, 0, 1, nullptr)};
+    HANDLE hThread = CreateThread(
+        nullptr, 0,
+        [](LPVOID pShared) -> DWORD {
+            WaitForSingleObject(static_cast<HANDLE*>(pShared)[0], INFINITE);
+            ReleaseSemaphore(static_cast<HANDLE*>(pShared)[1], 1, nullptr);
+            return 0;
+        },
+        aShared, 0, nullptr);
+    ASSERT_NE(nullptr, hThread);
+    EXPECT_TRUE(CloseHandle(hThread));
+    EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(hThread, 0));
+    SetEvent(aShared[0]);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(aShared[1], c_dwBound));
+    CloseHandle(aShared[1]);
+    CloseHandle(aShared[0]);
 }
 
 // ------------------------------------------------------------ handles
@@ -348,18 +252,16 @@ TEST(PlatformHandle, ClosingOneHandleDoesNotDisturbAWaiterOnAnother)
 {
     HANDLE hWaited = CreateSemaphoreW(nullptr, 0, 1, nullptr);
     HANDLE hStarted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    auto pWaiter = startThread([&]() -> DWORD {
+    ThreadC waiter([&] {
         SetEvent(hStarted);
         return WaitForSingleObject(hWaited, c_dwBound);
     });
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hStarted, c_dwBound));
-    for (int nRound = 0; nRound < 20; ++nRound) {
-        HANDLE hOther = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        EXPECT_TRUE(CloseHandle(hOther));
-    }
+    for (int nRound = 0; nRound < 20; ++nRound)
+        EXPECT_TRUE(CloseHandle(CreateEventW(nullptr, FALSE, FALSE, nullptr)));
     EXPECT_TRUE(CloseHandle(hStarted));
     EXPECT_TRUE(ReleaseSemaphore(hWaited, 1, nullptr));
-    EXPECT_EQ(WAIT_OBJECT_0, pWaiter->join());
+    EXPECT_EQ(WAIT_OBJECT_0, waiter.join());
     CloseHandle(hWaited);
 }
 
@@ -367,29 +269,25 @@ TEST(PlatformHandle, ClosedAndUnknownHandlesFail)
 {
     HANDLE hClosedEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     ASSERT_TRUE(CloseHandle(hClosedEvent));
-    HANDLE hEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     int nLocal = 0;
-    struct CaseS
-    {
-        const char* pszWhat;
-        HANDLE hHandle;
-    };
-    const CaseS aCases[] = {
+    const std::pair<const char*, HANDLE> aCases[] = {
         {"closed", hClosedEvent},
         {"null", nullptr},
         {"made up", &nLocal},
         {"invalid value", INVALID_HANDLE_VALUE},
     };
-    for (const CaseS& rCase : aCases) {
+    for (const auto& handle : aCases) {
+        SCOPED_TRACE(handle.first);
         SetLastError(0);
-        EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(rCase.hHandle, 0)) << rCase.pszWhat;
-        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError()) << rCase.pszWhat;
+        EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(handle.second, 0));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
         SetLastError(0);
-        EXPECT_FALSE(CloseHandle(rCase.hHandle)) << rCase.pszWhat;
-        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError()) << rCase.pszWhat;
-        EXPECT_FALSE(SetEvent(rCase.hHandle)) << rCase.pszWhat;
+        EXPECT_FALSE(CloseHandle(handle.second));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+        EXPECT_FALSE(SetEvent(handle.second));
     }
     // The right handle used as the wrong kind of object.
+    HANDLE hEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     EXPECT_FALSE(ReleaseSemaphore(hEvent, 1, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
     EXPECT_FALSE(ReleaseMutex(hEvent));
@@ -410,18 +308,18 @@ TEST(PlatformCriticalSection, SecondThreadWaitsUntilTheOwnerHasLeftAsOftenAsItEn
 
     HANDLE hEntered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::atomic<bool> bTryFailed{false};
-    auto pOther = startThread([&]() -> DWORD {
+    ThreadC other([&] {
         bTryFailed = !TryEnterCriticalSection(&section);
         EnterCriticalSection(&section);
         SetEvent(hEntered);
         LeaveCriticalSection(&section);
-        return 0;
+        return DWORD(0);
     });
     LeaveCriticalSection(&section);
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hEntered, 100));
     LeaveCriticalSection(&section);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hEntered, c_dwBound));
-    pOther->join();
+    other.join();
     EXPECT_TRUE(bTryFailed);
     CloseHandle(hEntered);
     DeleteCriticalSection(&section);
@@ -433,17 +331,15 @@ TEST(PlatformTls, ValuesArePerThread)
 {
     DWORD dwIndex = TlsAlloc();
     ASSERT_NE(TLS_OUT_OF_INDEXES, dwIndex);
-    int nMine = 1;
-    int nTheirs = 2;
+    int nMine = 1, nTheirs = 2;
     EXPECT_TRUE(TlsSetValue(dwIndex, &nMine));
-    auto pOther = startThread([&]() -> DWORD {
-        if (TlsGetValue(dwIndex) != nullptr || GetLastError() != ERROR_SUCCESS) {
+    ThreadC other([&]() -> DWORD {
+        if (TlsGetValue(dwIndex) != nullptr || GetLastError() != ERROR_SUCCESS)
             return 1;
-        }
         TlsSetValue(dwIndex, &nTheirs);
         return TlsGetValue(dwIndex) == &nTheirs ? 0 : 2;
     });
-    EXPECT_EQ(0u, pOther->join());
+    EXPECT_EQ(0u, other.join());
     EXPECT_EQ(&nMine, TlsGetValue(dwIndex));
     EXPECT_TRUE(TlsFree(dwIndex));
 
@@ -457,20 +353,15 @@ TEST(PlatformTls, ValuesArePerThread)
 TEST(PlatformTls, ExhaustionReportsOutOfIndexes)
 {
     std::vector<DWORD> vecIndexes;
-    for (int nTry = 0; nTry < 5000; ++nTry) {
-        DWORD dwIndex = TlsAlloc();
-        if (dwIndex == TLS_OUT_OF_INDEXES) {
-            break;
-        }
+    DWORD dwIndex = 0;
+    while (vecIndexes.size() < 5000 && (dwIndex = TlsAlloc()) != TLS_OUT_OF_INDEXES)
         vecIndexes.push_back(dwIndex);
-    }
     EXPECT_LT(vecIndexes.size(), 5000u);
-    for (DWORD dwIndex : vecIndexes) {
-        EXPECT_TRUE(TlsFree(dwIndex));
-    }
-    DWORD dwAgain = TlsAlloc();
-    EXPECT_NE(TLS_OUT_OF_INDEXES, dwAgain);
-    TlsFree(dwAgain);
+    for (DWORD dwFree : vecIndexes)
+        EXPECT_TRUE(TlsFree(dwFree));
+    dwIndex = TlsAlloc();
+    EXPECT_NE(TLS_OUT_OF_INDEXES, dwIndex);
+    TlsFree(dwIndex);
 }
 
 // ------------------------------------------------------------ interlocked
@@ -481,17 +372,13 @@ TEST(PlatformInterlocked, CountsAtomicallyAndReturnsTheNewValue)
     EXPECT_EQ(1, InterlockedIncrement(&lCounter));
     EXPECT_EQ(0, InterlockedDecrement(&lCounter));
     EXPECT_EQ(-1, InterlockedDecrement(&lCounter));
-    auto fnWork = [&]() -> DWORD {
-        for (int nRound = 0; nRound < 20000; ++nRound) {
+    auto fnWork = [&] {
+        for (int nRound = 0; nRound < 20000; ++nRound)
             InterlockedIncrement(&lCounter);
-        }
-        return 0;
+        return DWORD(0);
     };
     {
-        auto pFirst = startThread(fnWork);
-        auto pSecond = startThread(fnWork);
-        pFirst->join();
-        pSecond->join();
+        ThreadC first(fnWork), second(fnWork);
     }
     EXPECT_EQ(39999, lCounter);
 }

@@ -3,106 +3,25 @@
 // The kernel pins a pseudo-terminal to 8 data bits without parity, so those
 // two reach termios only in the conversion itself, checked on termios records.
 #include "../platform/posix/PlatSerialLine.h"
-#include "Platform.h"
+#include "PtyPair.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
-#include <future>
-#include <string>
-#include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <pty.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <termios.h>
-#include <unistd.h>
 
 namespace {
 
-using ClockT = std::chrono::steady_clock;
-using std::chrono::milliseconds;
+using namespace ptytest;
 
-constexpr DWORD c_dwReadWrite = GENERIC_READ | GENERIC_WRITE;
+constexpr DWORD c_dwMaxDword = 0xFFFFFFFFu;
 constexpr DWORD c_dwCreateAlways = 2;
-constexpr auto c_bound = std::chrono::seconds(5);
 
-long msSince(ClockT::time_point start)
-{
-    return static_cast<long>(
-        std::chrono::duration_cast<milliseconds>(ClockT::now() - start).count());
-}
-
-HANDLE openPort(const std::string& strPath, DWORD dwDisposition = OPEN_EXISTING)
-{
-    const std::wstring strWide(strPath.begin(), strPath.end());
-    return CreateFileW(strWide.c_str(), c_dwReadWrite, 0, nullptr, dwDisposition,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-int fdOf(HANDLE h)
-{
-    return static_cast<int>(reinterpret_cast<intptr_t>(h));
-}
-
-// True once the thread sleeps in poll, where the wait under test happens.
-bool waitUntilInPoll(pid_t tid)
-{
-    const std::string strFile = "/proc/self/task/" + std::to_string(tid) + "/syscall";
-    const auto start = ClockT::now();
-    while (ClockT::now() - start < c_bound) {
-        std::ifstream file(strFile);
-        long nSyscall = -1;
-        file >> nSyscall;
-#ifdef SYS_poll
-        if (nSyscall == SYS_poll)
-            return true;
-#endif
-        if (nSyscall == SYS_ppoll)
-            return true;
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    return false;
-}
-
-pid_t currentTid()
-{
-    return static_cast<pid_t>(::syscall(SYS_gettid));
-}
-
-class SerialPlatformTest : public ::testing::Test
+class SerialPlatformTest : public PtyPairFixture
 {
 protected:
-    void SetUp() override
-    {
-        char szName[128] = {};
-        ASSERT_EQ(0, ::openpty(&m_nMaster, &m_nSlave, szName, nullptr, nullptr));
-        m_strPath = szName;
-        m_hPort = openPort(m_strPath);
-        ASSERT_NE(INVALID_HANDLE_VALUE, m_hPort) << GetLastError();
-    }
-
-    void TearDown() override
-    {
-        if (m_hPort != INVALID_HANDLE_VALUE)
-            CloseHandle(m_hPort);
-        closeMaster();
-        ::close(m_nSlave);
-    }
-
-    void closeMaster()
-    {
-        if (m_nMaster >= 0)
-            ::close(m_nMaster);
-        m_nMaster = -1;
-    }
-
     termios peerLine() const
     {
         termios tio = {};
@@ -110,29 +29,12 @@ protected:
         return tio;
     }
 
-    void setTimeouts(DWORD dwInterval, DWORD dwMultiplier, DWORD dwConstant)
+    std::string readPort(DWORD dwMax)
     {
-        COMMTIMEOUTS timeouts = {dwInterval, dwMultiplier, dwConstant, 0, 0};
-        ASSERT_TRUE(SetCommTimeouts(m_hPort, &timeouts));
-    }
-
-    void peerWrite(const std::string& strData)
-    {
-        ASSERT_EQ(static_cast<ssize_t>(strData.size()),
-                  ::write(m_nMaster, strData.data(), strData.size()));
-    }
-
-    std::string peerRead(size_t nCount)
-    {
-        std::string strData;
-        char szBuffer[256];
-        while (strData.size() < nCount) {
-            const ssize_t n = ::read(m_nMaster, szBuffer, sizeof(szBuffer));
-            if (n <= 0)
-                break;
-            strData.append(szBuffer, static_cast<size_t>(n));
-        }
-        return strData;
+        std::string strData(dwMax, '\0');
+        DWORD dwRead = 0;
+        EXPECT_TRUE(ReadFile(m_hPort, &strData[0], dwMax, &dwRead, nullptr)) << GetLastError();
+        return strData.substr(0, dwRead);
     }
 
     DWORD queuedIn()
@@ -148,16 +50,11 @@ protected:
     {
         const auto start = ClockT::now();
         while (queuedIn() < dwCount && ClockT::now() - start < c_bound)
-            std::this_thread::sleep_for(milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const DWORD dwQueued = queuedIn();
         EXPECT_EQ(dwCount, dwQueued);
         return dwQueued == dwCount;
     }
-
-    int m_nMaster = -1;
-    int m_nSlave = -1;
-    std::string m_strPath;
-    HANDLE m_hPort = INVALID_HANDLE_VALUE;
 };
 
 // ---------------------------------------------------------------- line settings
@@ -171,22 +68,23 @@ struct LineCaseS
     BYTE byParity;
     tcflag_t parity;
     BYTE byStopBits;
-    bool bHandshake;
+    DWORD dwRts; // without handshake DTR follows the same choice
 };
 
 TEST_F(SerialPlatformTest, LineSettingsReachTheDeviceAndReadBack)
 {
     const LineCaseS aCases[] = {
-        {115200, B115200, 8, CS8, NOPARITY, 0, ONESTOPBIT, false},
-        {921600, B921600, 8, CS8, NOPARITY, 0, ONESTOPBIT, true},
-        {9600, B9600, 7, CS7, EVENPARITY, PARENB, TWOSTOPBITS, false},
-        {4800, B4800, 5, CS5, ODDPARITY, PARENB | PARODD, ONE5STOPBITS, true},
-        {19200, B19200, 6, CS6, MARKPARITY, PARENB | PARODD | CMSPAR, ONESTOPBIT, false},
-        {460800, B460800, 8, CS8, SPACEPARITY, PARENB | CMSPAR, TWOSTOPBITS, false},
-        {57600, B57600, 8, CS8, EVENPARITY, PARENB, ONESTOPBIT, true},
+        {115200, B115200, 8, CS8, NOPARITY, 0, ONESTOPBIT, RTS_CONTROL_ENABLE},
+        {921600, B921600, 8, CS8, NOPARITY, 0, ONESTOPBIT, RTS_CONTROL_HANDSHAKE},
+        {9600, B9600, 7, CS7, EVENPARITY, PARENB, TWOSTOPBITS, RTS_CONTROL_DISABLE},
+        {4800, B4800, 5, CS5, ODDPARITY, PARENB | PARODD, ONE5STOPBITS, RTS_CONTROL_HANDSHAKE},
+        {19200, B19200, 6, CS6, MARKPARITY, PARENB | PARODD | CMSPAR, ONESTOPBIT,
+         RTS_CONTROL_ENABLE},
+        {460800, B460800, 8, CS8, SPACEPARITY, PARENB | CMSPAR, TWOSTOPBITS, RTS_CONTROL_DISABLE},
     };
     for (const LineCaseS& line : aCases) {
         SCOPED_TRACE(line.dwBitRate);
+        const bool bHandshake = line.dwRts == RTS_CONTROL_HANDSHAKE;
         DCB dcb = {};
         ASSERT_TRUE(GetCommState(m_hPort, &dcb));
         dcb.BaudRate = line.dwBitRate;
@@ -194,8 +92,9 @@ TEST_F(SerialPlatformTest, LineSettingsReachTheDeviceAndReadBack)
         dcb.Parity = line.byParity;
         dcb.fParity = line.byParity != NOPARITY;
         dcb.StopBits = line.byStopBits;
-        dcb.fOutxCtsFlow = line.bHandshake;
-        dcb.fRtsControl = line.bHandshake ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+        dcb.fOutxCtsFlow = bHandshake;
+        dcb.fRtsControl = line.dwRts;
+        dcb.fDtrControl = bHandshake ? DTR_CONTROL_ENABLE : line.dwRts;
         ASSERT_TRUE(SetCommState(m_hPort, &dcb)) << GetLastError();
 
         const termios tio = peerLine();
@@ -203,7 +102,7 @@ TEST_F(SerialPlatformTest, LineSettingsReachTheDeviceAndReadBack)
         EXPECT_EQ(line.speed, cfgetispeed(&tio));
         EXPECT_EQ(line.parity & (PARODD | CMSPAR), tio.c_cflag & (PARODD | CMSPAR));
         EXPECT_EQ(line.byStopBits != ONESTOPBIT, (tio.c_cflag & CSTOPB) != 0);
-        EXPECT_EQ(line.bHandshake, (tio.c_cflag & CRTSCTS) != 0);
+        EXPECT_EQ(bHandshake, (tio.c_cflag & CRTSCTS) != 0);
         EXPECT_EQ(0u, tio.c_lflag & (ICANON | ECHO | ISIG));
         EXPECT_EQ(0u, tio.c_oflag & OPOST);
 
@@ -214,8 +113,9 @@ TEST_F(SerialPlatformTest, LineSettingsReachTheDeviceAndReadBack)
         EXPECT_EQ(line.byParity, back.Parity);
         EXPECT_EQ(line.byParity != NOPARITY, back.fParity != 0);
         EXPECT_EQ(line.byStopBits, back.StopBits);
-        EXPECT_EQ(line.bHandshake, back.fOutxCtsFlow != 0);
-        EXPECT_EQ(line.bHandshake ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE, back.fRtsControl);
+        EXPECT_EQ(bHandshake, back.fOutxCtsFlow != 0);
+        EXPECT_EQ(line.dwRts, back.fRtsControl);
+        EXPECT_EQ(dcb.fDtrControl, back.fDtrControl);
 
         termios converted = {};
         ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), plat::lineFromDcb(dcb, converted));
@@ -239,11 +139,7 @@ TEST_F(SerialPlatformTest, RefusedSettingsLeaveTheLineAsItWas)
         {"parity code 5", [](DCB& dcb) { dcb.Parity = 5; }},
         {"stop bits code 3", [](DCB& dcb) { dcb.StopBits = 3; }},
         {"1.5 stop bits with 8 data bits", [](DCB& dcb) { dcb.StopBits = ONE5STOPBITS; }},
-        {"2 stop bits with 5 data bits",
-         [](DCB& dcb) {
-             dcb.ByteSize = 5;
-             dcb.StopBits = TWOSTOPBITS;
-         }},
+        {"2 stop bits with 5 data bits", [](DCB& dcb) { dcb.ByteSize = 5, dcb.StopBits = 2; }},
         {"RTS toggle", [](DCB& dcb) { dcb.fRtsControl = RTS_CONTROL_TOGGLE; }},
         {"DSR flow control", [](DCB& dcb) { dcb.fOutxDsrFlow = 1; }},
     };
@@ -267,23 +163,6 @@ TEST_F(SerialPlatformTest, RefusedSettingsLeaveTheLineAsItWas)
     }
 }
 
-TEST_F(SerialPlatformTest, ModemLineChoicesAreKeptOnADeviceWithoutModemLines)
-{
-    for (const DWORD dwControl : {DWORD(DTR_CONTROL_DISABLE), DWORD(DTR_CONTROL_ENABLE)}) {
-        DCB dcb = {};
-        ASSERT_TRUE(GetCommState(m_hPort, &dcb));
-        dcb.BaudRate = 115200;
-        dcb.fOutxCtsFlow = 0;
-        dcb.fDtrControl = dwControl;
-        dcb.fRtsControl = dwControl;
-        ASSERT_TRUE(SetCommState(m_hPort, &dcb)) << GetLastError();
-        DCB back = {};
-        ASSERT_TRUE(GetCommState(m_hPort, &back));
-        EXPECT_EQ(dwControl, back.fDtrControl);
-        EXPECT_EQ(dwControl, back.fRtsControl);
-    }
-}
-
 // ---------------------------------------------------------------- opening
 
 TEST_F(SerialPlatformTest, OpenIsExclusiveUntilTheHandleIsClosed)
@@ -291,8 +170,7 @@ TEST_F(SerialPlatformTest, OpenIsExclusiveUntilTheHandleIsClosed)
     SetLastError(ERROR_SUCCESS);
     EXPECT_EQ(INVALID_HANDLE_VALUE, openPort(m_strPath));
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
-
-    ASSERT_TRUE(CloseHandle(m_hPort));
+    closePort();
     m_hPort = openPort(m_strPath);
     EXPECT_NE(INVALID_HANDLE_VALUE, m_hPort) << GetLastError();
 }
@@ -304,24 +182,18 @@ TEST_F(SerialPlatformTest, OpenFailsClearlyOnWhatIsNotAnExistingDevice)
     const std::string strMissing = std::string(szDir) + "/ttyMissing";
     const std::string strFile = std::string(szDir) + "/plain";
     std::ofstream(strFile) << "not a terminal";
-    struct CaseS
-    {
-        std::string strPath;
-        DWORD dwDisposition;
-        DWORD dwError;
-    };
-    const CaseS aCases[] = {
+    const std::tuple<std::string, DWORD, DWORD> aCases[] = {
         {strMissing, OPEN_EXISTING, ERROR_FILE_NOT_FOUND},
         {"COM977:", OPEN_EXISTING, ERROR_FILE_NOT_FOUND},
         {strFile, OPEN_EXISTING, ERROR_NOT_SUPPORTED},
         {strMissing, c_dwCreateAlways, ERROR_NOT_SUPPORTED},
         {"", OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
     };
-    for (const CaseS& open : aCases) {
-        SCOPED_TRACE(open.strPath);
+    for (const auto& open : aCases) {
+        SCOPED_TRACE(std::get<0>(open));
         SetLastError(ERROR_SUCCESS);
-        EXPECT_EQ(INVALID_HANDLE_VALUE, openPort(open.strPath, open.dwDisposition));
-        EXPECT_EQ(open.dwError, GetLastError());
+        EXPECT_EQ(INVALID_HANDLE_VALUE, openPort(std::get<0>(open), std::get<1>(open)));
+        EXPECT_EQ(std::get<2>(open), GetLastError());
     }
     struct stat st;
     EXPECT_NE(0, ::stat(strMissing.c_str(), &st)) << "open created a file";
@@ -331,52 +203,40 @@ TEST_F(SerialPlatformTest, OpenFailsClearlyOnWhatIsNotAnExistingDevice)
 
 TEST_F(SerialPlatformTest, ComNameMapsToTheDeviceInTheEnvironment)
 {
-    ASSERT_TRUE(CloseHandle(m_hPort));
+    closePort();
     ::setenv("QUENTA_PORT_COM42", m_strPath.c_str(), 1);
-    m_hPort = CreateFileW(L"COM42:", c_dwReadWrite, 0, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    m_hPort = openPort("COM42:");
     ::unsetenv("QUENTA_PORT_COM42");
     ASSERT_NE(INVALID_HANDLE_VALUE, m_hPort) << GetLastError();
+    // The handle is the descriptor, which callers rely on.
     struct stat port, slave;
-    ASSERT_EQ(0, ::fstat(fdOf(m_hPort), &port));
+    ASSERT_EQ(0, ::fstat(static_cast<int>(reinterpret_cast<intptr_t>(m_hPort)), &port));
     ASSERT_EQ(0, ::fstat(m_nSlave, &slave));
     EXPECT_EQ(slave.st_rdev, port.st_rdev);
 }
 
 TEST_F(SerialPlatformTest, InputQueuedBeforeTheOpenIsDropped)
 {
-    ASSERT_TRUE(CloseHandle(m_hPort));
+    closePort();
     peerWrite("stale");
     m_hPort = openPort(m_strPath);
     ASSERT_NE(INVALID_HANDLE_VALUE, m_hPort);
     EXPECT_EQ(0u, queuedIn());
+    // Interval MAXDWORD: a read returns at once with what is queued, even nothing.
+    setTimeouts({c_dwMaxDword, 0, 0, 0, 0});
+    const auto start = ClockT::now();
+    EXPECT_EQ("", readPort(16));
+    EXPECT_LT(msSince(start), 50);
     peerWrite("fresh");
     ASSERT_TRUE(waitForQueued(5));
-    setTimeouts(0xFFFFFFFFu, 0, 0);
-    char szBuffer[16] = {};
-    DWORD dwRead = 0;
-    ASSERT_TRUE(ReadFile(m_hPort, szBuffer, sizeof(szBuffer), &dwRead, nullptr));
-    EXPECT_EQ("fresh", std::string(szBuffer, dwRead));
-}
-
-TEST_F(SerialPlatformTest, TheHandleIsTheDescriptor)
-{
-    const int nFd = fdOf(m_hPort);
-    ASSERT_EQ(3, ::write(nFd, "abc", 3));
-    EXPECT_EQ("abc", peerRead(3));
-    peerWrite("xyz");
-    char szBuffer[8] = {};
-    ASSERT_EQ(3, ::read(nFd, szBuffer, sizeof(szBuffer)));
-    EXPECT_EQ("xyz", std::string(szBuffer, 3));
+    EXPECT_EQ("fresh", readPort(16));
 }
 
 TEST_F(SerialPlatformTest, EveryCallRefusesWhatIsNotAnOpenSerialHandle)
 {
-    ASSERT_TRUE(CloseHandle(m_hPort));
     const HANDLE hStale = m_hPort;
-    m_hPort = INVALID_HANDLE_VALUE;
+    closePort();
     const HANDLE hOtherFd = reinterpret_cast<HANDLE>(static_cast<intptr_t>(m_nMaster));
-
     DCB dcb = {};
     COMMTIMEOUTS timeouts = {};
     COMSTAT stat = {};
@@ -412,92 +272,50 @@ TEST_F(SerialPlatformTest, EveryCallRefusesWhatIsNotAnOpenSerialHandle)
 TEST_F(SerialPlatformTest, WaitCommEventReportsArrivingBytes)
 {
     ASSERT_TRUE(SetCommMask(m_hPort, 0x08A1));
-    std::atomic<pid_t> tid{0};
-    auto waiter = std::async(std::launch::async, [&] {
-        tid = currentTid();
+    auto waiter = startBlocked([&] {
         DWORD dwEvents = 0;
-        const BOOL bOk = WaitCommEvent(m_hPort, &dwEvents, nullptr);
-        return bOk ? dwEvents : 0u;
+        return WaitCommEvent(m_hPort, &dwEvents, nullptr) ? dwEvents : 0u;
     });
-    while (tid == 0)
-        std::this_thread::yield();
-    ASSERT_TRUE(waitUntilInPoll(tid));
     peerWrite("A");
     ASSERT_EQ(std::future_status::ready, waiter.wait_for(c_bound));
     EXPECT_EQ(EV_RXCHAR, waiter.get());
 }
 
-TEST_F(SerialPlatformTest, ClosingTheHandleWakesABlockedWaitAtOnce)
+TEST_F(SerialPlatformTest, ClosingTheHandleEndsEveryBlockedCallAtOnce)
 {
     ASSERT_TRUE(SetCommMask(m_hPort, 0x08A1));
-    std::atomic<pid_t> tid{0};
-    auto waiter = std::async(std::launch::async, [&] {
-        tid = currentTid();
-        DWORD dwEvents = 0;
-        const BOOL bOk = WaitCommEvent(m_hPort, &dwEvents, nullptr);
-        return std::make_pair(bOk, GetLastError());
-    });
-    while (tid == 0)
-        std::this_thread::yield();
-    ASSERT_TRUE(waitUntilInPoll(tid));
-    const auto start = ClockT::now();
-    ASSERT_TRUE(CloseHandle(m_hPort));
-    ASSERT_EQ(std::future_status::ready, waiter.wait_for(c_bound));
-    const long nMs = msSince(start);
-    m_hPort = INVALID_HANDLE_VALUE;
-    const auto result = waiter.get();
-    EXPECT_FALSE(result.first);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), result.second);
-    EXPECT_LT(nMs, 100);
-}
-
-TEST_F(SerialPlatformTest, ClosingTheHandleEndsEveryBlockedCall)
-{
-    ASSERT_TRUE(SetCommMask(m_hPort, EV_RXCHAR));
-    setTimeouts(0, 0, 0); // no limits: only the close ends these calls
+    setTimeouts({0, 0, 0, 0, 0}); // no limits: only the close ends these calls
     const std::vector<char> vecBig(1 << 20, 'x');
-    std::vector<std::function<BOOL()>> vecCalls = {
-        [&] {
-            DWORD dwEvents = 0;
-            return WaitCommEvent(m_hPort, &dwEvents, nullptr);
-        },
-        [&] {
-            char szBuffer[16];
-            DWORD dwRead = 0;
-            return ReadFile(m_hPort, szBuffer, sizeof(szBuffer), &dwRead, nullptr);
-        },
-        [&] {
-            DWORD dwWritten = 0;
-            return WriteFile(m_hPort, vecBig.data(), static_cast<DWORD>(vecBig.size()), &dwWritten,
-                             nullptr);
-        },
+    char szBuffer[16];
+    DWORD dwWait = 0, dwRead = 0, dwWritten = 0;
+    const std::pair<const char*, std::function<BOOL()>> aCalls[] = {
+        {"WaitCommEvent", [&] { return WaitCommEvent(m_hPort, &dwWait, nullptr); }},
+        {"ReadFile", [&] { return ReadFile(m_hPort, szBuffer, 16, &dwRead, nullptr); }},
+        {"WriteFile",
+         [&] { return WriteFile(m_hPort, vecBig.data(), 1 << 20, &dwWritten, nullptr); }},
     };
-    std::vector<std::atomic<pid_t>> vecTids(vecCalls.size());
-    std::vector<std::future<BOOL>> vecResults;
-    for (size_t i = 0; i < vecCalls.size(); ++i) {
-        vecTids[i] = 0;
-        vecResults.push_back(std::async(std::launch::async, [&, i] {
-            vecTids[i] = currentTid();
-            return vecCalls[i]();
+    std::vector<std::future<std::pair<BOOL, DWORD>>> vecResults;
+    for (const auto& call : aCalls)
+        vecResults.push_back(startBlocked([&call] {
+            const BOOL bOk = call.second();
+            return std::make_pair(bOk, GetLastError());
         }));
-    }
-    for (auto& tid : vecTids) {
-        while (tid == 0)
-            std::this_thread::yield();
-        ASSERT_TRUE(waitUntilInPoll(tid));
-    }
-    ASSERT_TRUE(CloseHandle(m_hPort));
-    m_hPort = INVALID_HANDLE_VALUE;
-    for (auto& result : vecResults) {
-        ASSERT_EQ(std::future_status::ready, result.wait_for(c_bound));
-        EXPECT_FALSE(result.get());
+    const auto start = ClockT::now();
+    closePort();
+    for (size_t i = 0; i < vecResults.size(); ++i) {
+        SCOPED_TRACE(aCalls[i].first);
+        ASSERT_EQ(std::future_status::ready, vecResults[i].wait_for(c_bound));
+        EXPECT_LT(msSince(start), 100);
+        const auto result = vecResults[i].get();
+        EXPECT_FALSE(result.first);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), result.second);
     }
 }
 
 TEST_F(SerialPlatformTest, ARemovedDeviceFailsWith1617WithoutSpinning)
 {
     ASSERT_TRUE(SetCommMask(m_hPort, 0x08A1));
-    setTimeouts(0, 0, 0);
+    setTimeouts({0, 0, 0, 0, 0});
     closeMaster();
     char szBuffer[16];
     DWORD dwCount = 0;
@@ -524,44 +342,28 @@ TEST_F(SerialPlatformTest, ARemovedDeviceFailsWith1617WithoutSpinning)
 
 TEST_F(SerialPlatformTest, ThreeThousandQueuedBytesAreReadInOneCall)
 {
-    setTimeouts(0, 0, 200);
+    setTimeouts({0, 0, 200, 0, 0});
     std::string strData(3000, '\0');
     for (size_t i = 0; i < strData.size(); ++i)
         strData[i] = static_cast<char>(i * 7);
     peerWrite(strData);
     ASSERT_TRUE(waitForQueued(3000));
-    std::string strRead(3000, '\0');
-    DWORD dwRead = 0;
-    ASSERT_TRUE(ReadFile(m_hPort, &strRead[0], 3000, &dwRead, nullptr));
-    EXPECT_EQ(3000u, dwRead);
-    EXPECT_EQ(strData, strRead);
-}
-
-TEST_F(SerialPlatformTest, ReadWithIntervalMaxdwordReturnsAtOnceWithWhatIsQueued)
-{
-    setTimeouts(0xFFFFFFFFu, 0, 0);
-    char szBuffer[16] = {};
-    DWORD dwRead = 99;
-    const auto start = ClockT::now();
-    ASSERT_TRUE(ReadFile(m_hPort, szBuffer, sizeof(szBuffer), &dwRead, nullptr));
-    EXPECT_EQ(0u, dwRead);
-    EXPECT_LT(msSince(start), 50);
-
-    peerWrite("hello");
-    ASSERT_TRUE(waitForQueued(5));
-    ASSERT_TRUE(ReadFile(m_hPort, szBuffer, sizeof(szBuffer), &dwRead, nullptr));
-    EXPECT_EQ("hello", std::string(szBuffer, dwRead));
+    EXPECT_EQ(strData, readPort(3000));
 }
 
 TEST_F(SerialPlatformTest, WriteFileDeliversEveryByteToThePeer)
 {
-    COMMTIMEOUTS timeouts = {0, 0, 200, 0, 200};
-    ASSERT_TRUE(SetCommTimeouts(m_hPort, &timeouts));
-    COMMTIMEOUTS back = {};
-    ASSERT_TRUE(GetCommTimeouts(m_hPort, &back));
-    EXPECT_EQ(200u, back.WriteTotalTimeoutConstant);
+    setTimeouts({0, 0, 200, 0, 200});
     const std::string strData(2000, 'q');
-    auto reader = std::async(std::launch::async, [&] { return peerRead(strData.size()); });
+    auto reader = std::async(std::launch::async, [&] {
+        std::string strPeer;
+        char szBuffer[256];
+        ssize_t n = 0;
+        while (strPeer.size() < strData.size() &&
+               (n = ::read(m_nMaster, szBuffer, sizeof(szBuffer))) > 0)
+            strPeer.append(szBuffer, static_cast<size_t>(n));
+        return strPeer;
+    });
     DWORD dwWritten = 0;
     ASSERT_TRUE(WriteFile(m_hPort, strData.data(), static_cast<DWORD>(strData.size()), &dwWritten,
                           nullptr));
