@@ -1,160 +1,15 @@
 // The quenta binary against the simulated module: each case pays for real
 // command-mode entries (guard periods of 1.1 s), so they wait on real time.
+#include "ProcessRunner.h"
 #include "SIM_SimulatedModule.h"
 
-#include <algorithm>
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <memory>
-#include <poll.h>
 #include <stdlib.h>
-#include <string>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
 
 using namespace QUENTA::SIM;
 using Clock = std::chrono::steady_clock;
+using ToolProcessC = proctest::ProcessC;
 
 namespace {
-
-// The tool as a child process with its standard streams on pipes (standard
-// error optionally on a given descriptor, such as a terminal).
-class ToolProcessC
-{
-public:
-    ToolProcessC(const std::vector<std::string>& vecArgs, int nErrFd = -1)
-    {
-        const char* pszDir = std::getenv("QUENTA_TEST_BINARY_DIR");
-        std::vector<std::string> vecArgv = {std::string(pszDir != nullptr ? pszDir : ".") +
-                                            "/tools/quenta"};
-        vecArgv.insert(vecArgv.end(), vecArgs.begin(), vecArgs.end());
-        std::vector<char*> vecPtrs;
-        for (std::string& str : vecArgv) {
-            vecPtrs.push_back(&str[0]);
-        }
-        vecPtrs.push_back(nullptr);
-        int aIn[2], aOut[2], aErr[2];
-        if (pipe2(aIn, O_CLOEXEC) != 0 || pipe2(aOut, O_CLOEXEC) != 0 ||
-            pipe2(aErr, O_CLOEXEC) != 0) {
-            return;
-        }
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(aIn[0], STDIN_FILENO);
-            dup2(aOut[1], STDOUT_FILENO);
-            dup2(nErrFd >= 0 ? nErrFd : aErr[1], STDERR_FILENO);
-            execv(vecPtrs[0], vecPtrs.data());
-            _exit(127);
-        }
-        close(aIn[0]);
-        close(aOut[1]);
-        close(aErr[1]);
-        m_nIn = aIn[1];
-        m_aFds[0] = aOut[0];
-        m_aFds[1] = aErr[0];
-    }
-
-    ~ToolProcessC()
-    {
-        closeInput();
-        finish(0);
-    }
-
-    void writeInput(const std::string& strBytes)
-    {
-        ASSERT_EQ(static_cast<ssize_t>(strBytes.size()),
-                  write(m_nIn, strBytes.data(), strBytes.size()));
-    }
-
-    void closeInput()
-    {
-        if (m_nIn >= 0) {
-            close(m_nIn);
-            m_nIn = -1;
-        }
-    }
-
-    bool waitForOutput(const std::string& strNeedle, uint32_t ulTimeoutMs)
-    {
-        const auto tDeadline = Clock::now() + std::chrono::milliseconds(ulTimeoutMs);
-        while (m_strOut.find(strNeedle) == std::string::npos) {
-            if (Clock::now() >= tDeadline || !pump(tDeadline)) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    // Collects the output until the child closes it, then its exit code; -1
-    // when it had to be killed after ulTimeoutMs.
-    int finish(uint32_t ulTimeoutMs)
-    {
-        if (m_pid <= 0) {
-            return m_nExit;
-        }
-        const auto tDeadline = Clock::now() + std::chrono::milliseconds(ulTimeoutMs);
-        while (Clock::now() < tDeadline && pump(tDeadline)) {
-        }
-        const bool bClosed = m_aFds[0] < 0 && m_aFds[1] < 0;
-        if (!bClosed) {
-            kill(m_pid, SIGKILL);
-        }
-        int nStatus = 0;
-        waitpid(m_pid, &nStatus, 0);
-        m_pid = -1;
-        m_nExit = bClosed && WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
-        for (int& nFd : m_aFds) {
-            if (nFd >= 0) {
-                close(nFd);
-                nFd = -1;
-            }
-        }
-        return m_nExit;
-    }
-
-    const std::string& out() const { return m_strOut; }
-    const std::string& err() const { return m_strErr; }
-
-private:
-    // One round of reading; false once both streams are closed.
-    bool pump(Clock::time_point tDeadline)
-    {
-        if (m_aFds[0] < 0 && m_aFds[1] < 0) {
-            return false;
-        }
-        pollfd aPoll[2] = {{m_aFds[0], POLLIN, 0}, {m_aFds[1], POLLIN, 0}};
-        const auto tLeft =
-            std::chrono::duration_cast<std::chrono::milliseconds>(tDeadline - Clock::now());
-        if (poll(aPoll, 2, static_cast<int>(std::max<long>(0, tLeft.count()))) <= 0) {
-            return true;
-        }
-        std::string* apTargets[2] = {&m_strOut, &m_strErr};
-        for (int i = 0; i < 2; ++i) {
-            char aBuffer[4096];
-            if (aPoll[i].fd >= 0 && aPoll[i].revents != 0) {
-                const ssize_t nRead = read(m_aFds[i], aBuffer, sizeof(aBuffer));
-                if (nRead > 0) {
-                    apTargets[i]->append(aBuffer, static_cast<size_t>(nRead));
-                } else {
-                    close(m_aFds[i]);
-                    m_aFds[i] = -1;
-                }
-            }
-        }
-        return true;
-    }
-
-    pid_t m_pid = -1;
-    int m_nIn = -1;
-    int m_aFds[2] = {-1, -1};
-    int m_nExit = -1;
-    std::string m_strOut;
-    std::string m_strErr;
-};
 
 const uint32_t c_ulRunMs = 60000;
 
@@ -171,19 +26,18 @@ protected:
 
     std::vector<std::string> args(std::vector<std::string> vecArgs)
     {
-        vecArgs.insert(vecArgs.begin(), {"--port", m_pModule->slavePath()});
+        vecArgs.insert(vecArgs.begin(),
+                       {proctest::binaryDir() + "/tools/quenta", "--port", m_pModule->slavePath()});
         return vecArgs;
     }
 
     // Runs the tool to its end; the exit code, standard output and error.
     int run(const std::vector<std::string>& vecArgs, std::string& strOut, std::string& strErr)
     {
-        ToolProcessC tool(args(vecArgs));
-        tool.closeInput();
-        const int nExit = tool.finish(c_ulRunMs);
-        strOut = tool.out();
-        strErr = tool.err();
-        return nExit;
+        const proctest::RunS result = proctest::runProcess(args(vecArgs), {}, c_ulRunMs);
+        strOut = result.m_strOut;
+        strErr = result.m_strErr;
+        return result.m_nExit;
     }
 
     // Whether a command line starting with strPrefix arrived at or after
@@ -329,7 +183,7 @@ TEST_F(QuentaToolSlowTest, SearchShowsProgressOnATerminalAndClearsIt)
     ASSERT_EQ(0, unlockpt(nMaster));
     const int nTerminal = open(ptsname(nMaster), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(nTerminal, 0);
-    ToolProcessC tool(args({"search"}), nTerminal);
+    ToolProcessC tool(args({"search"}), {}, nTerminal);
     close(nTerminal);
     tool.closeInput();
     EXPECT_EQ(0, tool.finish(c_ulRunMs));

@@ -1,115 +1,24 @@
 // The quenta binary without a module: usage errors, help, version, the port
 // listing, and the devices that cannot be opened (exit 3 before the library
 // is asked anything).
+#include "ProcessRunner.h"
 #include "SIM_Pty.h"
 #include "quenta.h"
 
-#include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <poll.h>
-#include <string>
 #include <sys/file.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
-struct RunS
-{
-    int m_nExit = -1; // -1: killed after the time-out
-    std::string m_strOut;
-    std::string m_strErr;
-};
+using proctest::RunS;
 
-std::string toolPath()
+// Without a module, so the variable of the environment never leaks in.
+RunS runTool(const std::vector<std::string>& vecArgs, const proctest::EnvT& vecEnv = {})
 {
-    const char* pszDir = std::getenv("QUENTA_TEST_BINARY_DIR");
-    return std::string(pszDir != nullptr ? pszDir : ".") + "/tools/quenta";
-}
-
-// Runs the tool with standard input from /dev/null and the given variables
-// added to (or, with an empty value, removed from) the environment.
-RunS runTool(const std::vector<std::string>& vecArgs,
-             const std::vector<std::pair<std::string, std::string>>& vecEnv = {})
-{
-    std::vector<std::string> vecEnvStrings;
-    for (char** ppszVar = environ; *ppszVar != nullptr; ++ppszVar) {
-        const std::string strVar = *ppszVar;
-        if (strVar.rfind("QUENTA_PORT_COM8=", 0) != 0) {
-            vecEnvStrings.push_back(strVar);
-        }
-    }
-    for (const auto& var : vecEnv) {
-        if (!var.second.empty()) {
-            vecEnvStrings.push_back(var.first + "=" + var.second);
-        }
-    }
-    std::vector<std::string> vecArgv = {toolPath()};
+    std::vector<std::string> vecArgv = {proctest::binaryDir() + "/tools/quenta"};
     vecArgv.insert(vecArgv.end(), vecArgs.begin(), vecArgs.end());
-    std::vector<char*> vecArgvPtrs, vecEnvPtrs;
-    for (std::string& str : vecArgv) {
-        vecArgvPtrs.push_back(&str[0]);
-    }
-    for (std::string& str : vecEnvStrings) {
-        vecEnvPtrs.push_back(&str[0]);
-    }
-    vecArgvPtrs.push_back(nullptr);
-    vecEnvPtrs.push_back(nullptr);
-
-    int aOut[2], aErr[2];
-    EXPECT_EQ(0, pipe2(aOut, O_CLOEXEC));
-    EXPECT_EQ(0, pipe2(aErr, O_CLOEXEC));
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int nNull = open("/dev/null", O_RDONLY);
-        dup2(nNull, STDIN_FILENO);
-        dup2(aOut[1], STDOUT_FILENO);
-        dup2(aErr[1], STDERR_FILENO);
-        execve(vecArgvPtrs[0], vecArgvPtrs.data(), vecEnvPtrs.data());
-        _exit(127);
-    }
-    close(aOut[1]);
-    close(aErr[1]);
-    RunS run;
-    const auto tDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    pollfd aFds[2] = {{aOut[0], POLLIN, 0}, {aErr[0], POLLIN, 0}};
-    std::string* apTargets[2] = {&run.m_strOut, &run.m_strErr};
-    int nOpen = 2;
-    while (nOpen > 0 && std::chrono::steady_clock::now() < tDeadline) {
-        if (poll(aFds, 2, 100) <= 0) {
-            continue;
-        }
-        for (int i = 0; i < 2; ++i) {
-            char aBuffer[4096];
-            if (aFds[i].fd >= 0 && aFds[i].revents != 0) {
-                const ssize_t nRead = read(aFds[i].fd, aBuffer, sizeof(aBuffer));
-                if (nRead > 0) {
-                    apTargets[i]->append(aBuffer, static_cast<size_t>(nRead));
-                } else {
-                    close(aFds[i].fd);
-                    aFds[i].fd = -1;
-                    --nOpen;
-                }
-            }
-        }
-    }
-    for (pollfd& fd : aFds) {
-        if (fd.fd >= 0) {
-            close(fd.fd);
-        }
-    }
-    if (nOpen > 0) {
-        kill(pid, SIGKILL);
-    }
-    int nStatus = 0;
-    waitpid(pid, &nStatus, 0);
-    run.m_nExit = nOpen == 0 && WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
-    return run;
+    proctest::EnvT vecAll = {{"QUENTA_PORT_COM8", ""}};
+    vecAll.insert(vecAll.end(), vecEnv.begin(), vecEnv.end());
+    return proctest::runProcess(vecArgv, vecAll, 30000);
 }
 
 bool contains(const std::string& strText, const std::string& strPart)
