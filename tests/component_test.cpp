@@ -1,8 +1,8 @@
 // Components and containers: fan-out order, state sync, budgets, misuse.
 #include "LogCapture.h"
 
-#include "Nox_Err/NOX_ERR_PanicHandlerRegistry.h"
 #include "Nox_Tsk/NOX_TSK_SysComponent.h"
+#include "PanicRecorder.h"
 
 #include <gtest/gtest.h>
 
@@ -85,17 +85,6 @@ private:
     SysComponentC& m_Extra;
 };
 
-class AssertCollectorC : public NOX::ERR::SysPanicHandlerI
-{
-public:
-    void panic(const char*, unsigned long, long, long, const char*, int) override {}
-    void assertFailed(const char* szCondition, long, long, const char*, int) override
-    {
-        m_vecConditions.emplace_back(szCondition);
-    }
-    std::vector<std::string> m_vecConditions;
-};
-
 class ComponentTest : public ::testing::Test
 {
 protected:
@@ -108,7 +97,7 @@ protected:
     {
         NOX::ERR::PanicHandlerRegistryC::getInstance().removeHandler(&m_Asserts);
     }
-    AssertCollectorC m_Asserts;
+    RecordingHandlerC m_Asserts;
 };
 
 } // namespace
@@ -208,7 +197,7 @@ TEST_F(ComponentTest, MisuseRaisesItsAssertionAndChangesNothing)
                                         "!\"component pointer is null\"",
                                         "!\"component pointer is null\"",
                                         "!\"component pointer is null\""}),
-              m_Asserts.m_vecConditions);
+              m_Asserts.conditions());
     EXPECT_EQ(1, theirs.componentCount());
     EXPECT_EQ(0, mine.componentCount());
     EXPECT_EQ(&theirs, child.getParent());
@@ -223,7 +212,7 @@ TEST_F(ComponentTest, AddingFromInsideAFanOutIsRefused)
     container.addComponent(&intruder);
     container.init(0);
     EXPECT_EQ(std::vector<std::string>{"!\"Container is traversing at the moment, add\""},
-              m_Asserts.m_vecConditions);
+              m_Asserts.conditions());
     EXPECT_EQ(1, container.componentCount());
     EXPECT_EQ(nullptr, extra.getParent());
     container.removeComponent(&intruder);

@@ -1,23 +1,16 @@
 // The debug definition file: route lines, the loader on real files, and the
 // registry of handlers with the default file.
-#include "Nox_Dbg/NOX_DBG_Log.h"
-#include "Nox_Dbg/NOX_DBG_LogConsumer.h"
+#include "LogFileSupport.h"
+
 #include "Nox_Dbg/NOX_DBG_LogFile.h"
 #include "Nox_Dbg/NOX_DBG_LogFramework.h"
 #include "TRC_CFG_TaviDeviceControllerImpl.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <regex>
-#include <string>
 #include <vector>
 
 using namespace NOX::DBG;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -43,29 +36,6 @@ public:
 };
 ::testing::Environment* const s_pEnvironment =
     ::testing::AddGlobalTestEnvironment(new StorageRootEnvironmentC);
-
-DbgLogMgrC& mgr()
-{
-    return *DbgLogMgrC::getInstance();
-}
-
-void writeFile(const fs::path& path, const std::string& strText)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << strText;
-}
-
-DbgLogConsumerC* childConsumer(const std::string& strName)
-{
-    for (NOX::TSK::SysComponentC* pChild = mgr().firstComponent(); pChild != nullptr;
-         pChild = mgr().nextComponent(pChild)) {
-        auto* pConsumer = dynamic_cast<DbgLogConsumerC*>(pChild);
-        if (pConsumer != nullptr && pConsumer->getName() == strName) {
-            return pConsumer;
-        }
-    }
-    return nullptr;
-}
 
 // The threshold a log of that name resolves to now.
 int32_t thresholdOf(const std::string& strLogName)

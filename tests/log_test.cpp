@@ -1,7 +1,7 @@
 // Component logs, routes and record lines.
 #include "LogCapture.h"
+#include "LogFileSupport.h"
 
-#include "Nox_Dbg/NOX_DBG_ComponentLogs.h"
 #include "Nox_Dbg/NOX_DBG_Log.h"
 #include "Nox_Tsk/NOX_TSK_TskMgr.h"
 
@@ -13,11 +13,6 @@
 using namespace NOX::DBG;
 
 namespace {
-
-DbgLogMgrC& mgr()
-{
-    return *DbgLogMgrC::getInstance();
-}
 
 class LogTest : public ::testing::Test
 {
@@ -41,35 +36,6 @@ private:
 };
 
 } // namespace
-
-TEST_F(LogTest, StaticComponentLogsExistAndAreSilentAfterLoad)
-{
-    std::vector<DbgLogFileC*> vecLogs = {&g_PortBaseCLog,
-                                         &g_SerialPortCLog,
-                                         &g_TaviDeviceControllerImplCLog,
-                                         &g_TaviDeviceRequestCLog,
-                                         &g_PerfLogTestLog,
-                                         &g_TimeLog,
-                                         &g_TaskLog,
-                                         &g_ComponentLog,
-                                         &g_SysComponentContainerLog,
-                                         mgr().getSystemErrorLogger()};
-    std::vector<std::string> vecNames = {"PortBaseC",
-                                         "SerialPortC",
-                                         "TaviDeviceControllerImplC",
-                                         "TaviDeviceRequestC",
-                                         "PerfLogTest",
-                                         "Time",
-                                         "Task",
-                                         "Component",
-                                         "SysComponentContainer",
-                                         "SystemErrorLogger"};
-    for (size_t i = 0; i < vecLogs.size(); ++i) {
-        EXPECT_EQ(vecNames[i], vecLogs[i]->getName());
-        EXPECT_FALSE(vecLogs[i]->isEnabled(LVL_ALL));
-        EXPECT_EQ(LVL_NONE, vecLogs[i]->getThreshold());
-    }
-}
 
 TEST_F(LogTest, RoutesResolveByExactNameOrPrefixWithTheLowestLevelPerConsumer)
 {
@@ -227,7 +193,7 @@ TEST_F(LogTest, AnOverlongRecordIsCutAndAsserted)
     EXPECT_TRUE(std::regex_match(vecRecords[1], assertLine)) << vecRecords[1];
 }
 
-TEST_F(LogTest, BinaryDumpIsLowerCaseHexWithCommas)
+TEST_F(LogTest, BinaryDumpsAreLowerCaseHexSplitAtACommaBelowTheRecordBound)
 {
     LogCaptureC capture;
     capture.route("Bin", LVL_ALL);
@@ -235,13 +201,8 @@ TEST_F(LogTest, BinaryDumpIsLowerCaseHexWithCommas)
     const unsigned char aBytes[] = {0x00, 0x1F, 0xFF};
     log.logBinary(LVL_INFO, "data: ", aBytes, sizeof(aBytes));
     EXPECT_EQ((std::vector<std::string>{"data: ", "0,1f,ff,\n"}), capture.records());
-}
+    capture.consumer().clear();
 
-TEST_F(LogTest, LongBinaryDumpsSplitAtACommaBelowTheRecordBound)
-{
-    LogCaptureC capture;
-    capture.route("Bin", LVL_ALL);
-    DbgLogFileC log("Bin");
     std::vector<unsigned char> vecBytes(4000);
     for (size_t i = 0; i < vecBytes.size(); ++i) {
         vecBytes[i] = static_cast<unsigned char>(i * 7);
@@ -268,24 +229,6 @@ TEST_F(LogTest, LongBinaryDumpsSplitAtACommaBelowTheRecordBound)
         strExpected += szByte;
     }
     EXPECT_EQ(strExpected + "\n", strRejoined);
-}
-
-TEST_F(LogTest, ReservedAndUnknownConsumerNames)
-{
-    EXPECT_FALSE(mgr().addRoute("Any", LVL_ALL, "/sensorboard/"));
-    DbgLogFileC log("Any");
-    EXPECT_FALSE(log.isEnabled(LVL_FATAL));
-}
-
-TEST_F(LogTest, ConsumersAreChildComponentsOfTheManager)
-{
-    LONG lBefore = mgr().componentCount();
-    mgr().addRoute("Kids", LVL_ALL, "printf");
-    EXPECT_EQ(lBefore + 1, mgr().componentCount());
-    mgr().addRoute("Kids2", LVL_ALL, "printf");
-    EXPECT_EQ(lBefore + 1, mgr().componentCount()) << "the same name reuses its consumer";
-    mgr().removeConsumer("printf");
-    EXPECT_EQ(lBefore, mgr().componentCount());
 }
 
 TEST_F(LogTest, ConcurrentLoggingAndRouteChangesAreSafe)

@@ -1,50 +1,21 @@
 // Log files on real directories: names and paths, the file set with its
 // restart rule, rotation by size and age, day-numbered NMEA files, failures;
 // and the debug-output line end.
-#include "Nox_Dbg/NOX_DBG_Log.h"
-#include "Nox_Dbg/NOX_DBG_LogConsumer.h"
+#include "LogFileSupport.h"
+
 #include "Nox_Dbg/NOX_DBG_LogFile.h"
 #include "Nox_Hal/NOX_HAL_Path.h"
-#include "Nox_Tim/NOX_TIM.h"
-
-#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <string>
 #include <vector>
 
 using namespace NOX::DBG;
-namespace fs = std::filesystem;
 
 namespace {
-
-DbgLogMgrC& mgr()
-{
-    return *DbgLogMgrC::getInstance();
-}
-
-std::string readFile(const fs::path& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-void writeFile(const fs::path& path, const std::string& strText)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << strText;
-}
 
 void setModificationTime(const fs::path& path, time_t tSeconds)
 {
@@ -62,68 +33,9 @@ std::vector<std::string> namesIn(const fs::path& directory)
     return vecNames;
 }
 
-// The consumer the manager created under that name, or null.
-DbgLogConsumerC* childConsumer(const std::string& strName)
-{
-    for (NOX::TSK::SysComponentC* pChild = mgr().firstComponent(); pChild != nullptr;
-         pChild = mgr().nextComponent(pChild)) {
-        auto* pConsumer = dynamic_cast<DbgLogConsumerC*>(pChild);
-        if (pConsumer != nullptr && pConsumer->getName() == strName) {
-            return pConsumer;
-        }
-    }
-    return nullptr;
-}
-
-// A clock the test moves by hand.
-DWORD s_dwTicks = 0;
-SYSTEMTIME s_stWallClock = {};
-
-DWORD fakeTicks()
-{
-    return s_dwTicks;
-}
-
-void fakeWallClock(SYSTEMTIME* pTime)
-{
-    *pTime = s_stWallClock;
-}
-
-void setFakeDate(WORD wYear, WORD wMonth, WORD wDay)
-{
-    s_stWallClock = {};
-    s_stWallClock.wYear = wYear;
-    s_stWallClock.wMonth = wMonth;
-    s_stWallClock.wDay = wDay;
-    s_stWallClock.wHour = 12;
-    s_dwTicks = 1000;
-    NOX::TIM::setTimeSources(fakeTicks, fakeWallClock);
-}
-
 const DWORD c_dwDayMs = 86400000u;
 
-class LogFileTest : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        char szTemplate[] = "/tmp/quenta-logfile-XXXXXX";
-        ASSERT_NE(nullptr, ::mkdtemp(szTemplate));
-        m_root = szTemplate;
-        ::setenv("QUENTA_STORAGE_ROOT", szTemplate, 1);
-        m_logDir = m_root / "dbg" / "log";
-    }
-    void TearDown() override
-    {
-        mgr().removeAll();
-        NOX::TIM::setTimeSources(nullptr, nullptr);
-        std::error_code error;
-        fs::remove_all(m_root, error);
-    }
-
-    fs::path m_root;
-    fs::path m_logDir;
-};
+using LogFileTest = StorageRootTest;
 
 } // namespace
 
@@ -294,29 +206,25 @@ TEST_F(LogFileTest, ErrorLogRotatesAt51200BytesAlternatingBetweenTwoFiles)
 
 TEST_F(LogFileTest, AgeRotationMovesOnOnlyWhenTheFileIsOlderThanTheLimit)
 {
-    setFakeDate(2024, 3, 1);
+    FakeClockS::install(2024, 3, 1);
     DbgLogFileConsumerC consumer("aged.log", 3, 1, 0, HDR_NONE, false);
     consumer.logWrite("day0\n");
 
-    s_dwTicks += c_dwDayMs;
+    FakeClockS::s_dwTicks += c_dwDayMs;
     consumer.logWrite("day1\n");
     EXPECT_EQ("day0\nday1\n", readFile(m_logDir / "aged_01.log")) << "exactly one day is not older";
 
     // A thousandth of a day is the resolution of the limit.
-    s_dwTicks += 90000;
+    FakeClockS::s_dwTicks += 90000;
     consumer.logWrite("later\n");
     EXPECT_EQ("later\n", readFile(m_logDir / "aged_02.log"));
     EXPECT_EQ(2, consumer.getCurrentIndex());
-}
 
-TEST_F(LogFileTest, WithoutAnAgeLimitFilesDoNotAge)
-{
-    setFakeDate(2024, 3, 1);
-    DbgLogFileConsumerC consumer("ageless.log", 3, 0, 0, HDR_NONE, false);
-    consumer.logWrite("a\n");
-    s_dwTicks += 30u * c_dwDayMs;
-    consumer.logWrite("b\n");
-    EXPECT_EQ("a\nb\n", readFile(m_logDir / "ageless_01.log"));
+    DbgLogFileConsumerC ageless("ageless.log", 3, 0, 0, HDR_NONE, false);
+    ageless.logWrite("a\n");
+    FakeClockS::s_dwTicks += 30u * c_dwDayMs;
+    ageless.logWrite("b\n");
+    EXPECT_EQ("a\nb\n", readFile(m_logDir / "ageless_01.log")) << "no limit, no ageing";
 }
 
 TEST_F(LogFileTest, SingleFileRotatesByStartingTheSameFileAgain)
@@ -341,38 +249,35 @@ TEST_F(LogFileTest, NmeaNamesCarryTheDayOfTheYearAndTheNextFreeNumber)
                   {2024, 12, 31, "gps366_1.txt"},
                   {2023, 12, 31, "gps365_1.txt"}};
     for (const CaseS& c : aCases) {
-        setFakeDate(c.wYear, c.wMonth, c.wDay);
+        FakeClockS::install(c.wYear, c.wMonth, c.wDay);
         DbgLogFileConsumerC consumer("gps.txt", 1, 0, 0, HDR_NONE, true);
         consumer.logWrite("$GPGGA\n");
         EXPECT_EQ("$GPGGA\n", readFile(m_logDir / c.szFirst)) << c.szFirst;
     }
 
-    setFakeDate(2024, 2, 3);
+    FakeClockS::install(2024, 2, 3);
     DbgLogFileConsumerC second("gps.txt", 1, 0, 0, HDR_NONE, true);
     second.logWrite("again\n");
     EXPECT_EQ("again\n", readFile(m_logDir / "gps034_2.txt"));
     EXPECT_EQ("$GPGGA\n", readFile(m_logDir / "gps034_1.txt"));
+
+    // Rotation goes on in the next free file of the day.
+    DbgLogFileConsumerC rotating("gps.txt", 1, 0, 4, HDR_NONE, true);
+    rotating.logWrite("first\n");
+    rotating.logWrite("second\n");
+    EXPECT_EQ("first\n", readFile(m_logDir / "gps034_3.txt"));
+    EXPECT_EQ("second\n", readFile(m_logDir / "gps034_4.txt"));
 }
 
 TEST_F(LogFileTest, OnlyTheKeyNmeaGivesDayNumberedFiles)
 {
-    setFakeDate(2024, 2, 3);
+    FakeClockS::install(2024, 2, 3);
     ASSERT_TRUE(mgr().addRoute("nmea", LVL_ALL, "gps.txt"));
     ASSERT_TRUE(mgr().addRoute("nmea2", LVL_ALL, "plain.txt"));
     childConsumer("gps.txt")->logWrite("n\n");
     childConsumer("plain.txt")->logWrite("p\n");
     EXPECT_EQ("n\n", readFile(m_logDir / "gps034_1.txt"));
     EXPECT_EQ("p\n", readFile(m_logDir / "plain.txt"));
-}
-
-TEST_F(LogFileTest, NmeaRotationGoesOnInTheNextFreeFileOfTheDay)
-{
-    setFakeDate(2024, 2, 3);
-    DbgLogFileConsumerC consumer("gps.txt", 1, 0, 4, HDR_NONE, true);
-    consumer.logWrite("first\n");
-    consumer.logWrite("second\n");
-    EXPECT_EQ("first\n", readFile(m_logDir / "gps034_1.txt"));
-    EXPECT_EQ("second\n", readFile(m_logDir / "gps034_2.txt"));
 }
 
 // ------------------------------------------------------------ records
@@ -394,18 +299,6 @@ TEST_F(LogFileTest, PercentSignsAreWrittenVerbatimByAllThreeConsumers)
     ::testing::internal::CaptureStderr();
     debugConsumer.logWrite(szRecord);
     EXPECT_EQ("100% done %s %d %n %%\r\n", ::testing::internal::GetCapturedStderr());
-}
-
-TEST_F(LogFileTest, RecordsFromALogReachTheFileWithTheirHeader)
-{
-    DbgLogFileC log("LogFileTestLog");
-    ASSERT_TRUE(mgr().addRoute("LogFileTestLog", LVL_INFO, "routed.log", 1, 0, 0, HDR_TICKS));
-    log.log(LVL_FINE, "dropped\r\n");
-    log.log(LVL_WARN, "kept %d\r\n", 7);
-    std::string strText = readFile(m_logDir / "routed.log");
-    EXPECT_NE(std::string::npos, strText.find(" kept 7\r\n")) << strText;
-    EXPECT_EQ(std::string::npos, strText.find("dropped"));
-    EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(strText[0]))) << "tick-count header";
 }
 
 // ------------------------------------------------------------ failures

@@ -1,7 +1,7 @@
 // Assertions, panics, their handlers and the assertion switch.
 #include "LogCapture.h"
 
-#include "Nox_Err/NOX_ERR_PanicHandlerRegistry.h"
+#include "PanicRecorder.h"
 
 #include <gtest/gtest.h>
 
@@ -15,33 +15,6 @@ using namespace NOX::ERR;
 namespace {
 
 const char c_szSourceFile[] = "demo";
-
-struct CallS
-{
-    std::string strKind;
-    std::string strText;
-    long lArg1;
-    long lArg2;
-    std::string strFile;
-    int nLine;
-    unsigned long ulType;
-};
-
-class RecordingHandlerC : public SysPanicHandlerI
-{
-public:
-    void panic(const char* szMessage, unsigned long ulType, long lArg1, long lArg2,
-               const char* szFile, int nLine) override
-    {
-        m_vecCalls.push_back({"panic", szMessage, lArg1, lArg2, szFile, nLine, ulType});
-    }
-    void assertFailed(const char* szCondition, long lArg1, long lArg2, const char* szFile,
-                      int nLine) override
-    {
-        m_vecCalls.push_back({"assert", szCondition, lArg1, lArg2, szFile, nLine, 0});
-    }
-    std::vector<CallS> m_vecCalls;
-};
 
 // Writes records to standard error, where a death test can read them.
 class StderrConsumerC : public NOX::DBG::DbgLogConsumerC

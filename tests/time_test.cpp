@@ -1,5 +1,6 @@
-#include "Nox_Err/NOX_ERR_PanicHandlerRegistry.h"
+#include "FakeClock.h"
 #include "Nox_Tim/NOX_TIM.h"
+#include "PanicRecorder.h"
 
 #include <gtest/gtest.h>
 
@@ -161,52 +162,24 @@ TEST(TimeScale, LaterThanComparesWholeSecondsOnOneScale)
     }
 }
 
-class RecordingHandlerC : public NOX::ERR::SysPanicHandlerI
-{
-public:
-    void panic(const char*, unsigned long, long, long, const char*, int) override {}
-    void assertFailed(const char* szCondition, long, long, const char* szFile, int) override
-    {
-        m_strCondition = szCondition;
-        m_strFile = szFile;
-    }
-
-    std::string m_strCondition;
-    std::string m_strFile;
-};
-
 TEST(TimeGps, MillisecondsBeyondTheWeekAreAssertedAndCarried)
 {
     RecordingHandlerC handler;
     NOX::ERR::PanicHandlerRegistryC::getInstance().setHandler(&handler, true);
     GpsTimeC time(3, 604800000u + 7);
     NOX::ERR::PanicHandlerRegistryC::getInstance().removeHandler(&handler);
-    EXPECT_EQ(handler.m_strCondition, "m_ulGPSmsecs < 604800000");
-    EXPECT_EQ(handler.m_strFile, "src\\Nox_Tim\\NOX_TIM");
+    ASSERT_EQ(handler.m_vecCalls.size(), 1u);
+    EXPECT_EQ(handler.m_vecCalls[0].strText, "m_ulGPSmsecs < 604800000");
+    EXPECT_EQ(handler.m_vecCalls[0].strFile, "src\\Nox_Tim\\NOX_TIM");
     EXPECT_EQ(time.m_nWeek, 4);
     EXPECT_EQ(time.m_ulGPSmsecs, 7u);
 }
 
 // ------------------------------------------------------------ base system time
 
-DWORD s_dwTicks = 0;
-SYSTEMTIME s_wallClock = {};
-int s_nClockReads = 0;
-
-DWORD fakeTicks()
-{
-    return s_dwTicks;
-}
-
-void fakeWallClock(SYSTEMTIME* pTime)
-{
-    ++s_nClockReads;
-    *pTime = s_wallClock;
-}
-
 void setWallClock(WORD wHour, WORD wMinute, WORD wSecond, WORD wMilliseconds)
 {
-    s_wallClock = SYSTEMTIME{2024, 6, 2, 11, wHour, wMinute, wSecond, wMilliseconds};
+    FakeClockS::s_stWallClock = SYSTEMTIME{2024, 6, 2, 11, wHour, wMinute, wSecond, wMilliseconds};
 }
 
 class BaseTimeTest : public ::testing::Test
@@ -214,17 +187,17 @@ class BaseTimeTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        s_dwTicks = 1000;
-        s_nClockReads = 0;
+        FakeClockS::s_dwTicks = 1000;
+        FakeClockS::s_nClockReads = 0;
         setWallClock(12, 0, 0, 0);
-        setTimeSources(&fakeTicks, &fakeWallClock);
+        setTimeSources(&FakeClockS::ticks, &FakeClockS::wallClock);
     }
     void TearDown() override { setTimeSources(nullptr, nullptr); }
 
     // Runs one request and returns what it printed.
     static std::string stampAt(DWORD dwTicks, CalendarTimeC& rStamp)
     {
-        s_dwTicks = dwTicks;
+        FakeClockS::s_dwTicks = dwTicks;
         testing::internal::CaptureStdout();
         rStamp = getCurrentTime(TS_UTC);
         return testing::internal::GetCapturedStdout();
@@ -241,7 +214,7 @@ TEST_F(BaseTimeTest, AdvancesByTicksAndIgnoresWallClockChanges)
     EXPECT_EQ(stampAt(2500, stamp), "");
     EXPECT_EQ(fields(stamp), fields(utc(2024, 6, 11, 12, 0, 1, 50)));
     EXPECT_NEAR(getCurrentDayCount(TS_UTC).m_dDays, 60472.5 + 1.5 / 86400, 1e-9);
-    EXPECT_EQ(s_nClockReads, 1);
+    EXPECT_EQ(FakeClockS::s_nClockReads, 1);
 }
 
 TEST_F(BaseTimeTest, TickWrapRereadsTheClockAndSaysSoOnce)
@@ -263,23 +236,24 @@ TEST_F(BaseTimeTest, MoreThanOneDayIsExtrapolatedWithANotice)
     EXPECT_EQ(fields(stamp), fields(utc(2024, 6, 12, 12)));
     EXPECT_EQ(stampAt(1000 + 86400000 + 20, stamp), "[NOX::TIM] Hoops wrong correction!\n");
     EXPECT_EQ(fields(stamp), fields(utc(2024, 6, 12, 12, 0, 0, 2)));
-    EXPECT_EQ(s_nClockReads, 1);
+    EXPECT_EQ(FakeClockS::s_nClockReads, 1);
 }
 
 void clockTickingEveryOtherRead(SYSTEMTIME* pTime)
 {
-    *pTime = SYSTEMTIME{2024, 6, 2, 11, 12, 0, static_cast<WORD>(s_nClockReads / 2), 730};
-    ++s_nClockReads;
+    *pTime =
+        SYSTEMTIME{2024, 6, 2, 11, 12, 0, static_cast<WORD>(FakeClockS::s_nClockReads / 2), 730};
+    ++FakeClockS::s_nClockReads;
 }
 
 TEST_F(BaseTimeTest, ResynchroniseTakesTheBaseAfterTheSecondChanges)
 {
     getCurrentTime();
-    setTimeSources(&fakeTicks, &clockTickingEveryOtherRead);
-    s_nClockReads = 0;
+    setTimeSources(&FakeClockS::ticks, &clockTickingEveryOtherRead);
+    FakeClockS::s_nClockReads = 0;
     CalendarTimeC now = resynchronise();
     // Reads: the first, one poll in the same second, one in the next, the base.
-    EXPECT_EQ(s_nClockReads, 4);
+    EXPECT_EQ(FakeClockS::s_nClockReads, 4);
     EXPECT_EQ(fields(now), fields(CalendarTimeC(2024, 6, 11, 12, 0, 16, 73, TS_GPS)));
 }
 
@@ -292,7 +266,7 @@ DWORD risingTicks()
 
 TEST_F(BaseTimeTest, ConcurrentRequestsStayMonotonicWithoutResets)
 {
-    setTimeSources(&risingTicks, &fakeWallClock);
+    setTimeSources(&risingTicks, &FakeClockS::wallClock);
     std::atomic<int> atBackwards{0};
     testing::internal::CaptureStdout();
     std::vector<std::thread> vecThreads(4);
@@ -310,7 +284,7 @@ TEST_F(BaseTimeTest, ConcurrentRequestsStayMonotonicWithoutResets)
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(atBackwards.load(), 0);
-    EXPECT_EQ(s_nClockReads, 1);
+    EXPECT_EQ(FakeClockS::s_nClockReads, 1);
 }
 
 } // namespace

@@ -1,0 +1,74 @@
+// What the log-file tests share: a private storage root, file helpers, the
+// manager's consumers.
+#pragma once
+
+#include "FakeClock.h"
+#include "Nox_Dbg/NOX_DBG_Log.h"
+#include "Nox_Dbg/NOX_DBG_LogConsumer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+inline NOX::DBG::DbgLogMgrC& mgr()
+{
+    return *NOX::DBG::DbgLogMgrC::getInstance();
+}
+
+inline std::string readFile(const fs::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+inline void writeFile(const fs::path& path, const std::string& strText)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << strText;
+}
+
+// The consumer the manager created under that name, or null.
+inline NOX::DBG::DbgLogConsumerC* childConsumer(const std::string& strName)
+{
+    for (NOX::TSK::SysComponentC* pChild = mgr().firstComponent(); pChild != nullptr;
+         pChild = mgr().nextComponent(pChild)) {
+        auto* pConsumer = dynamic_cast<NOX::DBG::DbgLogConsumerC*>(pChild);
+        if (pConsumer != nullptr && pConsumer->getName() == strName) {
+            return pConsumer;
+        }
+    }
+    return nullptr;
+}
+
+// A fresh directory as the storage root; routes, consumers and the clock are
+// reset and the directory removed at the end.
+class StorageRootTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char szTemplate[] = "/tmp/quenta-storage-XXXXXX";
+        ASSERT_NE(nullptr, ::mkdtemp(szTemplate));
+        m_root = szTemplate;
+        ::setenv("QUENTA_STORAGE_ROOT", szTemplate, 1);
+        m_logDir = m_root / "dbg" / "log";
+    }
+    void TearDown() override
+    {
+        mgr().removeAll();
+        NOX::TIM::setTimeSources(nullptr, nullptr);
+        std::error_code error;
+        fs::remove_all(m_root, error);
+    }
+
+    fs::path m_root;
+    fs::path m_logDir;
+};
