@@ -29,10 +29,14 @@ TEST(PlatformTime, TickCountAdvancesWithSleep)
 
 TEST(PlatformTime, SystemTimeIsUtcNow)
 {
-    time_t before = time(nullptr);
+    // time() reads a coarser clock that may still show the previous second.
+    struct timespec tsBefore, tsAfter;
+    clock_gettime(CLOCK_REALTIME, &tsBefore);
     SYSTEMTIME now{};
     GetSystemTime(&now);
-    time_t after = time(nullptr);
+    clock_gettime(CLOCK_REALTIME, &tsAfter);
+    const time_t before = tsBefore.tv_sec;
+    const time_t after = tsAfter.tv_sec;
     struct tm fields = {};
     fields.tm_year = now.wYear - 1900;
     fields.tm_mon = now.wMonth - 1;
