@@ -14,7 +14,7 @@ namespace PRT {
 
 PortBaseC::PortBaseC()
     : m_hReadThread(INVALID_HANDLE_VALUE), m_bReading(false), m_pReadConsumer(nullptr),
-      m_dwReadThreadId(0)
+      m_dwReadThreadId(0), m_hStoppedThread(INVALID_HANDLE_VALUE)
 {}
 
 PortBaseC::~PortBaseC()

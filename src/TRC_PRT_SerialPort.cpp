@@ -314,7 +314,9 @@ void SerialPortC::Read()
             if (unCount > 0) {
                 deliver(vecBuffer.data(), unCount);
                 unUsed = unCount > unUsed ? unCount : unUsed;
-            } else {
+            } else if (isOpen()) {
+                // A closed port means Disconnect is stopping the reader: it
+                // must not wait out the pause.
                 Sleep(c_dwEmptyReadPauseMs);
             }
         } while (bMore && isReading());
