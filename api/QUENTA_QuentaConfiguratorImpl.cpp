@@ -205,15 +205,7 @@ HANDLE QuentaConfiguratorImplC::openConfiguredHandle()
         CloseHandle(hPort);
         return INVALID_HANDLE_VALUE;
     }
-    COMMTIMEOUTS timeouts;
-    std::memset(&timeouts, 0, sizeof(timeouts));
-    GetCommTimeouts(hPort, &timeouts);
-    timeouts.ReadIntervalTimeout = 0;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = c_dwHandleTimeoutMs;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = c_dwHandleTimeoutMs;
-    SetCommTimeouts(hPort, &timeouts);
+    TRC::PRT::setTransferTimeouts(hPort, c_dwHandleTimeoutMs);
     Sleep(c_dwHandleSettleMs);
     return hPort;
 }

@@ -76,6 +76,19 @@ BYTE stopBitsFor(uint32_t unStopBits)
 namespace TRC {
 namespace PRT {
 
+void setTransferTimeouts(HANDLE hPort, DWORD dwTimeoutMs)
+{
+    COMMTIMEOUTS timeouts;
+    std::memset(&timeouts, 0, sizeof(timeouts));
+    GetCommTimeouts(hPort, &timeouts);
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = dwTimeoutMs;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = dwTimeoutMs;
+    SetCommTimeouts(hPort, &timeouts);
+}
+
 uint32_t Rs232SettingsS::baudRateToCode(uint32_t ulBaudRate)
 {
     for (const BaudCodeS& entry : c_aBaudCodes) {
@@ -284,15 +297,7 @@ bool SerialPortC::ConfigureComPort()
     if (!SetCommMask(hPort, c_dwEventMask)) {
         return false;
     }
-    COMMTIMEOUTS timeouts;
-    std::memset(&timeouts, 0, sizeof(timeouts));
-    GetCommTimeouts(hPort, &timeouts);
-    timeouts.ReadIntervalTimeout = 0;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = c_dwTransferTimeoutMs;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = c_dwTransferTimeoutMs;
-    SetCommTimeouts(hPort, &timeouts);
+    setTransferTimeouts(hPort, c_dwTransferTimeoutMs);
     Sleep(c_dwSettleMs);
     return true;
 }

@@ -35,6 +35,10 @@ struct Rs232SettingsS
     static uint32_t codeToBaudRate(uint32_t unCode);
 };
 
+// Read and write time-outs of dwTimeoutMs in total, no interval or
+// per-byte parts; failures are ignored, as the transfers are bounded anyway.
+void setTransferTimeouts(HANDLE hPort, DWORD dwTimeoutMs);
+
 class SerialPortC : public PortBaseC
 {
 public:
