@@ -174,21 +174,21 @@ const WriteSpecS c_writeSpecs[] = {
 
 const WriteSpecS* findWriteSpec(const std::string& strWord)
 {
-    for (const WriteSpecS& spec : c_writeSpecs) {
-        if (strWord == spec.m_szWord) {
-            return &spec;
+    for (const WriteSpecS& rule : c_writeSpecs) {
+        if (strWord == rule.m_szWord) {
+            return &rule;
         }
     }
     return nullptr;
 }
 
-bool fieldsMatch(const WriteSpecS& spec, const std::vector<std::string>& vecFields)
+bool fieldsMatch(const WriteSpecS& rule, const std::vector<std::string>& vecFields)
 {
-    if (vecFields.size() != std::strlen(spec.m_szPattern)) {
+    if (vecFields.size() != std::strlen(rule.m_szPattern)) {
         return false;
     }
     for (size_t i = 0; i < vecFields.size(); ++i) {
-        if (!fieldMatches(spec.m_szPattern[i], vecFields[i], spec.m_unMaxText)) {
+        if (!fieldMatches(rule.m_szPattern[i], vecFields[i], rule.m_unMaxText)) {
             return false;
         }
     }

@@ -3,7 +3,7 @@
 
 #include "Nox_Dbg/NOX_DBG_ComponentLogs.h"
 #include "TRC_CFG_ControllerFields.h"
-#include "TRC_CFG_SpecialRequests.h"
+#include "TRC_CFG_PlainRequests.h"
 
 using NOX::DBG::g_TaviDeviceControllerImplCLog;
 using NOX::DBG::PerformanceLogC;

@@ -1,4 +1,4 @@
-#include "TRC_CFG_SpecialRequests.h"
+#include "TRC_CFG_PlainRequests.h"
 
 #include "Nox_Dbg/NOX_DBG_ComponentLogs.h"
 #include "Nox_Dbg/nox_dbg_perflog.h"

@@ -4,7 +4,7 @@
 
 #include "Nox_Dbg/NOX_DBG_ComponentLogs.h"
 #include "Nox_Dbg/NOX_DBG_LogFramework.h"
-#include "TRC_CFG_SpecialRequests.h"
+#include "TRC_CFG_PlainRequests.h"
 
 #include <cstring>
 #include <ios>

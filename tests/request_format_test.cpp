@@ -1,7 +1,7 @@
 // Command lines: formats by request type, parameters, the 64-character limit.
 #include "request_test_support.h"
 
-#include "TRC_CFG_SpecialRequests.h"
+#include "TRC_CFG_PlainRequests.h"
 #include "TRC_CFG_TaviRequest.h"
 
 #include <gtest/gtest.h>

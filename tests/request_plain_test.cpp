@@ -1,7 +1,7 @@
 // Ping, factory settings and transparent requests.
 #include "request_test_support.h"
 
-#include "TRC_CFG_SpecialRequests.h"
+#include "TRC_CFG_PlainRequests.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 using namespace TRC::CFG;
 using namespace quenta_test;
 
-TEST(SpecialRequest, FixedLines)
+TEST(PlainRequest, FixedLines)
 {
     PingRequestC ping(200);
     EXPECT_STREQ("AT\r", ping.getRequest());
@@ -28,7 +28,7 @@ TEST(SpecialRequest, FixedLines)
 
 // Ping and factory settings: OK and ERROR both release the caller at once,
 // and the first result stands.
-TEST(SpecialRequest, PingAndFactoryResultsReleaseOnce)
+TEST(PlainRequest, PingAndFactoryResultsReleaseOnce)
 {
     const struct
     {
@@ -56,7 +56,7 @@ TEST(SpecialRequest, PingAndFactoryResultsReleaseOnce)
     }
 }
 
-TEST(SpecialRequest, FactoryPartialAnswerKeepsWaiting)
+TEST(PlainRequest, FactoryPartialAnswerKeepsWaiting)
 {
     FactorySettingsRequestC req;
     deliver(req, "AT&F\r\r\nO");

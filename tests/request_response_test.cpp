@@ -320,8 +320,7 @@ std::string traceOf(const std::vector<std::string>& vecDeliveries, bool bRouted 
 
 TEST(RequestTrace, CollectingDetailedAndFailureDumps)
 {
-    const std::string strOut =
-        traceOf({"AT*AGLN?\r\r\n*AG", "LN:\"x\"\r\nOK\r\n", "late"});
+    const std::string strOut = traceOf({"AT*AGLN?\r\r\n*AG", "LN:\"x\"\r\nOK\r\n", "late"});
     for (const char* szLine :
          {"START TaviDeviceProcC::procReadData\n", "waiting for more data...\n",
           "request: AT*AGLN?<CR>\n", "command: AGLN\n", "buffer: AT*AGLN?<CR><CR><LF>*AG\n",

@@ -37,17 +37,17 @@ typedef uint32_t ULONG;
 typedef unsigned int UINT;
 typedef char CHAR;
 typedef wchar_t WCHAR;
-typedef void *HANDLE;
-typedef void *LPVOID;
-typedef const void *LPCVOID;
-typedef const CHAR *LPCSTR;
-typedef CHAR *LPSTR;
-typedef const WCHAR *LPCWSTR;
-typedef WCHAR *LPWSTR;
-typedef DWORD *LPDWORD;
-typedef LONG *LPLONG;
-typedef BYTE *LPBYTE;
-typedef BOOL *LPBOOL;
+typedef void* HANDLE;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef const CHAR* LPCSTR;
+typedef CHAR* LPSTR;
+typedef const WCHAR* LPCWSTR;
+typedef WCHAR* LPWSTR;
+typedef DWORD* LPDWORD;
+typedef LONG* LPLONG;
+typedef BYTE* LPBYTE;
+typedef BOOL* LPBOOL;
 typedef size_t SIZE_T;
 typedef DWORD REGSAM;
 
@@ -100,7 +100,8 @@ DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
 
 // ---------------------------------------------------------------- objects
-typedef struct _SECURITY_ATTRIBUTES {
+typedef struct _SECURITY_ATTRIBUTES
+{
     DWORD nLength;
     LPVOID lpSecurityDescriptor;
     BOOL bInheritHandle;
@@ -129,7 +130,7 @@ BOOL SetEvent(HANDLE hEvent);
 BOOL ResetEvent(HANDLE hEvent);
 
 // ---------------------------------------------------------------- threads
-typedef DWORD(WINAPI *PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+typedef DWORD(WINAPI* PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
 
 #define STILL_ACTIVE 259u
@@ -152,7 +153,8 @@ BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode);
 void Sleep(DWORD dwMilliseconds);
 
 // ---------------------------------------------------------------- critical sections
-typedef struct _CRITICAL_SECTION {
+typedef struct _CRITICAL_SECTION
+{
     alignas(16) unsigned char opaque[64];
 } CRITICAL_SECTION, *LPCRITICAL_SECTION;
 
@@ -171,11 +173,12 @@ LPVOID TlsGetValue(DWORD dwTlsIndex);
 BOOL TlsSetValue(DWORD dwTlsIndex, LPVOID lpTlsValue);
 
 // ---------------------------------------------------------------- interlocked
-LONG InterlockedIncrement(LONG volatile *lpAddend);
-LONG InterlockedDecrement(LONG volatile *lpAddend);
+LONG InterlockedIncrement(LONG volatile* lpAddend);
+LONG InterlockedDecrement(LONG volatile* lpAddend);
 
 // ---------------------------------------------------------------- time
-typedef struct _SYSTEMTIME {
+typedef struct _SYSTEMTIME
+{
     WORD wYear;
     WORD wMonth;
     WORD wDayOfWeek;
@@ -186,7 +189,8 @@ typedef struct _SYSTEMTIME {
     WORD wMilliseconds;
 } SYSTEMTIME, *LPSYSTEMTIME;
 
-typedef struct _FILETIME {
+typedef struct _FILETIME
+{
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
 } FILETIME, *LPFILETIME;
@@ -194,7 +198,7 @@ typedef struct _FILETIME {
 // Milliseconds since an arbitrary start; wraps after 49.7 days.
 DWORD GetTickCount();
 void GetSystemTime(LPSYSTEMTIME lpSystemTime);
-BOOL FileTimeToSystemTime(const FILETIME *lpFileTime, LPSYSTEMTIME lpSystemTime);
+BOOL FileTimeToSystemTime(const FILETIME* lpFileTime, LPSYSTEMTIME lpSystemTime);
 
 // ---------------------------------------------------------------- text
 #define CP_ACP 0u
@@ -210,8 +214,8 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int
 void OutputDebugStringW(LPCWSTR lpOutputString);
 
 // ---------------------------------------------------------------- registry
-typedef struct HKEY__ *HKEY;
-typedef HKEY *PHKEY;
+typedef struct HKEY__* HKEY;
+typedef HKEY* PHKEY;
 
 #define HKEY_CLASSES_ROOT ((HKEY)(uintptr_t)0x80000000u)
 #define HKEY_CURRENT_USER ((HKEY)(uintptr_t)0x80000001u)
@@ -233,12 +237,12 @@ typedef HKEY *PHKEY;
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                    PHKEY phkResult);
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
-                     REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                     PHKEY phkResult, LPDWORD lpdwDisposition);
+                     REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                     LPDWORD lpdwDisposition);
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                       LPBYTE lpData, LPDWORD lpcbData);
 LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
-                    const BYTE *lpData, DWORD cbData);
+                    const BYTE* lpData, DWORD cbData);
 LONG RegCloseKey(HKEY hKey);
 
 // ---------------------------------------------------------------- serial devices
@@ -247,7 +251,8 @@ LONG RegCloseKey(HKEY hKey);
 #define OPEN_EXISTING 3u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
 
-typedef struct _OVERLAPPED {
+typedef struct _OVERLAPPED
+{
     uintptr_t Internal;
     uintptr_t InternalHigh;
     DWORD Offset;
@@ -266,7 +271,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
 
-typedef struct _DCB {
+typedef struct _DCB
+{
     DWORD DCBlength;
     DWORD BaudRate;
     DWORD fBinary : 1;
@@ -313,7 +319,8 @@ typedef struct _DCB {
 #define RTS_CONTROL_HANDSHAKE 0x02
 #define RTS_CONTROL_TOGGLE 0x03
 
-typedef struct _COMMTIMEOUTS {
+typedef struct _COMMTIMEOUTS
+{
     DWORD ReadIntervalTimeout;
     DWORD ReadTotalTimeoutMultiplier;
     DWORD ReadTotalTimeoutConstant;
@@ -321,7 +328,8 @@ typedef struct _COMMTIMEOUTS {
     DWORD WriteTotalTimeoutConstant;
 } COMMTIMEOUTS, *LPCOMMTIMEOUTS;
 
-typedef struct _COMSTAT {
+typedef struct _COMSTAT
+{
     DWORD fCtsHold : 1;
     DWORD fDsrHold : 1;
     DWORD fRlsdHold : 1;
@@ -379,7 +387,8 @@ BOOL PurgeComm(HANDLE hFile, DWORD dwFlags);
 #define ERROR_NO_MORE_FILES 18L
 #define ERROR_ENVVAR_NOT_FOUND 203L
 
-typedef struct _WIN32_FIND_DATAW {
+typedef struct _WIN32_FIND_DATAW
+{
     DWORD dwFileAttributes;
     FILETIME ftCreationTime;
     FILETIME ftLastAccessTime;
