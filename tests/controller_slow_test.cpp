@@ -3,7 +3,7 @@
 // silent periods, the data-mode switch on a module that is already there, and
 // name queries that go unanswered.
 #include "ControllerFixture.h"
-#include "TRC_CFG_SpecialRequests.h"
+#include "TRC_CFG_PlainRequests.h"
 
 #include <functional>
 

@@ -5,7 +5,7 @@
 // quick mode changes, the facade, and two threads on one controller.
 #include "ControllerFixture.h"
 #include "LogCapture.h"
-#include "TRC_CFG_SpecialRequests.h"
+#include "TRC_CFG_PlainRequests.h"
 #include "TRC_CFG_TaviDeviceController.h"
 
 #include <cstring>
