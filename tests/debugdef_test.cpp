@@ -292,12 +292,7 @@ const fs::path& defaultFile()
 
 } // namespace
 
-TEST(DebugConfigRegistryTest, DefaultFileIsUnderTheStorageRoot)
-{
-    EXPECT_EQ(s_root.string() + "\\Dbg\\debug.def", DbgConfiguratorRegistryC::getDefaultFilePath());
-}
-
-TEST(DebugConfigRegistryTest, ConfigureOffersTheTextInOrderUntilOneTakesIt)
+TEST(DebugConfigRegistryTest, TextsAndFileLinesGoInOrderUntilOneHandlerTakesThem)
 {
     std::vector<std::string> vecJournal;
     HandlerTrioS trio(vecJournal);
@@ -316,6 +311,15 @@ TEST(DebugConfigRegistryTest, ConfigureOffersTheTextInOrderUntilOneTakesIt)
     EXPECT_EQ(
         (std::vector<std::string>{"first notified 7", "second notified 7", "third notified 7"}),
         vecJournal);
+
+    // The file's lines go the same way: the first handler takes them all.
+    writeFile(defaultFile(), "one\ntwo\n");
+    for (RecordingHandlerC* pHandler : trio.pInOrder) {
+        pHandler->m_strTakes = "*";
+    }
+    vecJournal.clear();
+    pRegistry->configureFromFile(2);
+    EXPECT_EQ((std::vector<std::string>{"first@2:one", "first@2:two"}), vecJournal);
 }
 
 TEST(DebugConfigRegistryTest, HandleKeyRepliesWithTheKeyOrTheMissingHandler)
@@ -369,33 +373,7 @@ TEST(DebugConfigRegistryTest, ConfigureFromFileOncePerLevelIncrease)
               vecJournal);
 }
 
-TEST(DebugConfigRegistryTest, ConfigureFromFileStopsAtTheHandlerThatTakesALine)
-{
-    writeFile(defaultFile(), "one\ntwo\n");
-    std::vector<std::string> vecJournal;
-    HandlerTrioS trio(vecJournal);
-    for (RecordingHandlerC* pHandler : trio.pInOrder) {
-        pHandler->m_strTakes = "*";
-    }
-    DbgConfiguratorRegistryC::getInstance()->configureFromFile(2);
-    EXPECT_EQ((std::vector<std::string>{"first@2:one", "first@2:two"}), vecJournal);
-}
-
-TEST(DebugConfigRegistryTest, MissingFileConfiguresNothingAndKeepsTheLevel)
-{
-    std::error_code error;
-    fs::remove(defaultFile(), error);
-    std::vector<std::string> vecJournal;
-    RecordingHandlerC handler("h", vecJournal);
-    DbgConfiguratorRegistryC::getInstance()->configureFromFile(4);
-    EXPECT_TRUE(vecJournal.empty());
-
-    writeFile(defaultFile(), "seen\n");
-    DbgConfiguratorRegistryC::getInstance()->configureFromFile(4);
-    EXPECT_EQ(std::vector<std::string>{"h@4:seen"}, vecJournal);
-}
-
-TEST(DebugConfigRegistryTest, FindLineCodes)
+TEST(DebugConfigRegistryTest, DefaultFileFindLineCodesAndAMissingFile)
 {
     writeFile(defaultFile(), "# GPS commented\n"
                              " GPS indented\n"
@@ -403,6 +381,7 @@ TEST(DebugConfigRegistryTest, FindLineCodes)
                              "GPS rate 9\n"
                              "RADIO on");
     DbgConfiguratorRegistryC* pRegistry = DbgConfiguratorRegistryC::getInstance();
+    EXPECT_EQ(s_root.string() + "\\Dbg\\debug.def", pRegistry->getDefaultFilePath());
     std::string strLine;
     EXPECT_EQ(0u, pRegistry->findLine("GPS", strLine));
     EXPECT_EQ("GPS rate 5\r\n", strLine);
@@ -414,4 +393,13 @@ TEST(DebugConfigRegistryTest, FindLineCodes)
     std::error_code error;
     fs::remove(defaultFile(), error);
     EXPECT_EQ(0x0200001Bu, pRegistry->findLine("GPS", strLine));
+
+    // A missing file configures nothing and does not count as the level seen.
+    std::vector<std::string> vecJournal;
+    RecordingHandlerC handler("h", vecJournal);
+    pRegistry->configureFromFile(4);
+    EXPECT_TRUE(vecJournal.empty());
+    writeFile(defaultFile(), "seen\n");
+    pRegistry->configureFromFile(4);
+    EXPECT_EQ(std::vector<std::string>{"h@4:seen"}, vecJournal);
 }

@@ -1,11 +1,10 @@
 // Intrusive lists: structure, ownership, removal while iterating.
 #include "Nox_Tsk/NOX_TSK_List.h"
 
+#include "WaitFor.h"
+
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <thread>
 #include <vector>
 
 using namespace NOX::TSK;
@@ -19,19 +18,11 @@ public:
     int m_nValue;
 };
 
-std::vector<int> values(const ListC& list)
+std::vector<int> values(const ListC& list, bool bBackwards = false)
 {
     std::vector<int> vecValues;
-    for (NodeC* pNode = list.first(); pNode != nullptr; pNode = list.next(pNode)) {
-        vecValues.push_back(static_cast<ItemC*>(pNode)->m_nValue);
-    }
-    return vecValues;
-}
-
-std::vector<int> valuesBackwards(const ListC& list)
-{
-    std::vector<int> vecValues;
-    for (NodeC* pNode = list.last(); pNode != nullptr; pNode = list.prev(pNode)) {
+    for (NodeC* pNode = bBackwards ? list.last() : list.first(); pNode != nullptr;
+         pNode = bBackwards ? list.prev(pNode) : list.next(pNode)) {
         vecValues.push_back(static_cast<ItemC*>(pNode)->m_nValue);
     }
     return vecValues;
@@ -55,7 +46,7 @@ TEST(List, LinksAtTheTailBeforeAndAfterAPosition)
     list.insertAfter(&two, &four);
     list.insertBefore(&four, &three);
     EXPECT_EQ((std::vector<int>{1, 2, 3, 4}), values(list));
-    EXPECT_EQ((std::vector<int>{4, 3, 2, 1}), valuesBackwards(list));
+    EXPECT_EQ((std::vector<int>{4, 3, 2, 1}), values(list, true));
     EXPECT_EQ(4, list.count());
 
     list.pushBack(&three);
@@ -90,11 +81,10 @@ TEST(List, RemovingAndDestroyingNodes)
 
 TEST(List, NodesOutliveTheirList)
 {
-    ItemC one(1), two(2);
+    ItemC one(1);
     {
         ListC list;
         list.pushBack(&one);
-        list.pushBack(&two);
     }
     EXPECT_EQ(nullptr, one.getOwner());
     ListC other;
@@ -136,21 +126,16 @@ TEST(List, RemoveWhileReadingWaitsForTheOtherReaders)
     std::thread otherReader([&] {
         GuardC guard(list.getReadLock());
         bOtherReading = true;
-        while (!bReleaseOther.load()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        holdUntil(bReleaseOther);
     });
-    while (!bOtherReading.load()) {
-        std::this_thread::yield();
-    }
+    EXPECT_TRUE(waitFor(bOtherReading));
     std::thread remover([&] {
         GuardC guard(list.getReadLock());
         list.removeWhileReading(&one);
         bRemoved = true;
         EXPECT_EQ(&two, list.first());
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(bRemoved.load()) << "the removal waits while another reader iterates";
+    EXPECT_TRUE(staysClear(bRemoved)) << "the removal waits while another reader iterates";
     bReleaseOther = true;
     otherReader.join();
     remover.join();

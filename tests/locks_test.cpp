@@ -2,27 +2,17 @@
 #include "Nox_Err/NOX_ERR_Error.h"
 #include "Nox_Tsk/NOX_TSK_Mutex.h"
 
+#include "WaitFor.h"
+
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstring>
 #include <functional>
-#include <thread>
 
 using namespace NOX::TSK;
 using namespace std::chrono_literals;
 
 namespace {
-
-// Spins (with short sleeps) until the flag is set or two seconds passed.
-bool waitFor(const std::atomic<bool>& bFlag)
-{
-    for (int i = 0; i < 2000 && !bFlag.load(); ++i) {
-        std::this_thread::sleep_for(1ms);
-    }
-    return bFlag.load();
-}
 
 uint32_t lockErrorCode(const std::function<void()>& action)
 {
@@ -45,9 +35,7 @@ TEST(ReaderWriterLock, TwoReadersShareAndAWriterWaitsForBoth)
     auto reader = [&rw](std::atomic<bool>& bIn, std::atomic<bool>& bRelease) {
         GuardC guard(rw.getReadLock());
         bIn = true;
-        while (!bRelease.load()) {
-            std::this_thread::sleep_for(1ms);
-        }
+        holdUntil(bRelease);
     };
     std::thread first(reader, std::ref(bFirstIn), std::ref(bReleaseFirst));
     std::thread second(reader, std::ref(bSecondIn), std::ref(bReleaseSecond));
@@ -58,12 +46,10 @@ TEST(ReaderWriterLock, TwoReadersShareAndAWriterWaitsForBoth)
         GuardC guard(rw.getWriteLock());
         bWriterIn = true;
     });
-    std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(bWriterIn.load());
+    EXPECT_TRUE(staysClear(bWriterIn));
     bReleaseFirst = true;
     first.join();
-    std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(bWriterIn.load()) << "a writer must wait for every reader";
+    EXPECT_TRUE(staysClear(bWriterIn)) << "a writer must wait for every reader";
     bReleaseSecond = true;
     second.join();
     EXPECT_TRUE(waitFor(bWriterIn));
@@ -81,8 +67,7 @@ TEST(ReaderWriterLock, AWriterBlocksReaders)
             GuardC readGuard(rw.getReadLock());
             bReaderIn = true;
         });
-        std::this_thread::sleep_for(50ms);
-        EXPECT_FALSE(bReaderIn.load());
+        EXPECT_TRUE(staysClear(bReaderIn));
     }
     EXPECT_TRUE(waitFor(bReaderIn));
     reader.join();
@@ -99,14 +84,13 @@ TEST(CriticalSection, IsReentrantAndHeldUntilReleasedAsOftenAsTaken)
         bOtherIn = true;
     });
     cs.unlock();
-    std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(bOtherIn.load()) << "one unlock of two must keep the section";
+    EXPECT_TRUE(staysClear(bOtherIn)) << "one unlock of two must keep the section";
     cs.unlock();
     EXPECT_TRUE(waitFor(bOtherIn));
     other.join();
 }
 
-TEST(Semaphore, IsBinaryAndTimesOutWithItsCode)
+TEST(Semaphore, IsBinaryTimesOutWithItsCodeAndWakesAnotherThread)
 {
     SemaphoreC sem;
     EXPECT_EQ(LockingExceptionC::c_unTimeout, lockErrorCode([&] { sem.wait(0); }));
@@ -119,11 +103,7 @@ TEST(Semaphore, IsBinaryAndTimesOutWithItsCode)
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(LockingExceptionC::c_unTimeout, lockErrorCode([&] { sem.wait(100); }));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 90ms);
-}
 
-TEST(Semaphore, WakesAWaiterOnAnotherThread)
-{
-    SemaphoreC sem;
     std::thread signaller([&] {
         std::this_thread::sleep_for(20ms);
         sem.signal();

@@ -86,7 +86,7 @@ TEST_F(LogFileTest, NamesSplitTheExtensionAndLandUnderTheLogDirectory)
     }
 }
 
-TEST_F(LogFileTest, NumberOfFilesAndAgeAreClamped)
+TEST_F(LogFileTest, NumberOfFilesAndAgeAreClampedTwentyFiveFilesCycleThroughTwenty)
 {
     struct CaseS
     {
@@ -108,15 +108,12 @@ TEST_F(LogFileTest, NumberOfFilesAndAgeAreClamped)
     DbgLogFileConsumerC none("none.log", 0, 0, 0, HDR_NONE, false);
     none.logWrite("x\n");
     EXPECT_EQ("x\n", readFile(m_logDir / "none.log"));
-}
 
-TEST_F(LogFileTest, TwentyFiveFilesCycleThroughTwenty)
-{
-    DbgLogFileConsumerC consumer("many.log", 25, 0, 1, HDR_NONE, false);
+    DbgLogFileConsumerC consumer("many\\many.log", 25, 0, 1, HDR_NONE, false);
     for (int i = 0; i < 22; ++i) {
         consumer.logWrite("r\n");
     }
-    std::vector<std::string> vecNames = namesIn(m_logDir);
+    std::vector<std::string> vecNames = namesIn(m_logDir / "many");
     ASSERT_EQ(20u, vecNames.size());
     EXPECT_EQ("many_01.log", vecNames.front());
     EXPECT_EQ("many_20.log", vecNames.back());
@@ -125,7 +122,7 @@ TEST_F(LogFileTest, TwentyFiveFilesCycleThroughTwenty)
 
 // ------------------------------------------------------------ the file set
 
-TEST_F(LogFileTest, RestartContinuesInTheMostRecentFileAndRotatesToTheNext)
+TEST_F(LogFileTest, RestartContinuesInTheMostRecentFileANewSetStartsAtOne)
 {
     writeFile(m_logDir / "trace_01.log", "old1\n");
     writeFile(m_logDir / "trace_02.log", "old2\n");
@@ -147,16 +144,12 @@ TEST_F(LogFileTest, RestartContinuesInTheMostRecentFileAndRotatesToTheNext)
     consumer.logWrite("new-d\n");
     EXPECT_EQ("new-b\nnew-c\n", readFile(m_logDir / "trace_03.log"));
     EXPECT_EQ("new-d\n", readFile(m_logDir / "trace_01.log"));
-}
 
-TEST_F(LogFileTest, WithoutExistingFilesTheSetStartsAtOne)
-{
-    // Files of another set in the same directory are not taken for this one.
-    writeFile(m_logDir / "other_02.log", "x\n");
-    DbgLogFileConsumerC consumer("trace.log", 3, 0, 0, HDR_NONE, false);
-    EXPECT_EQ(1, consumer.getCurrentIndex());
-    consumer.logWrite("a\n");
-    EXPECT_EQ("a\n", readFile(m_logDir / "trace_01.log"));
+    // Files of another set in the same directory are not taken for a new one.
+    DbgLogFileConsumerC fresh("fresh.log", 3, 0, 0, HDR_NONE, false);
+    EXPECT_EQ(1, fresh.getCurrentIndex());
+    fresh.logWrite("a\n");
+    EXPECT_EQ("a\n", readFile(m_logDir / "fresh_01.log"));
 }
 
 TEST_F(LogFileTest, ErrorLogRotatesAt51200BytesAlternatingBetweenTwoFiles)

@@ -44,9 +44,13 @@ protected:
 
 TEST_F(PanicTest, AssertionWritesItsRecordCallsTheHandlerAndReturns)
 {
-    NOX::DBG::DbgLogMgrC::getInstance()->addRoute("SystemErrorLogger", 0, "printf");
     PanicHandlerRegistryC::getInstance().setHandler(&m_Handler, true);
+    ::testing::internal::CaptureStdout();
+    NOX_ASSERT(false);
+    EXPECT_EQ("", ::testing::internal::GetCapturedStdout()) << "no route, no record";
+    EXPECT_EQ(1u, m_Handler.m_vecCalls.size()) << "but the handler is called";
 
+    NOX::DBG::DbgLogMgrC::getInstance()->addRoute("SystemErrorLogger", 0, "printf");
     ::testing::internal::CaptureStdout();
     assertFailed("false", 0, 0, "demo", 12);
     NOX_ASSERT_ARGS(1 + 1 == 3 && "%ld of %ld", 4, 9);
@@ -56,21 +60,13 @@ TEST_F(PanicTest, AssertionWritesItsRecordCallsTheHandlerAndReturns)
     EXPECT_EQ("<<ASSERT at demo(12): false>>\n<<ASSERT at demo(" + std::to_string(nLine) +
                   "): 1 + 1 == 3 && \"4 of 9\">>\n",
               strOut);
-    ASSERT_EQ(2u, m_Handler.m_vecCalls.size());
-    EXPECT_EQ("assert", m_Handler.m_vecCalls[1].strKind);
-    EXPECT_EQ("1 + 1 == 3 && \"%ld of %ld\"", m_Handler.m_vecCalls[1].strText);
-    EXPECT_EQ(4, m_Handler.m_vecCalls[1].lArg1);
-    EXPECT_EQ(9, m_Handler.m_vecCalls[1].lArg2);
-    EXPECT_EQ(nLine, m_Handler.m_vecCalls[1].nLine);
-}
-
-TEST_F(PanicTest, AssertionWithoutARouteIsSilentButStillReachesTheHandler)
-{
-    PanicHandlerRegistryC::getInstance().setHandler(&m_Handler, true);
-    ::testing::internal::CaptureStdout();
-    NOX_ASSERT(false);
-    EXPECT_EQ("", ::testing::internal::GetCapturedStdout());
-    EXPECT_EQ(1u, m_Handler.m_vecCalls.size());
+    ASSERT_EQ(3u, m_Handler.m_vecCalls.size());
+    const PanicCallS& call = m_Handler.m_vecCalls[2];
+    EXPECT_EQ("assert", call.strKind);
+    EXPECT_EQ("1 + 1 == 3 && \"%ld of %ld\"", call.strText);
+    EXPECT_EQ(4, call.lArg1);
+    EXPECT_EQ(9, call.lArg2);
+    EXPECT_EQ(nLine, call.nLine);
 }
 
 TEST(PanicDeathTest, PanicWritesItsRecordAndEndsTheProcessWithMinusOne)

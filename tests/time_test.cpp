@@ -193,50 +193,63 @@ protected:
         setTimeSources(&FakeClockS::ticks, &FakeClockS::wallClock);
     }
     void TearDown() override { setTimeSources(nullptr, nullptr); }
-
-    // Runs one request and returns what it printed.
-    static std::string stampAt(DWORD dwTicks, CalendarTimeC& rStamp)
-    {
-        FakeClockS::s_dwTicks = dwTicks;
-        testing::internal::CaptureStdout();
-        rStamp = getCurrentTime(TS_UTC);
-        return testing::internal::GetCapturedStdout();
-    }
 };
 
-TEST_F(BaseTimeTest, AdvancesByTicksAndIgnoresWallClockChanges)
+TEST_F(BaseTimeTest, StartsFromTheWallClockInGpsTime)
 {
     CalendarTimeC first = getCurrentTime();
     EXPECT_EQ(fields(first), fields(CalendarTimeC(2024, 6, 11, 12, 0, 15, 0, TS_GPS)));
     EXPECT_EQ(first.m_unDayOfWeek, 0);
-    setWallClock(17, 30, 0, 0);
-    CalendarTimeC stamp;
-    EXPECT_EQ(stampAt(2500, stamp), "");
-    EXPECT_EQ(fields(stamp), fields(utc(2024, 6, 11, 12, 0, 1, 50)));
+    FakeClockS::s_dwTicks = 2500;
     EXPECT_NEAR(getCurrentDayCount(TS_UTC).m_dDays, 60472.5 + 1.5 / 86400, 1e-9);
-    EXPECT_EQ(FakeClockS::s_nClockReads, 1);
 }
 
-TEST_F(BaseTimeTest, TickWrapRereadsTheClockAndSaysSoOnce)
+// Each row is a sequence of requests; the wall clock only counts when the base
+// is taken again.
+TEST_F(BaseTimeTest, AdvancesByTicksImmuneToWallClockChanges)
 {
-    CalendarTimeC stamp;
-    stampAt(5000, stamp);
-    setWallClock(13, 0, 0, 0);
-    EXPECT_EQ(stampAt(100, stamp), "[NOX::TIM] Reset base system time\n");
-    EXPECT_EQ(fields(stamp), fields(utc(2024, 6, 11, 13)));
-    EXPECT_EQ(stampAt(350, stamp), "");
-    EXPECT_EQ(fields(stamp), fields(utc(2024, 6, 11, 13, 0, 0, 25)));
-}
-
-TEST_F(BaseTimeTest, MoreThanOneDayIsExtrapolatedWithANotice)
-{
-    CalendarTimeC stamp;
-    stampAt(1000, stamp);
-    EXPECT_EQ(stampAt(1000 + 86400000, stamp), "");
-    EXPECT_EQ(fields(stamp), fields(utc(2024, 6, 12, 12)));
-    EXPECT_EQ(stampAt(1000 + 86400000 + 20, stamp), "[NOX::TIM] Hoops wrong correction!\n");
-    EXPECT_EQ(fields(stamp), fields(utc(2024, 6, 12, 12, 0, 0, 2)));
-    EXPECT_EQ(FakeClockS::s_nClockReads, 1);
+    struct StepS
+    {
+        DWORD dwTicks;
+        WORD wWallHour;
+        const char* szPrinted;
+        CalendarTimeC expected;
+    };
+    struct CaseS
+    {
+        const char* szName;
+        std::vector<StepS> vecSteps;
+        int nClockReads;
+    };
+    const DWORD c_dwDay = 86400000;
+    const std::vector<CaseS> vecCases = {
+        {"wall clock moved",
+         {{1000, 12, "", utc(2024, 6, 11, 12)}, {2500, 17, "", utc(2024, 6, 11, 12, 0, 1, 50)}},
+         1},
+        {"tick wrap",
+         {{5000, 12, "", utc(2024, 6, 11, 12)},
+          {100, 13, "[NOX::TIM] Reset base system time\n", utc(2024, 6, 11, 13)},
+          {350, 14, "", utc(2024, 6, 11, 13, 0, 0, 25)}},
+         2},
+        {"more than a day",
+         {{1000, 12, "", utc(2024, 6, 11, 12)},
+          {1000 + c_dwDay, 12, "", utc(2024, 6, 12, 12)},
+          {1000 + c_dwDay + 20, 12, "[NOX::TIM] Hoops wrong correction!\n",
+           utc(2024, 6, 12, 12, 0, 0, 2)}},
+         1},
+    };
+    for (const CaseS& c : vecCases) {
+        SetUp();
+        for (const StepS& step : c.vecSteps) {
+            setWallClock(step.wWallHour, 0, 0, 0);
+            FakeClockS::s_dwTicks = step.dwTicks;
+            testing::internal::CaptureStdout();
+            CalendarTimeC stamp = getCurrentTime(TS_UTC);
+            EXPECT_EQ(testing::internal::GetCapturedStdout(), step.szPrinted) << c.szName;
+            EXPECT_EQ(fields(stamp), fields(step.expected)) << c.szName;
+        }
+        EXPECT_EQ(FakeClockS::s_nClockReads, c.nClockReads) << c.szName;
+    }
 }
 
 void clockTickingEveryOtherRead(SYSTEMTIME* pTime)
