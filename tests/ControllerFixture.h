@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -38,6 +39,33 @@ inline int64_t msSince(SteadyT::time_point tStart)
 inline int64_t msBetween(SimClockT::time_point tFrom, SimClockT::time_point tTo)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(tTo - tFrom).count();
+}
+
+// The module's transcript entries of one kind, in order.
+inline std::vector<SimTranscriptEntryS> entriesOf(const SimulatedModuleC& module,
+                                                  SimEntryKindE eKind)
+{
+    std::vector<SimTranscriptEntryS> vecEntries = module.transcript().entries();
+    vecEntries.erase(std::remove_if(vecEntries.begin(), vecEntries.end(),
+                                    [eKind](const auto& entry) { return entry.m_eKind != eKind; }),
+                     vecEntries.end());
+    return vecEntries;
+}
+
+inline size_t countOf(const std::vector<std::string>& vecLines, const std::string& strLine)
+{
+    return static_cast<size_t>(std::count(vecLines.begin(), vecLines.end(), strLine));
+}
+
+// A search's lines: the inquiry, then a name query for each address given.
+inline std::vector<std::string> searchLines(const std::vector<std::string>& vecQueried)
+{
+    std::vector<std::string> vecLines = {c_szPing, "AT*AGI=2,10,15\r"};
+    for (const std::string& strAddress : vecQueried) {
+        vecLines.push_back(c_szPing);
+        vecLines.push_back("AT*AGND=" + strAddress + "\r");
+    }
+    return vecLines;
 }
 
 // A serial port that remembers the purges the controller asks for.

@@ -72,45 +72,46 @@ TEST_F(ApiCClientTest, DeviceListSizeProtocol)
     EXPECT_EQ(3u, countLinesStartingWith(received(), "AT*AGI=2,10,15\r"));
 }
 
-TEST_F(ApiCClientTest, SearchFindingNoDeviceFailsAndLeavesTheSize)
+TEST_F(ApiCClientTest, OneLineScenarios)
 {
-    startModule({});
-    const std::vector<std::string> vecResult = run({"empty-search"});
-    EXPECT_EQ(std::vector<std::string>{"search-query ok=0 size=777"}, vecResult);
-    EXPECT_EQ(1u, countLinesStartingWith(received(), "AT*AGI="));
-}
-
-TEST_F(ApiCClientTest, PairingAnUnknownNameSearchesButSendsNoPairing)
-{
-    startModule(defaultDevices());
-    const std::vector<std::string> vecResult = run({"pair-unknown", "QUENTA-ALPH"});
-    EXPECT_EQ(std::vector<std::string>{"pair ok=0"}, vecResult);
-    const std::vector<std::string> vecLines = received();
-    EXPECT_EQ(1u, countLinesStartingWith(vecLines, "AT*AGI="));
-    EXPECT_EQ(0u, countLinesStartingWith(vecLines, "AT*ADWDRP"));
-    EXPECT_TRUE(m_pModule->state().m_mapPeers.empty());
-}
-
-TEST_F(ApiCClientTest, PairingAnEmptyNameRemovesThePairing)
-{
-    startModule(defaultDevices());
-    const std::vector<std::string> vecResult = run({"unpair"});
-    EXPECT_EQ(std::vector<std::string>{"pair ok=1"}, vecResult);
-    const std::vector<std::string> vecLines = received();
-    EXPECT_EQ(1u, countLinesStartingWith(vecLines, "AT*ADNRP=0,1\r"));
-    EXPECT_EQ(0u, countLinesStartingWith(vecLines, "AT*AGI="));
-    EXPECT_EQ(0u, countLinesStartingWith(vecLines, "AT*ADWDRP"));
-}
-
-TEST_F(ApiCClientTest, NullNameIsRefusedWithoutTraffic)
-{
-    startModule(defaultDevices());
-    const std::vector<std::string> vecResult = run({"null"});
-    EXPECT_EQ(std::vector<std::string>{"pair ok=0"}, vecResult);
-    for (const SimTranscriptEntryS& entry : m_pModule->transcript().entries()) {
-        EXPECT_TRUE(entry.m_eKind != EK_RECEIVED_LINE && entry.m_eKind != EK_DATA &&
-                    entry.m_eKind != EK_NOISE)
-            << formatEntry(entry, m_pModule->transcript().startTime());
+    struct ScenarioS
+    {
+        std::vector<std::string> vecArgs;
+        std::vector<SimDeviceS> vecDevices;
+        std::string strOutput;
+        // Lines starting with each head, and how many the module received.
+        std::vector<std::pair<std::string, size_t>> vecCounts;
+    };
+    const std::vector<ScenarioS> vecScenarios = {
+        // Nothing found: a failure, and the size stays as it was.
+        {{"empty-search"}, {}, "search-query ok=0 size=777", {{"AT*AGI=", 1}}},
+        // A name not found: a search, but no pairing.
+        {{"pair-unknown", "QUENTA-ALPH"},
+         defaultDevices(),
+         "pair ok=0",
+         {{"AT*AGI=", 1}, {"AT*ADWDRP", 0}}},
+        // The empty name removes the pairing without a search.
+        {{"unpair"},
+         defaultDevices(),
+         "pair ok=1",
+         {{"AT*ADNRP=0,1\r", 1}, {"AT*AGI=", 0}, {"AT*ADWDRP", 0}}},
+        // A null name is refused before the port is touched.
+        {{"null"}, defaultDevices(), "pair ok=0", {}},
+    };
+    for (const ScenarioS& scenario : vecScenarios) {
+        SCOPED_TRACE(scenario.vecArgs[0]);
+        startModule(scenario.vecDevices);
+        EXPECT_EQ(std::vector<std::string>{scenario.strOutput}, run(scenario.vecArgs));
+        for (const auto& count : scenario.vecCounts) {
+            EXPECT_EQ(count.second, countLinesStartingWith(received(), count.first)) << count.first;
+        }
+        if (scenario.vecCounts.empty()) {
+            for (const SimTranscriptEntryS& entry : m_pModule->transcript().entries()) {
+                EXPECT_TRUE(entry.m_eKind != EK_RECEIVED_LINE && entry.m_eKind != EK_DATA &&
+                            entry.m_eKind != EK_NOISE)
+                    << formatEntry(entry, m_pModule->transcript().startTime());
+            }
+        }
     }
 }
 

@@ -3,12 +3,11 @@
 // hand-over, objects and copies of the exported class sharing or not sharing
 // an implementation, and the port handle for the application. Against the
 // simulated module, or against a bare pseudo-terminal where no module answers.
+#include "ControllerFixture.h"
 #include "QuentaConfigurator.h"
-#include "SIM_SimulatedModule.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <dirent.h>
@@ -19,6 +18,8 @@
 #include <unistd.h>
 
 using namespace QUENTA::SIM;
+using ctrltest::countOf;
+using ctrltest::entriesOf;
 using QUENTA::QuentaConfiguratorC;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
@@ -31,24 +32,24 @@ const char c_szReset[] = "AT*AMWS=0,0,0,0,1,0\r";
 const char c_szConnectability[] = "AT*AGCM=1,1\r";
 void* const c_hInvalid = reinterpret_cast<void*>(static_cast<intptr_t>(-1));
 
-// The nine configuration commands, each after its ping, as the module gets
-// them when its stored flow control code is unFlowBefore.
-std::vector<std::string> configurationLines(uint32_t unFlowBefore)
+// What the module receives: a ping, the nine configuration commands each after
+// its ping (its stored flow control code being unFlowBefore), then strLast.
+std::vector<std::string> configuredSession(uint32_t unFlowBefore, const std::string& strLast)
 {
-    const std::vector<std::string> vecCommands = {
-        c_szConnectability,
-        "AT*AGDM=1,1\r",
-        "AT*ADDSP=255,1\r",
-        "AT*ADDCP=0,1\r",
-        "AT*AMWFM=1,1,1\r",
-        "AT*AMDS=2,1,1\r",
-        "AT*AMPM=3,1\r",
-        "AT*AMRS?\r",
-        "AT*AMRS=12,1,1,1," + std::to_string(unFlowBefore) + ",0,1\r",
-        "AT*AMRS?\r",
-        "AT*AMRS=12,1,1,1,1,0,1\r",
-    };
-    std::vector<std::string> vecLines;
+    const std::vector<std::string> vecCommands = {c_szConnectability,
+                                                  "AT*AGDM=1,1\r",
+                                                  "AT*ADDSP=255,1\r",
+                                                  "AT*ADDCP=0,1\r",
+                                                  "AT*AMWFM=1,1,1\r",
+                                                  "AT*AMDS=2,1,1\r",
+                                                  "AT*AMPM=3,1\r",
+                                                  "AT*AMRS?\r",
+                                                  "AT*AMRS=12,1,1,1," +
+                                                      std::to_string(unFlowBefore) + ",0,1\r",
+                                                  "AT*AMRS?\r",
+                                                  "AT*AMRS=12,1,1,1,1,0,1\r",
+                                                  strLast};
+    std::vector<std::string> vecLines = {c_szPing};
     for (const std::string& strCommand : vecCommands) {
         vecLines.push_back(c_szPing);
         vecLines.push_back(strCommand);
@@ -56,12 +57,7 @@ std::vector<std::string> configurationLines(uint32_t unFlowBefore)
     return vecLines;
 }
 
-size_t countOf(const std::vector<std::string>& vecLines, const std::string& strLine)
-{
-    return static_cast<size_t>(std::count(vecLines.begin(), vecLines.end(), strLine));
-}
-
-size_t countOf(const std::string& strBytes, const std::string& strNeedle)
+size_t occurrences(const std::string& strBytes, const std::string& strNeedle)
 {
     size_t unCount = 0;
     for (size_t unAt = strBytes.find(strNeedle); unAt != std::string::npos;
@@ -69,6 +65,17 @@ size_t countOf(const std::string& strBytes, const std::string& strNeedle)
         ++unCount;
     }
     return unCount;
+}
+
+std::vector<std::string> modeNames(const std::vector<SimTranscriptEntryS>& vecEntries)
+{
+    std::vector<std::string> vecModes;
+    for (const SimTranscriptEntryS& entry : vecEntries) {
+        if (entry.m_eKind == EK_MODE) {
+            vecModes.push_back(entry.m_strBytes);
+        }
+    }
+    return vecModes;
 }
 
 // Descriptors of this process open on the device: whether the library holds
@@ -128,13 +135,7 @@ protected:
 
     std::vector<SimTranscriptEntryS> entriesOf(SimEntryKindE eKind) const
     {
-        std::vector<SimTranscriptEntryS> vecEntries;
-        for (const SimTranscriptEntryS& entry : m_pModule->transcript().entries()) {
-            if (entry.m_eKind == eKind) {
-                vecEntries.push_back(entry);
-            }
-        }
-        return vecEntries;
+        return ctrltest::entriesOf(*m_pModule, eKind);
     }
 
     std::unique_ptr<SimulatedModuleC> m_pModule;
@@ -198,11 +199,7 @@ TEST_F(ConfiguratorTest, UnconfiguredModuleIsFoundOnTheSecondSettingAndConfigure
     EXPECT_EQ((std::vector<std::string>{"kept", "QUENTA-ALPHA", "QUENTA-BRAVO", "QUENTA-CHARLIE"}),
               vecNames);
 
-    std::vector<std::string> vecExpected = {c_szPing};
-    const std::vector<std::string> vecConfiguration = configurationLines(2);
-    vecExpected.insert(vecExpected.end(), vecConfiguration.begin(), vecConfiguration.end());
-    vecExpected.push_back(c_szPing);
-    vecExpected.push_back("AT*AGI=2,10,15\r");
+    const std::vector<std::string> vecExpected = configuredSession(2, "AT*AGI=2,10,15\r");
     const std::vector<std::string> vecLines = received();
     ASSERT_GE(vecLines.size(), vecExpected.size());
     EXPECT_EQ(vecExpected,
@@ -236,22 +233,14 @@ TEST_F(ConfiguratorTest, ConfiguredModuleInDataModeIsFoundOnTheFirstSetting)
     ASSERT_TRUE(configurator.getPairedDevice(strName));
     EXPECT_EQ("untouched", strName);
 
-    std::vector<std::string> vecExpected = {c_szPing};
-    const std::vector<std::string> vecConfiguration = configurationLines(1);
-    vecExpected.insert(vecExpected.end(), vecConfiguration.begin(), vecConfiguration.end());
-    vecExpected.push_back(c_szPing);
-    vecExpected.push_back("AT*ADRDRP=0\r");
-    EXPECT_EQ(vecExpected, received());
+    EXPECT_EQ(configuredSession(1, "AT*ADRDRP=0\r"), received());
     EXPECT_TRUE(entriesOf(EK_NOISE).empty());
     for (const SimTranscriptEntryS& entry : entriesOf(EK_RECEIVED_LINE)) {
         EXPECT_EQ(921600u, entry.m_host.m_ulBaudRate);
         EXPECT_TRUE(entry.m_host.m_bRtsCts);
     }
-    std::vector<std::string> vecModes;
-    for (const SimTranscriptEntryS& entry : entriesOf(EK_MODE)) {
-        vecModes.push_back(entry.m_strBytes);
-    }
-    EXPECT_EQ((std::vector<std::string>{"data", "command (escape sequence)"}), vecModes);
+    EXPECT_EQ((std::vector<std::string>{"data", "command (escape sequence)"}),
+              modeNames(m_pModule->transcript().entries()));
 }
 
 TEST_F(ConfiguratorTest, HandOverClosesThePortAndTheNextOperationEscapesBack)
@@ -280,11 +269,9 @@ TEST_F(ConfiguratorTest, HandOverClosesThePortAndTheNextOperationEscapesBack)
     EXPECT_EQ((std::vector<std::string>{c_szPing, c_szPing, "AT*ADRDRP=0\r"}),
               std::vector<std::string>(vecLines.begin() + unLinesBefore, vecLines.end()))
         << "no second configuration";
-    std::vector<std::string> vecModes;
-    for (const SimTranscriptEntryS& entry : m_pModule->transcript().entriesFrom(unEntriesBefore)) {
-        if (entry.m_eKind == EK_MODE) {
-            vecModes.push_back(entry.m_strBytes);
-        }
+    const std::vector<SimTranscriptEntryS> vecEntries =
+        m_pModule->transcript().entriesFrom(unEntriesBefore);
+    for (const SimTranscriptEntryS& entry : vecEntries) {
         if (entry.m_eKind == EK_RECEIVED_LINE) {
             // The first setting now carries the flow control that the second
             // one left in the shared template.
@@ -292,7 +279,7 @@ TEST_F(ConfiguratorTest, HandOverClosesThePortAndTheNextOperationEscapesBack)
             EXPECT_FALSE(entry.m_host.m_bRtsCts);
         }
     }
-    EXPECT_EQ(std::vector<std::string>{"command (escape sequence)"}, vecModes);
+    EXPECT_EQ(std::vector<std::string>{"command (escape sequence)"}, modeNames(vecEntries));
 }
 
 TEST_F(ConfiguratorTest, TwoObjectsDriveTheSamePortOneAfterTheOther)
@@ -385,8 +372,8 @@ TEST_F(SilentLineTest, NoModuleCostsFourAttemptsAndLeavesTheSecondSetting)
     EXPECT_EQ(std::vector<std::string>{"kept"}, vecNames);
 
     const std::string strLine = readMaster(100);
-    EXPECT_EQ(4u, countOf(strLine, "///"));
-    EXPECT_EQ(8u, countOf(strLine, c_szPing));
+    EXPECT_EQ(4u, occurrences(strLine, "///"));
+    EXPECT_EQ(8u, occurrences(strLine, c_szPing));
     EXPECT_EQ(strLine.size(), 4 * 3 + 8 * 3) << "nothing but pings and escapes";
 
     const termios tio = lineSettings();
@@ -403,8 +390,8 @@ TEST_F(SilentLineTest, PortHandleHasItsLineSettingsEvenWithoutModule)
     // One try at command mode, then two unanswered pings instead of the
     // data-mode command.
     const std::string strLine = readMaster(100);
-    EXPECT_EQ(1u, countOf(strLine, "///"));
-    EXPECT_EQ(4u, countOf(strLine, c_szPing));
+    EXPECT_EQ(1u, occurrences(strLine, "///"));
+    EXPECT_EQ(4u, occurrences(strLine, c_szPing));
     EXPECT_EQ(std::string::npos, strLine.find("ADDM"));
 
     const termios tio = lineSettings();

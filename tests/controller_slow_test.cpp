@@ -26,29 +26,13 @@ public:
     bool isCommandMode() override { return true; }
 };
 
-class ControllerSlowTest : public ControllerFixture
+void expectDuration(int64_t llMs, int64_t llExpectedMs)
 {
-protected:
-    void expectDuration(int64_t llMs, int64_t llExpectedMs)
-    {
-        EXPECT_GE(llMs, llExpectedMs - c_llEarlyMs);
-        EXPECT_LE(llMs, llExpectedMs + c_llLateMs);
-    }
+    EXPECT_GE(llMs, llExpectedMs - c_llEarlyMs);
+    EXPECT_LE(llMs, llExpectedMs + c_llLateMs);
+}
 
-    // Time stamps of the transcript entries of one kind, in order.
-    std::vector<SimClockT::time_point> timesOf(SimEntryKindE eKind) const
-    {
-        std::vector<SimClockT::time_point> vecTimes;
-        for (const SimTranscriptEntryS& entry : module().transcript().entries()) {
-            if (entry.m_eKind == eKind) {
-                vecTimes.push_back(entry.m_tTime);
-            }
-        }
-        return vecTimes;
-    }
-
-    SimulatedModuleC& module() const { return *m_pModule; }
-};
+using ControllerSlowTest = ControllerFixture;
 
 TEST_F(ControllerSlowTest, UnansweredRequestTimesOutAfterItsTimeAndPurges)
 {
@@ -89,11 +73,8 @@ TEST_F(ControllerSlowTest, UnansweredCommandsGiveEachOperationsOutcome)
         // Last: the module restarts after it.
         {"reset", [&] { return trusting.resetModule(); }, RC_OK},
     };
-    const Rs232SettingsS before = [&] {
-        Rs232SettingsS current;
-        m_port.GetRs232Settings(&current);
-        return current;
-    }();
+    Rs232SettingsS before;
+    m_port.GetRs232Settings(&before);
     for (const CaseS& item : vecCases) {
         SCOPED_TRACE(item.szName);
         module().dropNextAnswers(1);
@@ -145,20 +126,16 @@ TEST_F(ControllerSlowTest, EscapeFromDataModeKeepsBothGuardPeriods)
     EXPECT_EQ(c_szPing, module().transcript().joined(EK_DATA)) << "one ping before it";
 
     // First ping, 200 ms without answer, 1100 ms, "///", 1100 ms, ping.
-    std::vector<SimClockT::time_point> vecData = timesOf(EK_DATA);
-    std::vector<SimClockT::time_point> vecLines = timesOf(EK_RECEIVED_LINE);
+    const auto vecData = entriesOf(module(), EK_DATA);
+    const auto vecLines = entriesOf(module(), EK_RECEIVED_LINE);
+    const auto vecModes = entriesOf(module(), EK_MODE);
     ASSERT_EQ(1u, vecData.size());
     ASSERT_FALSE(vecLines.empty());
-    SimClockT::time_point tEntered;
-    for (const SimTranscriptEntryS& entry : module().transcript().entries()) {
-        if (entry.m_eKind == EK_MODE && entry.m_strBytes.find("escape") != std::string::npos) {
-            tEntered = entry.m_tTime;
-        }
-    }
+    ASSERT_NE(std::string::npos, vecModes.back().m_strBytes.find("escape"));
     // The module marks the mode its guard time after the last slash.
-    const SimClockT::time_point tSlashes = tEntered - std::chrono::milliseconds(1090);
-    int64_t llBefore = msBetween(vecData[0], tSlashes);
-    int64_t llAfter = msBetween(tSlashes, vecLines.back());
+    const auto tSlashes = vecModes.back().m_tTime - std::chrono::milliseconds(1090);
+    int64_t llBefore = msBetween(vecData[0].m_tTime, tSlashes);
+    int64_t llAfter = msBetween(tSlashes, vecLines.back().m_tTime);
     EXPECT_GE(llBefore, 200 + 1100 - c_llEarlyMs);
     EXPECT_LE(llBefore, 200 + 1100 + c_llLateMs);
     EXPECT_GE(llAfter, 1100 - c_llEarlyMs);
@@ -184,9 +161,9 @@ TEST_F(ControllerSlowTest, DataModeSwitchOnAModuleInDataModeSendsTwoPingsOnly)
     EXPECT_EQ(RC_FAILED, m_controller.switchToDataMode());
     expectDuration(msSince(tStart), 400);
     EXPECT_EQ("AT\rAT\r", module().transcript().joined(EK_DATA)) << "no ADDM";
-    std::vector<SimClockT::time_point> vecData = timesOf(EK_DATA);
+    const auto vecData = entriesOf(module(), EK_DATA);
     ASSERT_EQ(2u, vecData.size());
-    EXPECT_GE(msBetween(vecData[0], vecData[1]), 200 - c_llEarlyMs);
+    EXPECT_GE(msBetween(vecData[0].m_tTime, vecData[1].m_tTime), 200 - c_llEarlyMs);
 }
 
 TEST_F(ControllerSlowTest, UnansweredNameQueryIsRetriedOnce)
@@ -203,9 +180,7 @@ TEST_F(ControllerSlowTest, UnansweredNameQueryIsRetriedOnce)
     EXPECT_GE(msSince(tStart), 3 * 4000 - c_llEarlyMs);
     ASSERT_EQ(1u, devices.size());
     EXPECT_STREQ("QUENTA-ALPHA", devices[0].szName);
-    EXPECT_EQ((LinesT{c_szPing, "AT*AGI=2,10,15\r", c_szPing, "AT*AGND=0012f3a1b2c3r\r", c_szPing,
-                      "AT*AGND=0012f3a1b2c3r\r", c_szPing, "AT*AGND=0012f3a1b2c5r\r", c_szPing,
-                      "AT*AGND=0012f3a1b2c5r\r"}),
+    EXPECT_EQ(searchLines({"0012f3a1b2c3r", "0012f3a1b2c3r", "0012f3a1b2c5r", "0012f3a1b2c5r"}),
               linesSince(unMark));
 }
 

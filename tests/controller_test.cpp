@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <thread>
+#include <tuple>
 
 using namespace ctrltest;
 
@@ -45,26 +46,6 @@ class ControllerTest : public ControllerFixture
 {};
 
 // ------------------------------------------------------------ one exchange
-
-TEST_F(ControllerTest, ReadSendsAPingFirstAndStoresTheAnsweredNumber)
-{
-    module().modifyState([](SimStateS& state) { state.m_ulServerProfile = 255; });
-    size_t unMark = mark();
-    uint32_t ulProfile = 0;
-    EXPECT_EQ(RC_OK, m_controller.getDefaultServerProfile(&ulProfile));
-    EXPECT_EQ(255u, ulProfile);
-    EXPECT_EQ((LinesT{c_szPing, "AT*ADDSP?\r"}), linesSince(unMark));
-    EXPECT_EQ(0u, m_port.m_unFlushCount.load()) << "a completed exchange purges nothing";
-}
-
-TEST_F(ControllerTest, UnfinishedRequestIsRefusedWithoutAByteOnTheLine)
-{
-    size_t unMark = mark();
-    TaviDeviceRequestC unfinished("AGLN", RT_WRITE, 1000);
-    unfinished.addParameter("NAME", true);
-    EXPECT_EQ(RC_FAILED, m_controller.request(&unfinished));
-    expectNothingSentSince(unMark);
-}
 
 TEST_F(ControllerTest, ErrorAnswerCompletesTheExchangeButNotTheCommand)
 {
@@ -216,74 +197,45 @@ TEST(ControllerWithoutPort, PortOperationsAndRequestsFail)
 
 // ------------------------------------------------------------ catalogue
 
-struct LineCaseS
-{
-    const char* szName;
-    CallT fnCall;
-    const char* szLine;
-    uint32_t unResult;
-};
-
 TEST_F(ControllerTest, EachWriteSendsItsExactLineAfterAPing)
 {
     const std::string strSsid32(32, 's');
     const std::string strPin51(51, '7');
     uint32_t ulPin = 300;
     const DeviceInfoS longest = makeDevice("0012f3a1b2c3r", "SIXTEEN-CHARS-16");
-    const std::vector<LineCaseS> vecCases = {
-        {"setDeviceName 15", [](auto& c) { return c.setDeviceName("FIFTEEN-CHARS15", true); },
-         "AT*AGLN=\"FIFTEEN-CHARS15\",1\r", RC_OK},
-        {"setServiceName", [](auto& c) { return c.setServiceName(3, "SPP", false); },
-         "AT*ADWSN=3,\"SPP\",1\r", RC_OK},
-        {"setClassOfDevice", [](auto& c) { return c.setClassOfDevice(7978, false); },
-         "AT*AGLC=7978,0\r", RC_OK},
-        {"class above 2^31", [](auto& c) { return c.setClassOfDevice(2147483648u, true); },
-         "AT*AGLC=-2147483648,1\r", RC_OK},
-        {"connectability", [](auto& c) { return c.configureConnectabilityMode(1, true); },
-         "AT*AGCM=1,1\r", RC_OK},
-        {"discoverability", [](auto& c) { return c.configureDiscoverabilityMode(2, false); },
-         "AT*AGDM=2,0\r", RC_OK},
-        {"multidrop", [](auto& c) { return c.configureWirelessMultidrop(1, true); },
-         "AT*ADWM=1,0,1\r", RC_OK},
-        {"client profile", [](auto& c) { return c.configureDefaultClientProfile(0, true); },
-         "AT*ADDCP=0,1\r", RC_OK},
-        {"server profile", [](auto& c) { return c.configureDefaultServerProfile(255, true); },
-         "AT*ADDSP=255,1\r", RC_OK},
-        {"feature mask", [](auto& c) { return c.configureFeatureMask(1, true); },
-         "AT*AMWFM=1,1,1\r", RC_OK},
-        {"dtr/dsr", [](auto& c) { return c.configureDtrDsrSettings(2, 1, true); },
-         "AT*AMDS=2,1,1\r", RC_OK},
-        {"power save", [](auto& c) { return c.configurePowerSaveMode(3, true); }, "AT*AMPM=3,1\r",
-         RC_OK},
-        {"security", [](auto& c) { return c.configureSecurityMode(1, false); }, "AT*AGSM=1,0\r",
-         RC_OK},
-        {"empty pin", [](auto& c) { return c.setFixedPin("", true); }, "AT*AGFP=\"\",1\r", RC_OK},
-        {"pin filling the line", [&](auto& c) { return c.setFixedPin(strPin51.c_str(), true); },
-         nullptr, RC_OK},
-        {"io pin", [&](auto& c) { return c.writeIoPin(ulPin, 1); }, "AT*AMWIO=44,1\r", RC_OK},
-        {"ssid 32", [&](auto& c) { return c.configureSSID(strSsid32.c_str(), true); }, nullptr,
-         RC_OK},
-        {"no remote peers", [](auto& c) { return c.configureNoRemotePeers(0, true); },
-         "AT*ADNRP=0,1\r", RC_OK},
-        {"pair, longest name",
-         [&](auto& c) { return c.configureDefaultRemotePeer(0, longest, 130, 0, false); },
-         "AT*ADWDRP=0,0012f3a1b2c3r,130,0,\"SIXTEEN-CHARS-16\",0\r", RC_OK},
+    const std::vector<std::pair<CallT, std::string>> vecCases = {
+        {[](auto& c) { return c.setDeviceName("FIFTEEN-CHARS15", true); },
+         "AT*AGLN=\"FIFTEEN-CHARS15\",1\r"},
+        {[](auto& c) { return c.setServiceName(3, "SPP", false); }, "AT*ADWSN=3,\"SPP\",1\r"},
+        {[](auto& c) { return c.setClassOfDevice(7978, false); }, "AT*AGLC=7978,0\r"},
+        {[](auto& c) { return c.setClassOfDevice(2147483648u, true); }, "AT*AGLC=-2147483648,1\r"},
+        {[](auto& c) { return c.configureConnectabilityMode(1, true); }, "AT*AGCM=1,1\r"},
+        {[](auto& c) { return c.configureDiscoverabilityMode(2, false); }, "AT*AGDM=2,0\r"},
+        {[](auto& c) { return c.configureWirelessMultidrop(1, true); }, "AT*ADWM=1,0,1\r"},
+        {[](auto& c) { return c.configureDefaultClientProfile(0, true); }, "AT*ADDCP=0,1\r"},
+        {[](auto& c) { return c.configureDefaultServerProfile(255, true); }, "AT*ADDSP=255,1\r"},
+        {[](auto& c) { return c.configureFeatureMask(1, true); }, "AT*AMWFM=1,1,1\r"},
+        {[](auto& c) { return c.configureDtrDsrSettings(2, 1, true); }, "AT*AMDS=2,1,1\r"},
+        {[](auto& c) { return c.configurePowerSaveMode(3, true); }, "AT*AMPM=3,1\r"},
+        {[](auto& c) { return c.configureSecurityMode(1, false); }, "AT*AGSM=1,0\r"},
+        {[](auto& c) { return c.setFixedPin("", true); }, "AT*AGFP=\"\",1\r"},
+        // 64 characters: the longest line the module takes.
+        {[&](auto& c) { return c.setFixedPin(strPin51.c_str(), true); },
+         "AT*AGFP=\"" + strPin51 + "\",1\r"},
+        {[&](auto& c) { return c.writeIoPin(ulPin, 1); }, "AT*AMWIO=44,1\r"},
+        {[&](auto& c) { return c.configureSSID(strSsid32.c_str(), true); },
+         "AT*AGSSID=\"" + strSsid32 + "\",1\r"},
+        {[](auto& c) { return c.configureNoRemotePeers(0, true); }, "AT*ADNRP=0,1\r"},
+        {[&](auto& c) { return c.configureDefaultRemotePeer(0, longest, 130, 0, false); },
+         "AT*ADWDRP=0,0012f3a1b2c3r,130,0,\"SIXTEEN-CHARS-16\",0\r"},
     };
-    const std::string strPinLine = "AT*AGFP=\"" + strPin51 + "\",1\r";
-    ASSERT_EQ(64u, strPinLine.size());
-    const std::string strSsidLine = "AT*AGSSID=\"" + strSsid32 + "\",1\r";
-    for (const LineCaseS& item : vecCases) {
-        SCOPED_TRACE(item.szName);
-        std::string strLine = item.szLine != nullptr ? item.szLine : "";
-        if (std::string(item.szName) == "pin filling the line") {
-            strLine = strPinLine;
-        } else if (std::string(item.szName) == "ssid 32") {
-            strLine = strSsidLine;
-        }
+    for (const auto& item : vecCases) {
+        SCOPED_TRACE(item.second);
         size_t unMark = mark();
-        EXPECT_EQ(item.unResult, item.fnCall(m_controller));
-        EXPECT_EQ((LinesT{c_szPing, strLine}), linesSince(unMark));
+        EXPECT_EQ(RC_OK, item.first(m_controller));
+        EXPECT_EQ((LinesT{c_szPing, item.second}), linesSince(unMark));
     }
+    EXPECT_EQ(64u, vecCases[14].second.size());
     EXPECT_EQ(255u, module().state().m_ulServerProfile);
     EXPECT_EQ("FIFTEEN-CHARS15", module().state().m_strLocalName);
 }
@@ -299,6 +251,12 @@ TEST_F(ControllerTest, ChecksThatRefuseSendNothing)
     const DeviceInfoS tooLong = makeDevice(std::string(47, 'a'), "SIXTEEN-CHARS-16");
     char szResponse[TaviDeviceControllerImplC::c_unTransparentSize];
     const std::vector<std::pair<const char*, CallT>> vecCalls = {
+        {"unfinished request",
+         [](auto& c) {
+             TaviDeviceRequestC unfinished("AGLN", RT_WRITE, 1000);
+             unfinished.addParameter("NAME", true);
+             return c.request(&unfinished);
+         }},
         {"name 16", [&](auto& c) { return c.setDeviceName(strName16.c_str(), true); }},
         {"name null", [](auto& c) { return c.setDeviceName(nullptr, true); }},
         {"service 16", [&](auto& c) { return c.setServiceName(1, strName16.c_str(), false); }},
@@ -328,22 +286,22 @@ TEST_F(ControllerTest, ErrorAnswersGiveEachOperationsOutcome)
     uint32_t ulProfile = 77;
     Rs232SettingsS settings;
     settings.unBaudRate = 4;
-    const std::vector<std::pair<const char*, std::pair<CallT, uint32_t>>> vecCases = {
-        {"setDeviceName", {[](auto& c) { return c.setDeviceName("N", true); }, RC_FAILED}},
-        {"configureSSID", {[](auto& c) { return c.configureSSID("net", true); }, RC_FAILED}},
-        {"profile", {[&](auto& c) { return c.getDefaultClientProfile(&ulProfile); }, RC_FAILED}},
-        {"rs232", {[&](auto& c) { return c.getRS232Settings(&settings); }, RC_FAILED}},
-        {"noRemotePeers", {[](auto& c) { return c.configureNoRemotePeers(0, true); }, RC_FAILED}},
+    const std::vector<std::tuple<const char*, CallT, uint32_t>> vecCases = {
+        {"setDeviceName", [](auto& c) { return c.setDeviceName("N", true); }, RC_FAILED},
+        {"configureSSID", [](auto& c) { return c.configureSSID("net", true); }, RC_FAILED},
+        {"profile", [&](auto& c) { return c.getDefaultClientProfile(&ulProfile); }, RC_FAILED},
+        {"rs232", [&](auto& c) { return c.getRS232Settings(&settings); }, RC_FAILED},
+        {"noRemotePeers", [](auto& c) { return c.configureNoRemotePeers(0, true); }, RC_FAILED},
         // Only a missing answer counts for the I/O pin.
-        {"writeIoPin", {[](auto& c) { return c.writeIoPin(1, 0); }, RC_OK}},
+        {"writeIoPin", [](auto& c) { return c.writeIoPin(1, 0); }, RC_OK},
         // No restart after a failed service name.
-        {"setServiceName", {[](auto& c) { return c.setServiceName(1, "S", true); }, RC_FAILED}},
+        {"setServiceName", [](auto& c) { return c.setServiceName(1, "S", true); }, RC_FAILED},
     };
-    for (const auto& item : vecCases) {
-        SCOPED_TRACE(item.first);
+    for (const auto& [szName, fnCall, unResult] : vecCases) {
+        SCOPED_TRACE(szName);
         module().failNextCommands(2);
         size_t unMark = mark();
-        EXPECT_EQ(item.second.second, item.second.first(m_controller));
+        EXPECT_EQ(unResult, fnCall(m_controller));
         EXPECT_EQ(2u, linesSince(unMark).size());
     }
     EXPECT_EQ(77u, ulProfile);
@@ -351,28 +309,39 @@ TEST_F(ControllerTest, ErrorAnswersGiveEachOperationsOutcome)
     EXPECT_EQ(0u, module().state().m_unRestarts);
 }
 
-TEST_F(ControllerTest, ReadsFillTheirOutputs)
+TEST_F(ControllerTest, ReadsSendTheirQueryAfterAPingAndFillTheirOutputs)
 {
-    module().modifyState([](SimStateS& state) { state.m_ulClientProfile = 7; });
-    uint32_t ulProfile = 0;
-    EXPECT_EQ(RC_OK, m_controller.getDefaultClientProfile(&ulProfile));
-    EXPECT_EQ(7u, ulProfile);
-
+    module().modifyState([](SimStateS& state) {
+        state.m_ulServerProfile = 255;
+        state.m_ulClientProfile = 7;
+    });
+    uint32_t ulServer = 0;
+    uint32_t ulClient = 0;
     std::vector<char> vecInfo(10000, 'x');
-    size_t unMark = mark();
-    ASSERT_EQ(RC_OK, m_controller.getDeviceNameAndAddress(vecInfo.data()));
-    EXPECT_EQ((LinesT{c_szPing, "AT*AILVI?\r"}), linesSince(unMark));
+    DeviceInfoS local;
+    const std::vector<std::pair<CallT, LinesT>> vecReads = {
+        {[&](auto& c) { return c.getDefaultServerProfile(&ulServer); }, {c_szPing, "AT*ADDSP?\r"}},
+        {[&](auto& c) { return c.getDefaultClientProfile(&ulClient); }, {c_szPing, "AT*ADDCP?\r"}},
+        {[&](auto& c) { return c.getDeviceNameAndAddress(vecInfo.data()); },
+         {c_szPing, "AT*AILVI?\r"}},
+        {[&](auto& c) { return c.getDeviceNameAndAddress(local); },
+         {c_szPing, "AT*AGLN?\r", c_szPing, "AT*AILBA?\r"}},
+    };
+    for (const auto& item : vecReads) {
+        SCOPED_TRACE(item.second[1]);
+        size_t unMark = mark();
+        ASSERT_EQ(RC_OK, item.first(m_controller));
+        EXPECT_EQ(item.second, linesSince(unMark));
+    }
+    EXPECT_EQ(255u, ulServer);
+    EXPECT_EQ(7u, ulClient);
     const char* aszExpected[] = {"QUENTA", "SIM-1", "1.0.0", "1", "0001"};
     for (size_t i = 0; i < 5; ++i) {
         EXPECT_STREQ(aszExpected[i], vecInfo.data() + 2000 * i);
     }
-
-    DeviceInfoS local;
-    unMark = mark();
-    ASSERT_EQ(RC_OK, m_controller.getDeviceNameAndAddress(local));
-    EXPECT_EQ((LinesT{c_szPing, "AT*AGLN?\r", c_szPing, "AT*AILBA?\r"}), linesSince(unMark));
     EXPECT_STREQ("QUENTA-SIM", local.szName);
     EXPECT_STREQ("0012f3000001r", local.szAddress);
+    EXPECT_EQ(0u, m_port.m_unFlushCount.load()) << "a completed exchange purges nothing";
 }
 
 TEST_F(ControllerTest, RecordFormCutsLongTextsAndIgnoresAnErrorAnswer)
@@ -405,51 +374,66 @@ TEST_F(ControllerTest, ServiceNameWithRestartResetsTheModule)
 
 // ------------------------------------------------------------ search and pairing
 
-TEST_F(ControllerTest, SearchKeepsOnlyTheRequiredClassAndQueriesItsName)
+TEST_F(ControllerTest, SearchKeepsClass7978RetriesANameOnceAndStopsAtAnErrorInquiry)
 {
-    module().setDevices({{"0012f3a1b2c4r", 1234, "Headset"},
-                         {"0012f3a1b2c3r", 7978, "QUENTA-ALPHA"},
-                         {"0012f3a1b2c6r", 524, "Phone"}});
-    size_t unMark = mark();
-    std::vector<DeviceInfoS> devices;
-    ASSERT_EQ(RC_OK, m_controller.searchDevices(devices));
-    ASSERT_EQ(1u, devices.size());
-    EXPECT_STREQ("QUENTA-ALPHA", devices[0].szName);
-    EXPECT_STREQ("0012f3a1b2c3r", devices[0].szAddress);
-    EXPECT_EQ((LinesT{c_szPing, "AT*AGI=2,10,15\r", c_szPing, "AT*AGND=0012f3a1b2c3r\r"}),
-              linesSince(unMark));
-}
+    struct SearchCaseS
+    {
+        const char* szName;
+        std::vector<SimDeviceS> vecDevices;
+        std::vector<std::pair<const char*, SimNameFailE>> vecNameFailures;
+        uint32_t unFailedCommands;
+        uint32_t unResult;
+        std::vector<std::string> vecNames;
+        LinesT vecLines;
+    };
+    const std::vector<SearchCaseS> vecCases = {
+        {"other classes left out",
+         {{"0012f3a1b2c4r", 1234, "Headset"},
+          {"0012f3a1b2c3r", 7978, "QUENTA-ALPHA"},
+          {"0012f3a1b2c6r", 524, "Phone"}},
+         {},
+         0,
+         RC_OK,
+         {"QUENTA-ALPHA"},
+         searchLines({"0012f3a1b2c3r"})},
+        {"name retried once",
+         {{"0012f3a1b2c3r", 7978, "QUENTA-ALPHA"},
+          {"0012f3a1b2c5r", 7978, "QUENTA-BRAVO"},
+          {"0012f3a1b2c7r", 7978, "QUENTA-CHARLIE"}},
+         {{"0012f3a1b2c3r", NF_ONCE}, {"0012f3a1b2c5r", NF_ALWAYS}},
+         0,
+         RC_OK,
+         {"QUENTA-ALPHA", "QUENTA-CHARLIE"},
+         searchLines({"0012f3a1b2c3r", "0012f3a1b2c3r", "0012f3a1b2c5r", "0012f3a1b2c5r",
+                      "0012f3a1b2c7r"})},
+        {"error inquiry",
+         {{"0012f3a1b2c3r", 7978, "QUENTA-ALPHA"}},
+         {},
+         2,
+         RC_FAILED,
+         {},
+         searchLines({})},
+    };
+    for (const SearchCaseS& item : vecCases) {
+        SCOPED_TRACE(item.szName);
+        module().setDevices(item.vecDevices);
+        for (const auto& failure : item.vecNameFailures) {
+            module().failNameQuery(failure.first, failure.second);
+        }
+        module().failNextCommands(item.unFailedCommands);
+        size_t unMark = mark();
+        std::vector<DeviceInfoS> devices;
+        EXPECT_EQ(item.unResult, m_controller.searchDevices(devices));
+        std::vector<std::string> vecNames;
+        for (const DeviceInfoS& device : devices) {
+            vecNames.push_back(device.szName);
+        }
+        EXPECT_EQ(item.vecNames, vecNames);
+        EXPECT_EQ(item.vecLines, linesSince(unMark));
+    }
 
-TEST_F(ControllerTest, SearchRetriesAFailedNameOnceAndDropsATwiceFailedDevice)
-{
-    module().setDevices({{"0012f3a1b2c3r", 7978, "QUENTA-ALPHA"},
-                         {"0012f3a1b2c5r", 7978, "QUENTA-BRAVO"},
-                         {"0012f3a1b2c7r", 7978, "QUENTA-CHARLIE"}});
-    module().failNameQuery("0012f3a1b2c3r", NF_ONCE);
-    module().failNameQuery("0012f3a1b2c5r", NF_ALWAYS);
-    size_t unMark = mark();
-    std::vector<DeviceInfoS> devices;
-    ASSERT_EQ(RC_OK, m_controller.searchDevices(devices));
-    ASSERT_EQ(2u, devices.size());
-    EXPECT_STREQ("QUENTA-ALPHA", devices[0].szName);
-    EXPECT_STREQ("QUENTA-CHARLIE", devices[1].szName);
-    EXPECT_EQ((LinesT{c_szPing, "AT*AGI=2,10,15\r", c_szPing, "AT*AGND=0012f3a1b2c3r\r", c_szPing,
-                      "AT*AGND=0012f3a1b2c3r\r", c_szPing, "AT*AGND=0012f3a1b2c5r\r", c_szPing,
-                      "AT*AGND=0012f3a1b2c5r\r", c_szPing, "AT*AGND=0012f3a1b2c7r\r"}),
-              linesSince(unMark));
-}
-
-TEST_F(ControllerTest, SearchWithAnErrorInquiryQueriesNoNames)
-{
-    module().failNextCommands(2);
-    size_t unMark = mark();
-    std::vector<DeviceInfoS> devices;
-    EXPECT_EQ(RC_FAILED, m_controller.searchDevices(devices));
-    EXPECT_TRUE(devices.empty());
-    EXPECT_EQ((LinesT{c_szPing, "AT*AGI=2,10,15\r"}), linesSince(unMark));
-
-    // A list that already holds a record makes the same search a success.
-    devices.push_back(makeDevice("earlier", "EARLIER"));
+    // A list that already holds a record makes an error inquiry a success.
+    std::vector<DeviceInfoS> devices = {makeDevice("earlier", "EARLIER")};
     module().failNextCommands(2);
     EXPECT_EQ(RC_OK, m_controller.searchDevices(devices));
     ASSERT_EQ(1u, devices.size());
@@ -554,13 +538,10 @@ TEST_F(SerialSettingsTest, PersistentBaudRateMovesTheHostWithDtrOff)
     // The module still listens at 115200: the host's next ping is noise to it,
     // seen at the host's new line settings.
     EXPECT_FALSE(m_controller.isCommandMode());
-    bool bSeen = false;
-    for (const SimTranscriptEntryS& entry : module().transcript().entries()) {
-        if (entry.m_eKind == EK_NOISE) {
-            bSeen = bSeen || (entry.m_host.m_ulBaudRate == 921600 && entry.m_host.m_bRtsCts);
-        }
-    }
-    EXPECT_TRUE(bSeen);
+    const auto vecNoise = entriesOf(module(), EK_NOISE);
+    EXPECT_TRUE(std::any_of(vecNoise.begin(), vecNoise.end(), [](const auto& entry) {
+        return entry.m_host.m_ulBaudRate == 921600 && entry.m_host.m_bRtsCts;
+    }));
 }
 
 TEST_F(SerialSettingsTest, ReadFillsFiveFieldsAndKeepsDtr)
@@ -614,34 +595,50 @@ TEST_F(SerialSettingsTest, ResetAndFactoryDefaultsReturnZero)
 
 // ------------------------------------------------------------ modes, quick cases
 
-TEST_F(ControllerTest, CommandModeAlreadyCostsOnePingAndNoPause)
+TEST_F(ControllerTest, QuickModeChangesSendTheirLines)
 {
-    size_t unMark = mark();
-    auto tStart = SteadyT::now();
-    EXPECT_EQ(RC_OK, m_controller.switchToCommandMode());
-    EXPECT_LT(msSince(tStart), 500);
-    EXPECT_EQ(LinesT{c_szPing}, linesSince(unMark));
-    EXPECT_EQ(std::string::npos, module().transcript().joined(EK_DATA).find("///"));
-}
-
-TEST_F(ControllerTest, DataModeSwitchSendsAddmAndRetriesOnce)
-{
-    // The first attempt's ping goes unanswered: the second attempt sends it.
-    module().dropNextAnswers(1);
-    size_t unMark = mark();
-    EXPECT_EQ(RC_OK, m_controller.switchToDataMode());
-    EXPECT_EQ((LinesT{c_szPing, c_szPing, "AT*ADDM\r"}), linesSince(unMark));
-    EXPECT_TRUE(module().waitForMode(SM_DATA, 1000));
-}
-
-TEST_F(ControllerTest, ProductionModeIgnoresTheAnswer)
-{
-    module().failNextCommands(3);
-    size_t unMark = mark();
-    EXPECT_EQ(RC_OK, m_controller.switchToProductionMode());
-    EXPECT_EQ((LinesT{c_szPing, c_szPing, "ATP\r"}), linesSince(unMark));
+    struct ModeCaseS
+    {
+        const char* szName;
+        std::function<void()> fnPrepare;
+        CallT fnCall;
+        LinesT vecLines;
+        SimModeE eMode;
+    };
+    const std::vector<ModeCaseS> vecCases = {
+        // Already in command mode: one ping, no pause, no escape.
+        {"command mode",
+         [] {},
+         [](auto& c) { return c.switchToCommandMode(); },
+         {c_szPing},
+         SM_COMMAND},
+        // The first attempt's ping goes unanswered: the second attempt sends it.
+        {"data mode",
+         [&] { module().dropNextAnswers(1); },
+         [](auto& c) { return c.switchToDataMode(); },
+         {c_szPing, c_szPing, "AT*ADDM\r"},
+         SM_DATA},
+        // Production mode ignores the answers, even the ERROR that keeps the module here.
+        {"production mode",
+         [&] { module().failNextCommands(3); },
+         [](auto& c) { return c.switchToProductionMode(); },
+         {c_szPing, c_szPing, "ATP\r"},
+         SM_COMMAND},
+    };
+    for (const ModeCaseS& item : vecCases) {
+        SCOPED_TRACE(item.szName);
+        module().setMode(SM_COMMAND);
+        item.fnPrepare();
+        size_t unMark = mark();
+        auto tStart = SteadyT::now();
+        EXPECT_EQ(RC_OK, item.fnCall(m_controller));
+        EXPECT_LT(msSince(tStart), 1000);
+        EXPECT_EQ(item.vecLines, linesSince(unMark));
+        EXPECT_TRUE(module().waitForMode(item.eMode, 1000));
+    }
     EXPECT_EQ(RC_OK, m_controller.switchToProductionMode());
     EXPECT_TRUE(module().waitForMode(SM_PRODUCTION, 1000));
+    EXPECT_EQ(std::string::npos, module().transcript().joined(EK_DATA).find("///"));
 }
 
 // ------------------------------------------------------------ transparent text
