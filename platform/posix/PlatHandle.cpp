@@ -2,6 +2,7 @@
 // WaitForSingleObject.
 #include "PlatInternal.h"
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <string>
@@ -23,12 +24,22 @@ struct HandleEntryS
 // (as an object's address could once its memory is reused).
 const uintptr_t c_uFirstHandle = uintptr_t(1) << 32;
 const uintptr_t c_uHandleStep = 8;
+// Lookups of different handles take different locks, so the two sides of a
+// hand-over do not queue for one.
+const size_t c_unShards = 16;
+
+struct ShardS
+{
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    std::unordered_map<HANDLE, HandleEntryS> mapEntries;
+};
 
 struct HandleTableS
 {
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    uintptr_t uNextHandle = c_uFirstHandle;
-    std::unordered_map<HANDLE, HandleEntryS> mapEntries;
+    std::atomic<uintptr_t> uNextHandle{c_uFirstHandle};
+    ShardS aShards[c_unShards];
+    // Guards the names; taken before a shard's lock.
+    pthread_mutex_t namesMutex = PTHREAD_MUTEX_INITIALIZER;
     std::unordered_map<std::wstring, HANDLE> mapNames;
 };
 
@@ -40,28 +51,36 @@ HandleTableS& handleTable()
     return *s_pTable;
 }
 
-class TableLockC
+ShardS& shardOf(HANDLE h)
+{
+    return handleTable().aShards[(reinterpret_cast<uintptr_t>(h) / c_uHandleStep) % c_unShards];
+}
+
+class MutexLockC
 {
 public:
-    TableLockC() : m_rTable(handleTable()) { pthread_mutex_lock(&m_rTable.mutex); }
-    ~TableLockC() { pthread_mutex_unlock(&m_rTable.mutex); }
-    TableLockC(const TableLockC&) = delete;
-    TableLockC& operator=(const TableLockC&) = delete;
-
-    HandleTableS& table() { return m_rTable; }
+    explicit MutexLockC(pthread_mutex_t& rMutex) : m_rMutex(rMutex)
+    {
+        pthread_mutex_lock(&m_rMutex);
+    }
+    ~MutexLockC() { pthread_mutex_unlock(&m_rMutex); }
+    MutexLockC(const MutexLockC&) = delete;
+    MutexLockC& operator=(const MutexLockC&) = delete;
 
 private:
-    HandleTableS& m_rTable;
+    pthread_mutex_t& m_rMutex;
 };
 
-HANDLE openExisting(HandleTableS& rTable, HANDLE h, ObjectKindE eKind)
+HANDLE openExisting(HANDLE h, ObjectKindE eKind)
 {
-    HandleEntryS& rEntry = rTable.mapEntries.at(h);
-    if (rEntry.pObject->kind() != eKind) {
+    ShardS& rShard = shardOf(h);
+    MutexLockC lock(rShard.mutex);
+    auto it = rShard.mapEntries.find(h);
+    if (it == rShard.mapEntries.end() || it->second.pObject->kind() != eKind) {
         failWith(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    ++rEntry.unHandles;
+    ++it->second.unHandles;
     SetLastError(ERROR_ALREADY_EXISTS);
     return h;
 }
@@ -93,6 +112,28 @@ bool KernelObjectC::waitUntil(const struct timespec* pDeadline)
     return pthread_cond_timedwait(&m_cond, &m_mutex, pDeadline) != ETIMEDOUT;
 }
 
+DWORD KernelObjectC::wait(DWORD dwMilliseconds)
+{
+    ObjectLockC lock(*this);
+    if (tryAcquire()) {
+        return WAIT_OBJECT_0;
+    }
+    if (dwMilliseconds == 0) {
+        return WAIT_TIMEOUT;
+    }
+    struct timespec deadline = deadlineAfter(dwMilliseconds);
+    const struct timespec* pDeadline = dwMilliseconds == INFINITE ? nullptr : &deadline;
+    for (;;) {
+        bool bInTime = waitUntil(pDeadline);
+        if (tryAcquire()) {
+            return WAIT_OBJECT_0;
+        }
+        if (!bInTime) {
+            return WAIT_TIMEOUT;
+        }
+    }
+}
+
 struct timespec deadlineAfter(DWORD dwMilliseconds)
 {
     struct timespec deadline;
@@ -109,21 +150,24 @@ struct timespec deadlineAfter(DWORD dwMilliseconds)
 HANDLE createObject(ObjectKindE eKind, LPCWSTR pszName, const std::function<ObjectPtrT()>& fnMake)
 {
     std::wstring strName = pszName != nullptr ? pszName : L"";
-    TableLockC lock;
-    HandleTableS& rTable = lock.table();
+    HandleTableS& rTable = handleTable();
+    MutexLockC namesLock(rTable.namesMutex);
     if (!strName.empty()) {
         auto itName = rTable.mapNames.find(strName);
         if (itName != rTable.mapNames.end()) {
-            return openExisting(rTable, itName->second, eKind);
+            return openExisting(itName->second, eKind);
         }
     }
     ObjectPtrT pObject = fnMake();
     if (!pObject) {
         return nullptr;
     }
-    HANDLE h = reinterpret_cast<HANDLE>(rTable.uNextHandle);
-    rTable.uNextHandle += c_uHandleStep;
-    rTable.mapEntries[h] = HandleEntryS{pObject, 1, strName};
+    HANDLE h = reinterpret_cast<HANDLE>(rTable.uNextHandle.fetch_add(c_uHandleStep));
+    {
+        ShardS& rShard = shardOf(h);
+        MutexLockC lock(rShard.mutex);
+        rShard.mapEntries[h] = HandleEntryS{pObject, 1, strName};
+    }
     if (!strName.empty()) {
         rTable.mapNames[strName] = h;
     }
@@ -133,9 +177,10 @@ HANDLE createObject(ObjectKindE eKind, LPCWSTR pszName, const std::function<Obje
 
 ObjectPtrT lookupObject(HANDLE h)
 {
-    TableLockC lock;
-    auto it = lock.table().mapEntries.find(h);
-    return it != lock.table().mapEntries.end() ? it->second.pObject : nullptr;
+    ShardS& rShard = shardOf(h);
+    MutexLockC lock(rShard.mutex);
+    auto it = rShard.mapEntries.find(h);
+    return it != rShard.mapEntries.end() ? it->second.pObject : nullptr;
 }
 
 } // namespace plat
@@ -145,23 +190,30 @@ BOOL CloseHandle(HANDLE hObject)
     if (hObject == plat::currentThreadHandle()) {
         return TRUE;
     }
-    // Destroyed after the table lock is released: a thread object's last
-    // reference may be dropped here.
+    // Destroyed after the locks are released: a thread object's last
+    // reference may be dropped here. The names' lock comes first, as in
+    // createObject, so a name never outlives its handle.
     plat::ObjectPtrT pClosed;
+    bool bFound = false;
     {
-        plat::TableLockC lock;
-        plat::HandleTableS& rTable = lock.table();
-        auto it = rTable.mapEntries.find(hObject);
-        if (it != rTable.mapEntries.end()) {
+        plat::HandleTableS& rTable = plat::handleTable();
+        plat::MutexLockC namesLock(rTable.namesMutex);
+        plat::ShardS& rShard = plat::shardOf(hObject);
+        plat::MutexLockC lock(rShard.mutex);
+        auto it = rShard.mapEntries.find(hObject);
+        if (it != rShard.mapEntries.end()) {
+            bFound = true;
             if (--it->second.unHandles == 0) {
                 pClosed = std::move(it->second.pObject);
                 if (!it->second.strName.empty()) {
                     rTable.mapNames.erase(it->second.strName);
                 }
-                rTable.mapEntries.erase(it);
+                rShard.mapEntries.erase(it);
             }
-            return TRUE;
         }
+    }
+    if (bFound) {
+        return TRUE;
     }
     if (plat::isSerialHandle(hObject)) {
         return plat::closeSerialHandle(hObject);
@@ -178,29 +230,5 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
         plat::failWith(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    if (pObject->tryAcquireFast()) {
-        return WAIT_OBJECT_0;
-    }
-    plat::ObjectLockC lock(*pObject);
-    if (pObject->tryAcquire()) {
-        return WAIT_OBJECT_0;
-    }
-    if (dwMilliseconds == 0) {
-        return WAIT_TIMEOUT;
-    }
-    struct timespec deadline = plat::deadlineAfter(dwMilliseconds);
-    const struct timespec* pDeadline = dwMilliseconds == INFINITE ? nullptr : &deadline;
-    pObject->beginWait();
-    DWORD dwResult = WAIT_TIMEOUT;
-    for (;;) {
-        if (pObject->tryAcquire()) {
-            dwResult = WAIT_OBJECT_0;
-            break;
-        }
-        if (!pObject->waitUntil(pDeadline) && !pObject->tryAcquire()) {
-            break;
-        }
-    }
-    pObject->endWait();
-    return dwResult;
+    return pObject->wait(dwMilliseconds);
 }

@@ -56,18 +56,14 @@ public:
     // Called with the lock held: true when the object is signalled, taking
     // what a satisfied wait takes (a count, the ownership, an auto reset).
     virtual bool tryAcquire() = 0;
-    // Called without the lock, before a wait takes it; kinds that have no
-    // lock-free way answer false.
-    virtual bool tryAcquireFast() { return false; }
-    // Called with the lock held around the sleeping part of a wait, so a
-    // kind with a lock-free release knows whether to wake anyone.
-    virtual void beginWait() {}
-    virtual void endWait() {}
+    // A wait of WaitForSingleObject: WAIT_OBJECT_0 or WAIT_TIMEOUT. The
+    // default sleeps on the object's condition until tryAcquire succeeds;
+    // a kind with a faster way of its own overrides it.
+    virtual DWORD wait(DWORD dwMilliseconds);
 
     void lock() { pthread_mutex_lock(&m_mutex); }
     void unlock() { pthread_mutex_unlock(&m_mutex); }
     void wakeAll() { pthread_cond_broadcast(&m_cond); }
-    void wakeOne() { pthread_cond_signal(&m_cond); }
     // Waits on the condition with the lock held; false once the monotonic
     // deadline has passed. A null deadline waits without limit.
     bool waitUntil(const struct timespec* pDeadline);

@@ -2,25 +2,31 @@
 #include "PlatInternal.h"
 
 #include <pthread.h>
+#include <semaphore.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 
 namespace plat {
 
 namespace {
 
-// The count is atomic, so a release and a wait that finds a count need no
-// lock; only a wait that has to sleep takes the object's lock.
+// A counter in front of a POSIX semaphore: the count is the tokens free, less
+// the threads asleep waiting for one. A release or a wait that finds a token
+// is one atomic operation; only a sleeper and its waker meet in the kernel.
 class SemaphoreC : public KernelObjectC
 {
 public:
-    SemaphoreC(LONG lInitial, LONG lMaximum) : m_lCount(lInitial), m_lMaximum(lMaximum) {}
+    SemaphoreC(LONG lInitial, LONG lMaximum) : m_lCount(lInitial), m_lMaximum(lMaximum)
+    {
+        sem_init(&m_sem, 0, 0);
+    }
+    ~SemaphoreC() override { sem_destroy(&m_sem); }
 
     ObjectKindE kind() const override { return ObjectKindE::Semaphore; }
 
-    bool tryAcquire() override { return tryAcquireFast(); }
-
-    bool tryAcquireFast() override
+    bool tryAcquire() override
     {
         LONG lCount = m_lCount.load();
         while (lCount > 0) {
@@ -31,34 +37,67 @@ public:
         return false;
     }
 
-    void beginWait() override { m_nWaiters.fetch_add(1); }
-    void endWait() override { m_nWaiters.fetch_sub(1); }
+    DWORD wait(DWORD dwMilliseconds) override
+    {
+        if (dwMilliseconds == 0) {
+            return tryAcquire() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+        }
+        if (m_lCount.fetch_sub(1) > 0) {
+            return WAIT_OBJECT_0;
+        }
+        if (sleep(dwMilliseconds)) {
+            return WAIT_OBJECT_0;
+        }
+        // Timed out: leave the queue, unless a release counted this thread
+        // in already; then its token is on the way and is taken.
+        LONG lCount = m_lCount.load();
+        while (lCount < 0) {
+            if (m_lCount.compare_exchange_weak(lCount, lCount + 1)) {
+                return WAIT_TIMEOUT;
+            }
+        }
+        sleep(INFINITE);
+        return WAIT_OBJECT_0;
+    }
 
     BOOL release(LONG lCount, LPLONG plPrevious)
     {
-        LONG lPrevious = m_lCount.load();
+        LONG lBefore = m_lCount.load();
         do {
-            if (lCount > m_lMaximum - lPrevious) {
+            if (lCount > m_lMaximum - std::max<LONG>(lBefore, 0)) {
                 return failWith(ERROR_TOO_MANY_POSTS);
             }
-        } while (!m_lCount.compare_exchange_weak(lPrevious, lPrevious + lCount));
+        } while (!m_lCount.compare_exchange_weak(lBefore, lBefore + lCount));
         if (plPrevious != nullptr) {
-            *plPrevious = lPrevious;
+            *plPrevious = std::max<LONG>(lBefore, 0);
         }
-        if (m_nWaiters.load() > 0) {
-            // A waiter that found no count holds the lock until it sleeps:
-            // passing through the lock makes sure it hears the wake-up.
-            lock();
-            unlock();
-            wakeAll();
+        for (LONG lWake = std::min<LONG>(lCount, -std::min<LONG>(lBefore, 0)); lWake > 0; --lWake) {
+            sem_post(&m_sem);
         }
         return TRUE;
     }
 
 private:
+    // True once a token arrived; false when the time ran out.
+    bool sleep(DWORD dwMilliseconds)
+    {
+        struct timespec deadline = deadlineAfter(dwMilliseconds);
+        for (;;) {
+            int nResult = dwMilliseconds == INFINITE
+                              ? sem_wait(&m_sem)
+                              : sem_clockwait(&m_sem, CLOCK_MONOTONIC, &deadline);
+            if (nResult == 0) {
+                return true;
+            }
+            if (errno != EINTR) {
+                return false;
+            }
+        }
+    }
+
+    sem_t m_sem;
     std::atomic<LONG> m_lCount;
     const LONG m_lMaximum;
-    std::atomic<int> m_nWaiters{0};
 };
 
 // Owned by a thread, re-entrant; ownership is counted per acquisition.
