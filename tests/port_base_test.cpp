@@ -1,53 +1,27 @@
 // The reader thread and the consumer registration of the port base, through a
 // port whose reader body each test chooses.
 #include "LogCapture.h"
-#include "Nox_Bio/NOX_BIO_Xfer.h"
 #include "Nox_Err/NOX_ERR_Codes.h"
+#include "PortTestSupport.h"
 #include "TRC_PRT_PortBase.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
-#include <functional>
-#include <mutex>
 #include <new>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
-using ClockT = std::chrono::steady_clock;
+using namespace porttest;
 using std::chrono::milliseconds;
-
-constexpr long c_lBoundMs = 5000;
-
-long msSince(ClockT::time_point start)
-{
-    return static_cast<long>(
-        std::chrono::duration_cast<milliseconds>(ClockT::now() - start).count());
-}
-
-bool waitFor(const std::function<bool()>& fnDone, long lBoundMs = c_lBoundMs)
-{
-    const auto start = ClockT::now();
-    while (!fnDone()) {
-        if (msSince(start) > lBoundMs) {
-            return false;
-        }
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    return true;
-}
 
 class TestPortC : public TRC::PRT::PortBaseC
 {
 public:
     using Body = std::function<void(TestPortC&, int nRun)>;
 
-    explicit TestPortC(Body fnBody = nullptr) : m_fnBody(std::move(fnBody)) {}
+    explicit TestPortC(Body fnBody) : m_fnBody(std::move(fnBody)) {}
     // The body lives in this class: stop the reader before it goes.
     ~TestPortC() override { StopReading(); }
 
@@ -57,10 +31,7 @@ public:
     bool Write(const char*, uint32_t) override { return false; }
     void Read() override
     {
-        const int nRun = m_nRuns++;
-        if (m_fnBody) {
-            m_fnBody(*this, nRun);
-        }
+        m_fnBody(*this, m_nRuns++);
         ++m_nEnded;
     }
 
@@ -82,63 +53,24 @@ private:
     Body m_fnBody;
 };
 
-class RecordingConsumerC : public NOX::BIO::XferProcC<NOX::BIO::ReadConsumerC, NOX::BIO::ReaderC>
+void idleBody(TestPortC& port, int)
 {
-public:
-    explicit RecordingConsumerC(size_t nExpected = 1) : m_nExpected(nExpected) {}
-
-    void procReadData(const char* pData, uint16_t unCount) override
-    {
-        if (m_fnBefore) {
-            m_fnBefore();
-        }
-        std::lock_guard<std::mutex> lock(m_mtx);
-        m_strData.append(pData, unCount);
-        m_vecSizes.push_back(unCount);
-        if (m_strData.size() >= m_nExpected) {
-            signal();
-        }
-    }
-
-    std::string data()
-    {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        return m_strData;
-    }
-    std::vector<uint16_t> sizes()
-    {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        return m_vecSizes;
-    }
-
-    std::function<void()> m_fnBefore;
-
-private:
-    std::mutex m_mtx;
-    size_t m_nExpected;
-    std::string m_strData;
-    std::vector<uint16_t> m_vecSizes;
-};
-
-TEST(PortBaseTest, StopReadingWithoutAThreadSucceedsAndDoesNothing)
-{
-    TestPortC port([](TestPortC& p, int) { p.idle(); });
-    LogCaptureC capture;
-    capture.route("PortBaseC", 3);
-    EXPECT_TRUE(port.StopReading());
-    EXPECT_TRUE(port.StopReading());
-    EXPECT_EQ(0, port.m_nRuns.load());
-    EXPECT_FALSE(port.IsConnected());
-    EXPECT_EQ(std::string::npos, capture.joined().find("Error"));
+    port.idle();
 }
 
-TEST(PortBaseTest, SecondStartReadingIsRefusedAndOneThreadRuns)
+TEST(PortBaseTest, StartAndStopPairUpAndAreTraced)
 {
-    TestPortC port([](TestPortC& p, int) { p.idle(); });
+    TestPortC port(idleBody);
+    LogCaptureC capture;
+    capture.route("PortBaseC", 4);
+    EXPECT_TRUE(port.StopReading()) << "no thread: nothing to stop";
+    EXPECT_EQ(0, port.m_nRuns.load());
+
     EXPECT_TRUE(port.StartReading());
     EXPECT_FALSE(port.StartReading());
     EXPECT_TRUE(port.IsConnected()) << "the running reader is left alone";
     ASSERT_TRUE(waitFor([&] { return port.m_nRuns.load() >= 1; }));
+    port.ConnectReadConsumer(nullptr);
     EXPECT_TRUE(port.StopReading());
     EXPECT_EQ(1, port.m_nRuns.load());
     EXPECT_EQ(1, port.m_nEnded.load()) << "StopReading waited for the end";
@@ -147,6 +79,14 @@ TEST(PortBaseTest, SecondStartReadingIsRefusedAndOneThreadRuns)
     EXPECT_TRUE(port.StartReading()) << "a stopped port starts again";
     EXPECT_TRUE(port.StopReading());
     EXPECT_EQ(2, port.m_nEnded.load());
+    const std::string strLog = capture.joined();
+    EXPECT_EQ(std::string::npos, strLog.find("Error"));
+    for (const char* szScope : {"PortBaseC::StartReading", "PortBaseC::StopReading",
+                                "PortBaseC::DoRead", "PortBaseC::ConnectReadConsumer"}) {
+        EXPECT_NE(std::string::npos, strLog.find(std::string("START ") + szScope + "\n"))
+            << szScope;
+        EXPECT_NE(std::string::npos, strLog.find(std::string(" ms ") + szScope + "\n")) << szScope;
+    }
 }
 
 TEST(PortBaseTest, ReaderThatDoesNotEndInTimeIsLeftBehind)
@@ -180,6 +120,8 @@ TEST(PortBaseTest, ReaderThatDoesNotEndInTimeIsLeftBehind)
     EXPECT_EQ(2, port.m_nEnded.load());
 }
 
+// The registration outlives the thread: the consumer gets the first bytes of
+// every run.
 TEST(PortBaseTest, ConsumerRegisteredBeforeStartGetsTheFirstBytes)
 {
     TestPortC port([](TestPortC& p, int nRun) {
@@ -189,16 +131,12 @@ TEST(PortBaseTest, ConsumerRegisteredBeforeStartGetsTheFirstBytes)
     });
     RecordingConsumerC consumer(6);
     port.ConnectReadConsumer(&consumer);
-    ASSERT_TRUE(port.StartReading());
-    ASSERT_EQ(NOX::RC_OK, consumer.wait(c_lBoundMs));
-    EXPECT_TRUE(port.StopReading());
-    EXPECT_EQ("first0", consumer.data());
-
-    // The registration outlives the thread.
-    ASSERT_TRUE(port.StartReading());
-    ASSERT_TRUE(waitFor([&] { return consumer.data().size() == 12; }));
-    EXPECT_EQ("first0first1", consumer.data());
-    EXPECT_TRUE(port.StopReading());
+    for (const char* szExpected : {"first0", "first0first1"}) {
+        ASSERT_TRUE(port.StartReading());
+        ASSERT_TRUE(waitFor([&] { return consumer.data().size() == std::strlen(szExpected); }));
+        EXPECT_TRUE(port.StopReading());
+        EXPECT_EQ(szExpected, consumer.data());
+    }
     port.ConnectReadConsumer(nullptr);
 }
 
@@ -216,9 +154,7 @@ TEST(PortBaseTest, NothingReachesAConsumerAfterUnregistrationReturned)
         std::atomic<int> nLate(0);
         RecordingConsumerC oldConsumer(64);
         oldConsumer.m_fnBefore = [&] {
-            if (bGone) {
-                ++nLate;
-            }
+            nLate += bGone ? 1 : 0;
             std::this_thread::yield();
         };
         port.ConnectReadConsumer(&oldConsumer);
@@ -238,107 +174,73 @@ TEST(PortBaseTest, NothingReachesAConsumerAfterUnregistrationReturned)
 // in order, none lost.
 TEST(PortBaseTest, LargeChunksAreDeliveredInPieces)
 {
-    struct RowS
-    {
-        uint32_t unCount;
-        std::vector<uint16_t> vecSizes;
-    };
-    const RowS aRows[] = {
+    const std::vector<std::pair<uint32_t, std::vector<uint16_t>>> vecRows = {
         {1, {1}},
         {65535, {65535}},
         {65536, {65535, 1}},
-        {102400, {65535, 36865}},
         {200000, {65535, 65535, 65535, 3395}},
     };
-    for (const RowS& row : aRows) {
-        SCOPED_TRACE(row.unCount);
-        std::string strChunk(row.unCount, '\0');
-        for (size_t i = 0; i < strChunk.size(); ++i) {
-            strChunk[i] = static_cast<char>((i * 31 + i / 256) & 0xFF);
-        }
+    for (const auto& row : vecRows) {
+        SCOPED_TRACE(row.first);
+        const std::string strChunk = pattern(row.first);
         TestPortC port([&](TestPortC& p, int) {
-            p.deliver(strChunk.data(), row.unCount);
+            p.deliver(strChunk.data(), row.first);
             p.idle();
         });
-        RecordingConsumerC consumer(row.unCount);
+        RecordingConsumerC consumer(row.first);
         port.ConnectReadConsumer(&consumer);
         ASSERT_TRUE(port.StartReading());
         ASSERT_EQ(NOX::RC_OK, consumer.wait(c_lBoundMs));
         EXPECT_TRUE(port.StopReading());
-        EXPECT_EQ(row.vecSizes, consumer.sizes());
+        EXPECT_EQ(row.second, consumer.sizes());
         EXPECT_TRUE(strChunk == consumer.data());
         port.ConnectReadConsumer(nullptr);
     }
 }
 
-// The reader may stop itself (its device vanished); that must not cost the
-// stop bound, and the port must start again at once.
-TEST(PortBaseTest, ReaderStoppingItselfReturnsAtOnceAndThePortStartsAgain)
+// A reader that stops itself (its device vanished) must not cost the stop
+// bound; it is still on its way out, so a port destroyed or restarted in that
+// moment must wait for its end, not run over it.
+TEST(PortBaseTest, ReaderThatStoppedItselfIsWaitedForBeforeThePortGoes)
 {
+    std::atomic<bool> bStopped(false);
     std::atomic<bool> bStopResult(false);
     std::atomic<long> lStopMs(-1);
-    TestPortC port([&](TestPortC& p, int nRun) {
+    std::atomic<int> nRunning(0);
+    std::atomic<int> nOverlaps(0);
+    const auto stopSelf = [&](TestPortC& p, int nRun) {
+        nOverlaps += nRunning++ != 0 ? 1 : 0;
         if (nRun == 0) {
             const auto start = ClockT::now();
             bStopResult = p.StopReading();
             lStopMs = msSince(start);
-        } else {
-            p.idle();
-        }
-    });
-    ASSERT_TRUE(port.StartReading());
-    ASSERT_TRUE(waitFor([&] { return port.m_nEnded.load() == 1; }));
-    EXPECT_TRUE(bStopResult.load());
-    EXPECT_LT(lStopMs.load(), 100);
-    EXPECT_FALSE(port.IsConnected());
-
-    EXPECT_TRUE(port.StartReading());
-    ASSERT_TRUE(waitFor([&] { return port.m_nRuns.load() == 2; }));
-    EXPECT_TRUE(port.IsConnected());
-    EXPECT_TRUE(port.StopReading());
-    EXPECT_EQ(2, port.m_nEnded.load());
-}
-
-// A reader that stopped itself is still on its way out; a port destroyed or
-// restarted in that moment must wait for its end, not run over it.
-TEST(PortBaseTest, ReaderThatStoppedItselfIsWaitedForBeforeThePortGoes)
-{
-    std::atomic<bool> bStopped(false);
-    std::atomic<int> nEnded(0);
-    auto* pPort = new TestPortC([&](TestPortC& p, int) {
-        p.StopReading();
-        bStopped = true;
-        std::this_thread::sleep_for(milliseconds(50));
-        EXPECT_FALSE(p.isReading());
-        ++nEnded;
-    });
-    ASSERT_TRUE(pPort->StartReading());
-    ASSERT_TRUE(waitFor([&] { return bStopped.load(); }));
-    delete pPort;
-    EXPECT_EQ(1, nEnded.load()) << "the destructor returned before the reader ended";
-
-    std::atomic<int> nRunning(0);
-    std::atomic<int> nOverlaps(0);
-    TestPortC port([&](TestPortC& p, int nRun) {
-        if (nRunning++ != 0) {
-            ++nOverlaps;
-        }
-        if (nRun == 0) {
-            p.StopReading();
             bStopped = true;
             std::this_thread::sleep_for(milliseconds(50));
+            EXPECT_FALSE(p.isReading());
         } else {
             p.idle();
         }
         --nRunning;
-    });
+    };
+    auto* pPort = new TestPortC(stopSelf);
+    ASSERT_TRUE(pPort->StartReading());
+    ASSERT_TRUE(waitFor([&] { return bStopped.load(); }));
+    delete pPort;
+    EXPECT_EQ(0, nRunning.load()) << "the destructor returned before the reader ended";
+    EXPECT_TRUE(bStopResult.load());
+    EXPECT_LT(lStopMs.load(), 100);
+
+    TestPortC port(stopSelf);
     bStopped = false;
     ASSERT_TRUE(port.StartReading());
     ASSERT_TRUE(waitFor([&] { return bStopped.load(); }));
+    EXPECT_FALSE(port.IsConnected());
     EXPECT_TRUE(port.StartReading());
     ASSERT_TRUE(waitFor([&] { return port.m_nRuns.load() == 2; }));
+    EXPECT_TRUE(port.IsConnected());
     EXPECT_EQ(0, nOverlaps.load()) << "two readers ran at once";
     EXPECT_TRUE(port.StopReading());
+    EXPECT_EQ(2, port.m_nEnded.load());
 }
 
 // Built over memory that holds a live handle, a port must not take that value
@@ -351,30 +253,12 @@ TEST(PortBaseTest, NewPortHoldsNoStaleThreadHandle)
     for (size_t i = 0; i + sizeof(HANDLE) <= sizeof(aStorage); i += sizeof(HANDLE)) {
         std::memcpy(aStorage + i, &hEvent, sizeof(HANDLE));
     }
-    auto* pPort = new (aStorage) TestPortC([](TestPortC& p, int) { p.idle(); });
+    auto* pPort = new (aStorage) TestPortC(idleBody);
     EXPECT_TRUE(pPort->StartReading());
     EXPECT_TRUE(pPort->StopReading());
     pPort->~TestPortC();
     EXPECT_TRUE(SetEvent(hEvent)) << "the port closed a handle that was not its own";
     EXPECT_TRUE(CloseHandle(hEvent));
-}
-
-TEST(PortBaseTest, StartAndStopAreTraced)
-{
-    TestPortC port([](TestPortC& p, int) { p.idle(); });
-    LogCaptureC capture;
-    capture.route("PortBaseC", 4);
-    ASSERT_TRUE(port.StartReading());
-    ASSERT_TRUE(waitFor([&] { return port.m_nRuns.load() == 1; }));
-    port.ConnectReadConsumer(nullptr);
-    EXPECT_TRUE(port.StopReading());
-    const std::string strLog = capture.joined();
-    for (const char* szScope : {"PortBaseC::StartReading", "PortBaseC::StopReading",
-                                "PortBaseC::DoRead", "PortBaseC::ConnectReadConsumer"}) {
-        EXPECT_NE(std::string::npos, strLog.find(std::string("START ") + szScope + "\n"))
-            << szScope;
-        EXPECT_NE(std::string::npos, strLog.find(std::string(" ms ") + szScope + "\n")) << szScope;
-    }
 }
 
 } // namespace

@@ -1,86 +1,22 @@
 // Serial port cases that wait on real time: the open attempts of a missing or
 // busy device, and an idle port measured over seconds.
 #include "LogCapture.h"
-#include "Nox_Bio/NOX_BIO_Xfer.h"
 #include "Nox_Err/NOX_ERR_Codes.h"
+#include "PortTestSupport.h"
 #include "TRC_PRT_SerialPort.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <dirent.h>
-#include <fstream>
 #include <iostream>
-#include <pty.h>
 #include <set>
 #include <sstream>
-#include <string>
 #include <sys/resource.h>
-#include <sys/syscall.h>
-#include <termios.h>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 
-using ClockT = std::chrono::steady_clock;
+using namespace porttest;
 using std::chrono::milliseconds;
 using TRC::PRT::SerialPortC;
-
-long msSince(ClockT::time_point start)
-{
-    return static_cast<long>(
-        std::chrono::duration_cast<milliseconds>(ClockT::now() - start).count());
-}
-
-std::wstring widen(const std::string& str)
-{
-    return std::wstring(str.begin(), str.end());
-}
-
-size_t countOf(const std::string& strText, const std::string& strPart)
-{
-    size_t nCount = 0;
-    for (size_t nAt = strText.find(strPart); nAt != std::string::npos;
-         nAt = strText.find(strPart, nAt + 1)) {
-        ++nCount;
-    }
-    return nCount;
-}
-
-class ConsumerC : public NOX::BIO::XferProcC<NOX::BIO::ReadConsumerC, NOX::BIO::ReaderC>
-{
-public:
-    void procReadData(const char* pData, uint16_t unCount) override
-    {
-        m_strData.append(pData, unCount);
-        signal();
-    }
-    std::string m_strData;
-};
-
-class PseudoTerminalC
-{
-public:
-    PseudoTerminalC()
-    {
-        char szName[128] = {};
-        termios tio = {};
-        cfmakeraw(&tio);
-        if (::openpty(&m_nMaster, &m_nSlave, szName, &tio, nullptr) == 0) {
-            m_strPath = szName;
-        }
-    }
-    ~PseudoTerminalC()
-    {
-        ::close(m_nMaster);
-        ::close(m_nSlave);
-    }
-    int m_nMaster = -1;
-    int m_nSlave = -1;
-    std::string m_strPath;
-};
 
 class SerialPortSlowTest : public ::testing::Test
 {
@@ -129,35 +65,35 @@ TEST_F(SerialPortSlowTest, COM8MapsToTheDeviceInTheEnvironment)
 {
     PseudoTerminalC pty;
     ::setenv("QUENTA_PORT_COM8", pty.m_strPath.c_str(), 1);
+    RecordingConsumerC consumer(2);
     SerialPortC port;
     port.SetPortName(L"COM8:");
-    ConsumerC consumer;
     port.ConnectReadConsumer(&consumer);
     ASSERT_TRUE(port.Connect());
-    ASSERT_EQ(2, ::write(pty.m_nMaster, "ok", 2));
-    ASSERT_EQ(NOX::RC_OK, consumer.wait(5000));
+    pty.write("ok");
+    ASSERT_EQ(NOX::RC_OK, consumer.wait(c_lBoundMs));
     port.ConnectReadConsumer(nullptr);
-    EXPECT_EQ('o', consumer.m_strData.at(0));
+    EXPECT_EQ("ok", consumer.data());
 }
 
 TEST_F(SerialPortSlowTest, SecondOpenOfTheSameDeviceIsRefused)
 {
     PseudoTerminalC pty;
+    RecordingConsumerC consumer(1);
     SerialPortC first;
-    first.SetPortName(widen(pty.m_strPath));
+    first.SetPortName(pty.name());
     ASSERT_TRUE(first.Connect());
 
     m_capture.route("SerialPortC", 3);
     SerialPortC second;
-    second.SetPortName(widen(pty.m_strPath));
+    second.SetPortName(pty.name());
     EXPECT_FALSE(second.Connect());
     EXPECT_EQ(3u, countOf(m_capture.joined(), "Open port failed: 20\n")) << m_capture.joined();
     EXPECT_FALSE(second.IsConnected());
 
-    ConsumerC consumer;
     first.ConnectReadConsumer(&consumer);
-    ASSERT_EQ(1, ::write(pty.m_nMaster, "z", 1));
-    EXPECT_EQ(NOX::RC_OK, consumer.wait(5000)) << "the first port still reads";
+    pty.write("z");
+    EXPECT_EQ(NOX::RC_OK, consumer.wait(c_lBoundMs)) << "the first port still reads";
     first.ConnectReadConsumer(nullptr);
 
     ASSERT_TRUE(first.Disconnect());
@@ -211,19 +147,6 @@ long threadWakeUps(const std::string& strTid)
     return lCount;
 }
 
-bool inPoll(const std::string& strTid)
-{
-    std::ifstream file("/proc/self/task/" + strTid + "/syscall");
-    long lSyscall = -1;
-    file >> lSyscall;
-#ifdef SYS_poll
-    if (lSyscall == SYS_poll) {
-        return true;
-    }
-#endif
-    return lSyscall == SYS_ppoll;
-}
-
 double processCpuMs()
 {
     rusage usage = {};
@@ -238,7 +161,7 @@ TEST_F(SerialPortSlowTest, IdlePortCostsNoCpu)
 {
     PseudoTerminalC pty;
     SerialPortC port;
-    port.SetPortName(widen(pty.m_strPath));
+    port.SetPortName(pty.name());
     const std::set<std::string> setBefore = taskIds();
     ASSERT_TRUE(port.Connect());
     std::string strReader;
@@ -248,11 +171,8 @@ TEST_F(SerialPortSlowTest, IdlePortCostsNoCpu)
         }
     }
     ASSERT_FALSE(strReader.empty());
-    const auto start = ClockT::now();
-    while (!inPoll(strReader) && msSince(start) < 5000) {
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    ASSERT_TRUE(inPoll(strReader));
+    const std::atomic<pid_t> tidReader(std::stoi(strReader));
+    ASSERT_TRUE(ptytest::waitUntilInPoll(tidReader));
 
     const long lTicksBefore = threadTicks(strReader);
     const long lWakeUpsBefore = threadWakeUps(strReader);
