@@ -201,13 +201,7 @@ BENCHMARK(BM_RawLoopback)->UseRealTime()->Iterations(200)->Repetitions(60);
 
 int main(int argc, char** argv)
 {
-    // Both sides take turns, so that a busy moment of the machine does not
-    // fall on one side only.
-    std::vector<char*> vecArgs(argv, argv + argc);
-    std::string strInterleave = "--benchmark_enable_random_interleaving=true";
-    vecArgs.insert(vecArgs.begin() + 1, &strInterleave[0]);
-    int nArgs = static_cast<int>(vecArgs.size());
-    return runWithRatios(nArgs, vecArgs.data(), [](const MedianReporterC& reporter) {
+    return runWithRatios(argc, argv, [](const MedianReporterC& reporter) {
         reporter.printRatio("serial port round trip / raw round trip", "BM_SerialPortRoundTrip",
                             "BM_RawRoundTrip");
         reporter.printRatio("serial port round trip / loopback in one thread",
