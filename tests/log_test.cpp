@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <regex>
 #include <thread>
 
@@ -60,7 +61,6 @@ TEST_F(LogTest, RoutesResolveByExactNameOrPrefixWithTheLowestLevelPerConsumer)
         {{{"SerialPortC", 5, "a"}, {"Serial*", 3, "a"}}, "SerialPortC", 3},
         {{{"SerialPortC", 3, "a"}, {"Serial*", 5, "a"}}, "SerialPortC", 3},
         {{{"SerialPortC", 6, "a"}, {"S*", 5, "b"}}, "SerialPortC", 5},
-        {{{"SerialPortC", 6, "a"}, {"S*", 5, "b"}}, "SystemErrorLogger", 5},
     };
     for (const CaseS& testCase : vecCases) {
         LogCaptureC a("a");
@@ -75,28 +75,14 @@ TEST_F(LogTest, RoutesResolveByExactNameOrPrefixWithTheLowestLevelPerConsumer)
     }
 }
 
-TEST_F(LogTest, AConsumerRoutedTwiceReceivesEachRecordOnce)
-{
-    LogCaptureC capture;
-    capture.route("SerialPortC", 5);
-    capture.route("Serial*", 3);
-    DbgLogFileC log("SerialPortC");
-    log.log(LVL_FINE, "once %d\r\n", 1);
-    EXPECT_EQ(std::vector<std::string>{"once 1\r\n"}, capture.records());
-}
-
-TEST_F(LogTest, ARouteAddedAfterResolutionIsSeenOnTheNextUse)
+TEST_F(LogTest, ARouteChangeAfterResolutionIsSeenOnTheNextUse)
 {
     DbgLogFileC log("Late");
     EXPECT_FALSE(log.isEnabled(LVL_FATAL));
-    EXPECT_EQ(LVL_NONE, log.getThreshold());
-
     LogCaptureC capture;
     capture.route("Late", LVL_WARN);
-    EXPECT_EQ(DbgLogFileC::c_nUnresolved, log.getThreshold());
     EXPECT_FALSE(log.isEnabled(LVL_INFO));
     EXPECT_TRUE(log.isEnabled(LVL_WARN));
-
     mgr().removeRoute("Late");
     EXPECT_FALSE(log.isEnabled(LVL_FATAL));
 }
@@ -109,17 +95,9 @@ TEST_F(LogTest, RecordsReachConsumersAtOrBelowTheirLevelLowestLevelFirst)
     mgr().addRoute("Two", 6, "high");
     mgr().addRoute("Two", 2, "low");
     DbgLogFileC log("Two");
-
     log.log(LVL_INFO, "info\n");
-    EXPECT_EQ(std::vector<std::string>{"low:info\n"}, vecSeen);
-    vecSeen.clear();
     log.log(LVL_ERROR, "error\n");
-    EXPECT_EQ((std::vector<std::string>{"low:error\n", "high:error\n"}), vecSeen);
-
-    mgr().removeConsumer("low");
-    vecSeen.clear();
-    log.log(LVL_ERROR, "again\n");
-    EXPECT_EQ(std::vector<std::string>{"high:again\n"}, vecSeen);
+    EXPECT_EQ((std::vector<std::string>{"low:info\n", "low:error\n", "high:error\n"}), vecSeen);
 }
 
 TEST_F(LogTest, HeadersOfTheThreeModes)
@@ -166,24 +144,13 @@ TEST_F(LogTest, ATaskThreadIsNamedInTheHeader)
         << dated.records()[0];
 }
 
-TEST_F(LogTest, PrintfConsumerWritesRecordsVerbatimToStandardOutput)
-{
-    mgr().addRoute("Printed", LVL_ALL, "printf");
-    DbgLogFileC log("Printed");
-    ::testing::internal::CaptureStdout();
-    log.logText(LVL_WARN, "50% %s %d\nTAIL", 10);
-    log.log(LVL_WARN, "%s\n", "%d");
-    EXPECT_EQ("50% %s %d\n%d\n", ::testing::internal::GetCapturedStdout());
-}
-
 TEST_F(LogTest, AnOverlongRecordIsCutAndAsserted)
 {
     LogCaptureC capture;
     capture.route("Long", LVL_ALL);
     capture.route("SystemErrorLogger", LVL_ALL);
     DbgLogFileC log("Long");
-    std::string strLong(6000, 'x');
-    log.log(LVL_INFO, "%s", strLong.c_str());
+    log.log(LVL_INFO, "%s", std::string(6000, 'x').c_str());
 
     std::vector<std::string> vecRecords = capture.records();
     ASSERT_EQ(2u, vecRecords.size());
@@ -198,14 +165,13 @@ TEST_F(LogTest, BinaryDumpsAreLowerCaseHexSplitAtACommaBelowTheRecordBound)
     LogCaptureC capture;
     capture.route("Bin", LVL_ALL);
     DbgLogFileC log("Bin");
-    const unsigned char aBytes[] = {0x00, 0x1F, 0xFF};
-    log.logBinary(LVL_INFO, "data: ", aBytes, sizeof(aBytes));
-    EXPECT_EQ((std::vector<std::string>{"data: ", "0,1f,ff,\n"}), capture.records());
-    capture.consumer().clear();
-
     std::vector<unsigned char> vecBytes(4000);
+    std::string strExpected;
+    char szByte[4];
     for (size_t i = 0; i < vecBytes.size(); ++i) {
         vecBytes[i] = static_cast<unsigned char>(i * 7);
+        std::snprintf(szByte, sizeof(szByte), "%x,", vecBytes[i]);
+        strExpected += szByte;
     }
     log.logBinary(LVL_INFO, "big", vecBytes.data(), static_cast<uint16_t>(vecBytes.size()));
 
@@ -221,12 +187,6 @@ TEST_F(LogTest, BinaryDumpsAreLowerCaseHexSplitAtACommaBelowTheRecordBound)
             EXPECT_NE(',', vecRecords[i].back()) << "the comma at the cut is dropped";
             strRejoined += ',';
         }
-    }
-    std::string strExpected;
-    char szByte[4];
-    for (unsigned char ucByte : vecBytes) {
-        std::snprintf(szByte, sizeof(szByte), "%x,", ucByte);
-        strExpected += szByte;
     }
     EXPECT_EQ(strExpected + "\n", strRejoined);
 }
