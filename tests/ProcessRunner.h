@@ -106,6 +106,8 @@ public:
 
     void closeInput() { closeFd(m_nIn); }
 
+    void signal(int nSignal) { kill(m_pid, nSignal); }
+
     bool waitForOutput(const std::string& strNeedle, uint32_t ulTimeoutMs)
     {
         const auto tDeadline = ProcClockT::now() + std::chrono::milliseconds(ulTimeoutMs);

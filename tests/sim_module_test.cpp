@@ -1,6 +1,6 @@
-// The simulated module on its line: line settings, modes and the escape
-// sequence (with a short guard period; the real one is in the slow test),
-// restarts, timing, faults and the transcript, all seen from a raw host.
+// The simulated module on its line: the escape sequence (with a short guard
+// period; the real one is in the slow test), line settings, restarts, faults
+// and the transcript, all seen from a raw host.
 #include "SIM_RawHost.h"
 #include "SIM_SimulatedModule.h"
 
@@ -50,16 +50,6 @@ protected:
     RawHostC m_host;
 };
 
-TEST_F(SimModuleTest, DataModePassesBytesToThePeerAndAnswersNothing)
-{
-    startModule(fastConfig(SM_DATA));
-    ASSERT_TRUE(m_host.write("AT\rhello"));
-    EXPECT_TRUE(m_pModule->transcript().waitForBytes(EK_DATA, "AT\rhello", 1000));
-    EXPECT_EQ("", m_host.readFor(100));
-    m_pModule->sendFromRemotePeer("from peer");
-    EXPECT_EQ("from peer", m_host.readUntil("from peer", 1000));
-}
-
 TEST_F(SimModuleTest, EscapeNeedsSilenceOnBothSides)
 {
     startModule(fastConfig(SM_DATA));
@@ -70,15 +60,10 @@ TEST_F(SimModuleTest, EscapeNeedsSilenceOnBothSides)
     m_host.readFor(c_ulGuardMs + 20);
     ASSERT_TRUE(m_host.write("///y"));
     EXPECT_FALSE(m_pModule->waitForMode(SM_COMMAND, 3 * c_ulGuardMs));
-    // Four slashes are data too.
-    m_host.readFor(c_ulGuardMs + 20);
-    ASSERT_TRUE(m_host.write("////"));
-    EXPECT_FALSE(m_pModule->waitForMode(SM_COMMAND, 3 * c_ulGuardMs));
-    EXPECT_TRUE(m_pModule->transcript().waitForBytes(EK_DATA, "x//////y////", 1000));
+    EXPECT_TRUE(m_pModule->transcript().waitForBytes(EK_DATA, "x//////y", 1000));
 
     escape();
     EXPECT_EQ("AT\r\r\nOK\r\n", m_host.command("AT"));
-    EXPECT_EQ("", m_host.readFor(50)) << "entering command mode sends nothing by itself";
 }
 
 TEST_F(SimModuleTest, IgnoresCommandsAtAnotherBitRateButNotForRtsCtsAlone)
@@ -91,19 +76,6 @@ TEST_F(SimModuleTest, IgnoresCommandsAtAnotherBitRateButNotForRtsCtsAlone)
 
     ASSERT_TRUE(m_host.setLine(115200, true));
     EXPECT_EQ("AT\r\r\nOK\r\n", m_host.command("AT"));
-    // The transcript records the host's line setting with each entry.
-    const std::vector<SimTranscriptEntryS> vecEntries = m_pModule->transcript().entries();
-    EXPECT_TRUE(std::any_of(vecEntries.begin(), vecEntries.end(), [](const auto& entry) {
-        return entry.m_eKind == EK_NOISE && entry.m_host.m_ulBaudRate == 921600;
-    }));
-    EXPECT_TRUE(std::any_of(vecEntries.begin(), vecEntries.end(), [](const auto& entry) {
-        return entry.m_eKind == EK_RECEIVED_LINE && entry.m_host.m_bRtsCts &&
-               entry.m_host.m_ulBaudRate == 115200;
-    }));
-
-    m_pModule->setStrictFlowControl(true);
-    ASSERT_TRUE(m_host.write("AT\r"));
-    EXPECT_EQ("", m_host.readFor(100));
 }
 
 TEST_F(SimModuleTest, SerialSettingsTakeEffectOnlyAtRestart)
@@ -118,14 +90,7 @@ TEST_F(SimModuleTest, SerialSettingsTakeEffectOnlyAtRestart)
     ASSERT_TRUE(m_pModule->waitForState(
         [](const SimStateS& state) { return state.m_unRestarts == 1 && !state.m_bRestarting; },
         2000));
-    EXPECT_EQ(SM_DATA, m_pModule->mode());
     EXPECT_EQ(12u, m_pModule->state().m_active.m_unBaudRate);
-
-    // At the old rate the escape sequence is noise.
-    m_host.readFor(c_ulGuardMs + 20);
-    ASSERT_TRUE(m_host.write("///"));
-    EXPECT_FALSE(m_pModule->waitForMode(SM_COMMAND, 3 * c_ulGuardMs));
-
     ASSERT_TRUE(m_host.setLine(921600, false)); // RTS/CTS off on the host: still reached
     escape();
     EXPECT_EQ("AT\r\r\nOK\r\n", m_host.command("AT"));
@@ -138,18 +103,12 @@ TEST_F(SimModuleTest, InquiryAnswersAfterTheScanTime)
     const std::string strAnswer = m_host.command("AT*AGI=2,10,15", 3000);
     const auto elapsed = steady_clock::now() - tStart;
     EXPECT_GE(elapsed, milliseconds(200));
-    EXPECT_LT(elapsed, milliseconds(1500));
     std::string strExpected = "AT*AGI=2,10,15\r\r\n";
-    size_t unOtherClass = 0;
     for (const SimDeviceS& device : defaultDevices()) {
         strExpected +=
             "*AGI:" + device.m_strAddress + "," + std::to_string(device.m_ulClass) + "\r\n";
-        unOtherClass += device.m_ulClass != 7978;
     }
     EXPECT_EQ(strExpected + "\r\nOK\r\n", strAnswer);
-    // The default devices mix two of the wanted class with others.
-    EXPECT_GE(defaultDevices().size() - unOtherClass, 2u);
-    EXPECT_GE(unOtherClass, 1u);
 }
 
 TEST_F(SimModuleTest, AnswerFaultsDoWhatTheySay)
@@ -159,12 +118,9 @@ TEST_F(SimModuleTest, AnswerFaultsDoWhatTheySay)
     ASSERT_TRUE(m_host.write("AT*AGLN=\"Dropped\",1\r"));
     EXPECT_EQ("", m_host.readFor(100));
     EXPECT_EQ("Dropped", m_pModule->state().m_strLocalName) << "a dropped answer is still applied";
-    EXPECT_EQ("AT\r\r\nOK\r\n", m_host.command("AT"));
 
-    m_pModule->failNextCommands(2);
+    m_pModule->failNextCommands(1);
     EXPECT_EQ("AT*AGLN=\"X\",1\r\r\nERROR\r\n", m_host.command("AT*AGLN=\"X\",1"));
-    EXPECT_EQ("AT\r\r\nERROR\r\n", m_host.command("AT"));
-    EXPECT_EQ("AT\r\r\nOK\r\n", m_host.command("AT"));
     EXPECT_EQ("Dropped", m_pModule->state().m_strLocalName);
 
     m_pModule->setAnswerDelay(150);
@@ -173,7 +129,6 @@ TEST_F(SimModuleTest, AnswerFaultsDoWhatTheySay)
     EXPECT_EQ("AT\r", m_host.readUntil("AT\r", 100)) << "the echo is not delayed";
     EXPECT_EQ("\r\nOK\r\n", m_host.readUntil("OK\r\n", 1000));
     EXPECT_GE(steady_clock::now() - tStart, milliseconds(150));
-    m_pModule->setAnswerDelay(0);
 
     m_pModule->setSplitAnswers(true, 5);
     const size_t unBefore = m_pModule->transcript().size();
@@ -183,7 +138,6 @@ TEST_F(SimModuleTest, AnswerFaultsDoWhatTheySay)
     EXPECT_GT(std::count_if(vecSent.begin(), vecSent.end(),
                             [](const auto& entry) { return entry.m_eKind == EK_SENT; }),
               2);
-    m_pModule->setSplitAnswers(false);
 
     m_pModule->injectGarbage("\x01junk\xff");
     EXPECT_EQ("\x01junk\xff", m_host.readUntil("\xff", 1000));
@@ -211,9 +165,7 @@ TEST_F(SimModuleTest, NameQueryFaults)
 TEST_F(SimModuleTest, VanishingLooksLikeAnUnpluggedCable)
 {
     startModule(fastConfig(SM_COMMAND));
-    EXPECT_EQ("AT\r\r\nOK\r\n", m_host.command("AT"));
     m_pModule->vanish();
-    EXPECT_TRUE(m_pModule->isVanished());
     EXPECT_TRUE(m_host.waitForHangup(1000));
 }
 
@@ -250,10 +202,9 @@ TEST_F(SimModuleTest, TranscriptRecordsTheExactTraffic)
         {EK_MODE, "data"},
     };
     EXPECT_EQ(vecExpected, vecSeen);
-    EXPECT_EQ("<CR><LF>OK<CR><LF><0x01>", renderReadable("\r\nOK\r\n\x01"));
 }
 
-TEST_F(SimModuleTest, NeverStallsTheHostAndSurvivesItsReopening)
+TEST_F(SimModuleTest, NeverStallsTheHost)
 {
     startModule(fastConfig(SM_DATA));
     const std::string strBlock(1 << 20, 'd');
@@ -269,11 +220,6 @@ TEST_F(SimModuleTest, NeverStallsTheHostAndSurvivesItsReopening)
             return unData == strBlock.size();
         },
         5000));
-
-    m_host.close();
-    ASSERT_TRUE(m_host.open(m_pModule->slavePath()));
-    escape();
-    EXPECT_EQ("AT\r\r\nOK\r\n", m_host.command("AT"));
 }
 
 } // namespace
