@@ -29,10 +29,10 @@ inline long msSince(ClockT::time_point start)
         std::chrono::duration_cast<std::chrono::milliseconds>(ClockT::now() - start).count());
 }
 
-inline HANDLE openPort(const std::string& strPath, DWORD dwDisposition = OPEN_EXISTING)
+inline HANDLE openPort(const std::string& strPath)
 {
     const std::wstring strWide(strPath.begin(), strPath.end());
-    return CreateFileW(strWide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, dwDisposition,
+    return CreateFileW(strWide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <vector>
 
 namespace {
 
@@ -26,7 +25,7 @@ class ThreadC
 public:
     explicit ThreadC(std::function<DWORD()> fnBody) : m_fnBody(std::move(fnBody))
     {
-        m_hThread = CreateThread(nullptr, 0, &ThreadC::run, this, 0, &m_dwThreadId);
+        m_hThread = CreateThread(nullptr, 0, &ThreadC::run, this, 0, nullptr);
         EXPECT_NE(nullptr, m_hThread);
     }
     ~ThreadC()
@@ -46,7 +45,6 @@ public:
     }
 
     HANDLE m_hThread = nullptr;
-    DWORD m_dwThreadId = 0;
 
 private:
     static DWORD WINAPI run(LPVOID pSelf) { return static_cast<ThreadC*>(pSelf)->m_fnBody(); }
@@ -54,17 +52,11 @@ private:
     std::function<DWORD()> m_fnBody;
 };
 
-// ------------------------------------------------------------ semaphores
-
-TEST(PlatformSemaphore, CountNeverExceedsTheMaximum)
+TEST(PlatformSemaphore, CountStopsAtTheMaximumAndWaitsTimeOut)
 {
     HANDLE hSemaphore = CreateSemaphoreW(nullptr, 0, 1, nullptr);
     ASSERT_NE(nullptr, hSemaphore);
-    EXPECT_FALSE(ReleaseSemaphore(hSemaphore, 2, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_TOO_MANY_POSTS), GetLastError());
-    LONG lPrevious = -1;
-    EXPECT_TRUE(ReleaseSemaphore(hSemaphore, 1, &lPrevious));
-    EXPECT_EQ(0, lPrevious);
+    EXPECT_TRUE(ReleaseSemaphore(hSemaphore, 1, nullptr));
     EXPECT_FALSE(ReleaseSemaphore(hSemaphore, 1, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_TOO_MANY_POSTS), GetLastError());
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hSemaphore, 0));
@@ -75,40 +67,15 @@ TEST(PlatformSemaphore, CountNeverExceedsTheMaximum)
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hSemaphore, 60));
     EXPECT_GE(millisecondsSince(start), 60);
     EXPECT_LT(millisecondsSince(start), 2000);
-    EXPECT_FALSE(ReleaseSemaphore(hSemaphore, 0, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
     EXPECT_TRUE(CloseHandle(hSemaphore));
 }
-
-TEST(PlatformSemaphore, InvalidCountsAreRefused)
-{
-    const std::pair<LONG, LONG> aCases[] = {{0, 0}, {2, 1}, {-1, 1}, {0, -5}};
-    for (const auto& counts : aCases) {
-        SetLastError(0);
-        EXPECT_EQ(nullptr, CreateSemaphoreW(nullptr, counts.first, counts.second, nullptr))
-            << counts.first << "/" << counts.second;
-        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
-    }
-}
-
-TEST(PlatformSemaphore, ReleaseWakesAWaiterInAnotherThread)
-{
-    HANDLE hSemaphore = CreateSemaphoreW(nullptr, 0, 1, nullptr);
-    ThreadC waiter([&] { return WaitForSingleObject(hSemaphore, INFINITE); });
-    EXPECT_TRUE(ReleaseSemaphore(hSemaphore, 1, nullptr));
-    EXPECT_EQ(WAIT_OBJECT_0, waiter.join());
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hSemaphore, 0));
-    CloseHandle(hSemaphore);
-}
-
-// ------------------------------------------------------------ events
 
 TEST(PlatformEvent, AutoResetReleasesOneWaiterPerSet)
 {
     HANDLE hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     HANDLE hWoken = CreateSemaphoreW(nullptr, 0, 2, nullptr);
-    auto fnWaiter = [&]() -> DWORD {
-        DWORD dwResult = WaitForSingleObject(hEvent, INFINITE);
+    auto fnWaiter = [&] {
+        const DWORD dwResult = WaitForSingleObject(hEvent, INFINITE);
         ReleaseSemaphore(hWoken, 1, nullptr);
         return dwResult;
     };
@@ -117,17 +84,11 @@ TEST(PlatformEvent, AutoResetReleasesOneWaiterPerSet)
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hWoken, c_dwBound));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hWoken, 100));
     EXPECT_TRUE(SetEvent(hEvent));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hWoken, c_dwBound));
     EXPECT_EQ(WAIT_OBJECT_0, first.join());
     EXPECT_EQ(WAIT_OBJECT_0, second.join());
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hEvent, 0));
     CloseHandle(hWoken);
     CloseHandle(hEvent);
-
-    HANDLE hInitiallySet = CreateEventW(nullptr, FALSE, TRUE, nullptr);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hInitiallySet, 0));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hInitiallySet, 0));
-    CloseHandle(hInitiallySet);
 }
 
 TEST(PlatformEvent, ManualResetReleasesAllWaitersAndStaysSet)
@@ -143,30 +104,6 @@ TEST(PlatformEvent, ManualResetReleasesAllWaitersAndStaysSet)
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hEvent, 0));
     CloseHandle(hEvent);
 }
-
-TEST(PlatformEvent, NamedObjectsAreShared)
-{
-    HANDLE hFirst = CreateEventW(nullptr, TRUE, FALSE, L"PlatformTestEvent");
-    ASSERT_NE(nullptr, hFirst);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetLastError());
-    HANDLE hSecond = CreateEventW(nullptr, TRUE, FALSE, L"PlatformTestEvent");
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
-    EXPECT_EQ(hFirst, hSecond);
-    EXPECT_EQ(nullptr, CreateMutexW(nullptr, FALSE, L"PlatformTestEvent"));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
-
-    // Each create is a reference of its own: the object outlives one close.
-    EXPECT_TRUE(CloseHandle(hFirst));
-    EXPECT_TRUE(SetEvent(hSecond));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hSecond, 0));
-    EXPECT_TRUE(CloseHandle(hSecond));
-    HANDLE hFresh = CreateEventW(nullptr, TRUE, FALSE, L"PlatformTestEvent");
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetLastError());
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hFresh, 0));
-    CloseHandle(hFresh);
-}
-
-// ------------------------------------------------------------ mutexes
 
 TEST(PlatformMutex, OwnershipIsRecursiveAndPerThread)
 {
@@ -189,113 +126,35 @@ TEST(PlatformMutex, OwnershipIsRecursiveAndPerThread)
     });
     EXPECT_TRUE(ReleaseMutex(hMutex));
     EXPECT_EQ(WAIT_OBJECT_0, waiter.join());
-    EXPECT_FALSE(ReleaseMutex(hMutex));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_OWNER), GetLastError());
     CloseHandle(hMutex);
 }
-
-// ------------------------------------------------------------ threads
 
 TEST(PlatformThread, HandleIsSignalledWhenTheThreadEndsWithItsExitCode)
 {
     HANDLE hGo = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::atomic<DWORD> dwInside{0};
     ThreadC thread([&] {
         WaitForSingleObject(hGo, INFINITE);
-        dwInside = GetCurrentThreadId();
         return DWORD(42);
     });
     DWORD dwExitCode = 0;
     EXPECT_TRUE(GetExitCodeThread(thread.m_hThread, &dwExitCode));
     EXPECT_EQ(STILL_ACTIVE, dwExitCode);
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(thread.m_hThread, 0));
-
     SetEvent(hGo);
     EXPECT_EQ(42u, thread.join());
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.m_hThread, 0));
-    EXPECT_EQ(thread.m_dwThreadId, dwInside.load());
-    EXPECT_NE(GetCurrentThreadId(), dwInside.load());
-    EXPECT_EQ(GetCurrentThreadId(), GetCurrentThreadId());
     CloseHandle(hGo);
-
-    EXPECT_TRUE(GetExitCodeThread(GetCurrentThread(), &dwExitCode));
-    EXPECT_EQ(STILL_ACTIVE, dwExitCode);
-    EXPECT_TRUE(CloseHandle(GetCurrentThread()));
-    EXPECT_EQ(nullptr, CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
 }
 
-TEST(PlatformThread, ClosingTheHandleOfARunningThreadDetachesIt)
+TEST(PlatformHandle, WaitOnAClosedHandleFails)
 {
-    HANDLE aShared[2] = {CreateEventW(nullptr, TRUE, FALSE, nullptr),
-                         CreateSemaphoreW(nullptr, 0, 1, nullptr)};
-    HANDLE hThread = CreateThread(
-        nullptr, 0,
-        [](LPVOID pShared) -> DWORD {
-            WaitForSingleObject(static_cast<HANDLE*>(pShared)[0], INFINITE);
-            ReleaseSemaphore(static_cast<HANDLE*>(pShared)[1], 1, nullptr);
-            return 0;
-        },
-        aShared, 0, nullptr);
-    ASSERT_NE(nullptr, hThread);
-    EXPECT_TRUE(CloseHandle(hThread));
-    EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(hThread, 0));
-    SetEvent(aShared[0]);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(aShared[1], c_dwBound));
-    CloseHandle(aShared[1]);
-    CloseHandle(aShared[0]);
-}
-
-// ------------------------------------------------------------ handles
-
-TEST(PlatformHandle, ClosingOneHandleDoesNotDisturbAWaiterOnAnother)
-{
-    HANDLE hWaited = CreateSemaphoreW(nullptr, 0, 1, nullptr);
-    HANDLE hStarted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ThreadC waiter([&] {
-        SetEvent(hStarted);
-        return WaitForSingleObject(hWaited, c_dwBound);
-    });
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hStarted, c_dwBound));
-    for (int nRound = 0; nRound < 20; ++nRound)
-        EXPECT_TRUE(CloseHandle(CreateEventW(nullptr, FALSE, FALSE, nullptr)));
-    EXPECT_TRUE(CloseHandle(hStarted));
-    EXPECT_TRUE(ReleaseSemaphore(hWaited, 1, nullptr));
-    EXPECT_EQ(WAIT_OBJECT_0, waiter.join());
-    CloseHandle(hWaited);
-}
-
-TEST(PlatformHandle, ClosedAndUnknownHandlesFail)
-{
-    HANDLE hClosedEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-    ASSERT_TRUE(CloseHandle(hClosedEvent));
-    int nLocal = 0;
-    const std::pair<const char*, HANDLE> aCases[] = {
-        {"closed", hClosedEvent},
-        {"null", nullptr},
-        {"made up", &nLocal},
-        {"invalid value", INVALID_HANDLE_VALUE},
-    };
-    for (const auto& handle : aCases) {
-        SCOPED_TRACE(handle.first);
-        SetLastError(0);
-        EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(handle.second, 0));
-        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
-        SetLastError(0);
-        EXPECT_FALSE(CloseHandle(handle.second));
-        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
-        EXPECT_FALSE(SetEvent(handle.second));
-    }
-    // The right handle used as the wrong kind of object.
+    // Signalled, so a stale object would wrongly satisfy the wait.
     HANDLE hEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-    EXPECT_FALSE(ReleaseSemaphore(hEvent, 1, nullptr));
+    ASSERT_TRUE(CloseHandle(hEvent));
+    EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(hEvent, 0));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
-    EXPECT_FALSE(ReleaseMutex(hEvent));
+    EXPECT_FALSE(CloseHandle(hEvent));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
-    EXPECT_TRUE(CloseHandle(hEvent));
 }
-
-// ------------------------------------------------------------ critical sections
 
 TEST(PlatformCriticalSection, SecondThreadWaitsUntilTheOwnerHasLeftAsOftenAsItEntered)
 {
@@ -303,8 +162,6 @@ TEST(PlatformCriticalSection, SecondThreadWaitsUntilTheOwnerHasLeftAsOftenAsItEn
     InitializeCriticalSection(&section);
     EnterCriticalSection(&section);
     EnterCriticalSection(&section);
-    EXPECT_TRUE(TryEnterCriticalSection(&section));
-    LeaveCriticalSection(&section);
 
     HANDLE hEntered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::atomic<bool> bTryFailed{false};
@@ -325,8 +182,6 @@ TEST(PlatformCriticalSection, SecondThreadWaitsUntilTheOwnerHasLeftAsOftenAsItEn
     DeleteCriticalSection(&section);
 }
 
-// ------------------------------------------------------------ thread-local storage
-
 TEST(PlatformTls, ValuesArePerThread)
 {
     DWORD dwIndex = TlsAlloc();
@@ -334,7 +189,7 @@ TEST(PlatformTls, ValuesArePerThread)
     int nMine = 1, nTheirs = 2;
     EXPECT_TRUE(TlsSetValue(dwIndex, &nMine));
     ThreadC other([&]() -> DWORD {
-        if (TlsGetValue(dwIndex) != nullptr || GetLastError() != ERROR_SUCCESS)
+        if (TlsGetValue(dwIndex) != nullptr)
             return 1;
         TlsSetValue(dwIndex, &nTheirs);
         return TlsGetValue(dwIndex) == &nTheirs ? 0 : 2;
@@ -342,45 +197,6 @@ TEST(PlatformTls, ValuesArePerThread)
     EXPECT_EQ(0u, other.join());
     EXPECT_EQ(&nMine, TlsGetValue(dwIndex));
     EXPECT_TRUE(TlsFree(dwIndex));
-
-    SetLastError(0);
-    EXPECT_EQ(nullptr, TlsGetValue(dwIndex));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
-    EXPECT_FALSE(TlsSetValue(dwIndex, &nMine));
-    EXPECT_FALSE(TlsFree(TLS_OUT_OF_INDEXES));
-}
-
-TEST(PlatformTls, ExhaustionReportsOutOfIndexes)
-{
-    std::vector<DWORD> vecIndexes;
-    DWORD dwIndex = 0;
-    while (vecIndexes.size() < 5000 && (dwIndex = TlsAlloc()) != TLS_OUT_OF_INDEXES)
-        vecIndexes.push_back(dwIndex);
-    EXPECT_LT(vecIndexes.size(), 5000u);
-    for (DWORD dwFree : vecIndexes)
-        EXPECT_TRUE(TlsFree(dwFree));
-    dwIndex = TlsAlloc();
-    EXPECT_NE(TLS_OUT_OF_INDEXES, dwIndex);
-    TlsFree(dwIndex);
-}
-
-// ------------------------------------------------------------ interlocked
-
-TEST(PlatformInterlocked, CountsAtomicallyAndReturnsTheNewValue)
-{
-    LONG volatile lCounter = 0;
-    EXPECT_EQ(1, InterlockedIncrement(&lCounter));
-    EXPECT_EQ(0, InterlockedDecrement(&lCounter));
-    EXPECT_EQ(-1, InterlockedDecrement(&lCounter));
-    auto fnWork = [&] {
-        for (int nRound = 0; nRound < 20000; ++nRound)
-            InterlockedIncrement(&lCounter);
-        return DWORD(0);
-    };
-    {
-        ThreadC first(fnWork), second(fnWork);
-    }
-    EXPECT_EQ(39999, lCounter);
 }
 
 } // namespace
