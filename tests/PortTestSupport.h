@@ -35,11 +35,6 @@ inline bool waitFor(const std::function<bool()>& fnDone, long lBoundMs = c_lBoun
     return true;
 }
 
-inline std::wstring widen(const std::string& str)
-{
-    return std::wstring(str.begin(), str.end());
-}
-
 inline std::string pattern(size_t nCount, unsigned unSeed = 0)
 {
     std::string str(nCount, '\0');
@@ -106,12 +101,10 @@ public:
     ~PseudoTerminalC()
     {
         closeMaster();
-        if (m_nSlave >= 0) {
-            ::close(m_nSlave);
-        }
+        ::close(m_nSlave);
     }
 
-    std::wstring name() const { return widen(m_strPath); }
+    std::wstring name() const { return std::wstring(m_strPath.begin(), m_strPath.end()); }
 
     void closeMaster()
     {
@@ -133,25 +126,6 @@ public:
         ASSERT_EQ(static_cast<ssize_t>(str.size()), ::write(m_nMaster, str.data(), str.size()));
     }
 
-    std::string read(size_t nCount) const
-    {
-        std::string str;
-        const auto start = ClockT::now();
-        while (str.size() < nCount && msSince(start) < c_lBoundMs) {
-            pollfd fd = {m_nMaster, POLLIN, 0};
-            char szBuffer[512];
-            if (::poll(&fd, 1, 10) <= 0) {
-                continue;
-            }
-            const ssize_t n = ::read(m_nMaster, szBuffer, sizeof(szBuffer));
-            if (n <= 0) {
-                break;
-            }
-            str.append(szBuffer, static_cast<size_t>(n));
-        }
-        return str;
-    }
-
     // Bytes waiting on the device side, not yet taken by the port.
     int queuedForDevice() const
     {
@@ -167,13 +141,12 @@ public:
         DIR* pDir = ::opendir("/proc/self/fd");
         HANDLE hFound = INVALID_HANDLE_VALUE;
         for (dirent* pEntry = ::readdir(pDir); pEntry != nullptr; pEntry = ::readdir(pDir)) {
-            const int nFd = std::atoi(pEntry->d_name);
             char szTarget[256] = {};
             const std::string strLink = std::string("/proc/self/fd/") + pEntry->d_name;
-            if (nFd != m_nSlave && pEntry->d_name[0] != '.' &&
+            if (std::atoi(pEntry->d_name) != m_nSlave && pEntry->d_name[0] != '.' &&
                 ::readlink(strLink.c_str(), szTarget, sizeof(szTarget) - 1) > 0 &&
                 m_strPath == szTarget) {
-                hFound = reinterpret_cast<HANDLE>(static_cast<intptr_t>(nFd));
+                hFound = reinterpret_cast<HANDLE>(static_cast<intptr_t>(std::atoi(pEntry->d_name)));
             }
         }
         ::closedir(pDir);

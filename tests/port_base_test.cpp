@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <new>
 
 namespace {
 
@@ -53,40 +52,18 @@ private:
     Body m_fnBody;
 };
 
-void idleBody(TestPortC& port, int)
+TEST(PortBaseTest, SecondStartIsRefusedAndStopWaitsForTheEnd)
 {
-    port.idle();
-}
-
-TEST(PortBaseTest, StartAndStopPairUpAndAreTraced)
-{
-    TestPortC port(idleBody);
-    LogCaptureC capture;
-    capture.route("PortBaseC", 4);
-    EXPECT_TRUE(port.StopReading()) << "no thread: nothing to stop";
-    EXPECT_EQ(0, port.m_nRuns.load());
-
+    TestPortC port([](TestPortC& p, int) { p.idle(); });
     EXPECT_TRUE(port.StartReading());
     EXPECT_FALSE(port.StartReading());
     EXPECT_TRUE(port.IsConnected()) << "the running reader is left alone";
     ASSERT_TRUE(waitFor([&] { return port.m_nRuns.load() >= 1; }));
-    port.ConnectReadConsumer(nullptr);
     EXPECT_TRUE(port.StopReading());
     EXPECT_EQ(1, port.m_nRuns.load());
     EXPECT_EQ(1, port.m_nEnded.load()) << "StopReading waited for the end";
-    EXPECT_FALSE(port.IsConnected());
-
     EXPECT_TRUE(port.StartReading()) << "a stopped port starts again";
     EXPECT_TRUE(port.StopReading());
-    EXPECT_EQ(2, port.m_nEnded.load());
-    const std::string strLog = capture.joined();
-    EXPECT_EQ(std::string::npos, strLog.find("Error"));
-    for (const char* szScope : {"PortBaseC::StartReading", "PortBaseC::StopReading",
-                                "PortBaseC::DoRead", "PortBaseC::ConnectReadConsumer"}) {
-        EXPECT_NE(std::string::npos, strLog.find(std::string("START ") + szScope + "\n"))
-            << szScope;
-        EXPECT_NE(std::string::npos, strLog.find(std::string(" ms ") + szScope + "\n")) << szScope;
-    }
 }
 
 TEST(PortBaseTest, ReaderThatDoesNotEndInTimeIsLeftBehind)
@@ -118,26 +95,6 @@ TEST(PortBaseTest, ReaderThatDoesNotEndInTimeIsLeftBehind)
     ASSERT_TRUE(waitFor([&] { return port.m_nEnded.load() == 1; }));
     EXPECT_TRUE(port.StopReading());
     EXPECT_EQ(2, port.m_nEnded.load());
-}
-
-// The registration outlives the thread: the consumer gets the first bytes of
-// every run.
-TEST(PortBaseTest, ConsumerRegisteredBeforeStartGetsTheFirstBytes)
-{
-    TestPortC port([](TestPortC& p, int nRun) {
-        const std::string strFirst = "first" + std::to_string(nRun);
-        p.deliver(strFirst.data(), static_cast<uint32_t>(strFirst.size()));
-        p.idle();
-    });
-    RecordingConsumerC consumer(6);
-    port.ConnectReadConsumer(&consumer);
-    for (const char* szExpected : {"first0", "first0first1"}) {
-        ASSERT_TRUE(port.StartReading());
-        ASSERT_TRUE(waitFor([&] { return consumer.data().size() == std::strlen(szExpected); }));
-        EXPECT_TRUE(port.StopReading());
-        EXPECT_EQ(szExpected, consumer.data());
-    }
-    port.ConnectReadConsumer(nullptr);
 }
 
 TEST(PortBaseTest, NothingReachesAConsumerAfterUnregistrationReturned)
@@ -175,76 +132,26 @@ TEST(PortBaseTest, NothingReachesAConsumerAfterUnregistrationReturned)
 TEST(PortBaseTest, LargeChunksAreDeliveredInPieces)
 {
     const std::vector<std::pair<uint32_t, std::vector<uint16_t>>> vecRows = {
-        {1, {1}},
-        {65535, {65535}},
-        {65536, {65535, 1}},
-        {200000, {65535, 65535, 65535, 3395}},
-    };
+        {65535, {65535}}, {65536, {65535, 1}}, {200000, {65535, 65535, 65535, 3395}}};
     for (const auto& row : vecRows) {
         SCOPED_TRACE(row.first);
         const std::string strChunk = pattern(row.first);
+        RecordingConsumerC consumer(row.first);
         TestPortC port([&](TestPortC& p, int) {
             p.deliver(strChunk.data(), row.first);
             p.idle();
         });
-        RecordingConsumerC consumer(row.first);
         port.ConnectReadConsumer(&consumer);
         ASSERT_TRUE(port.StartReading());
         ASSERT_EQ(NOX::RC_OK, consumer.wait(c_lBoundMs));
         EXPECT_TRUE(port.StopReading());
         EXPECT_EQ(row.second, consumer.sizes());
         EXPECT_TRUE(strChunk == consumer.data());
-        port.ConnectReadConsumer(nullptr);
     }
 }
 
-// A reader that stops itself (its device vanished) must not cost the stop
-// bound; it is still on its way out, so a port destroyed or restarted in that
-// moment must wait for its end, not run over it.
-TEST(PortBaseTest, ReaderThatStoppedItselfIsWaitedForBeforeThePortGoes)
-{
-    std::atomic<bool> bStopped(false);
-    std::atomic<bool> bStopResult(false);
-    std::atomic<long> lStopMs(-1);
-    std::atomic<int> nRunning(0);
-    std::atomic<int> nOverlaps(0);
-    const auto stopSelf = [&](TestPortC& p, int nRun) {
-        nOverlaps += nRunning++ != 0 ? 1 : 0;
-        if (nRun == 0) {
-            const auto start = ClockT::now();
-            bStopResult = p.StopReading();
-            lStopMs = msSince(start);
-            bStopped = true;
-            std::this_thread::sleep_for(milliseconds(50));
-            EXPECT_FALSE(p.isReading());
-        } else {
-            p.idle();
-        }
-        --nRunning;
-    };
-    auto* pPort = new TestPortC(stopSelf);
-    ASSERT_TRUE(pPort->StartReading());
-    ASSERT_TRUE(waitFor([&] { return bStopped.load(); }));
-    delete pPort;
-    EXPECT_EQ(0, nRunning.load()) << "the destructor returned before the reader ended";
-    EXPECT_TRUE(bStopResult.load());
-    EXPECT_LT(lStopMs.load(), 100);
-
-    TestPortC port(stopSelf);
-    bStopped = false;
-    ASSERT_TRUE(port.StartReading());
-    ASSERT_TRUE(waitFor([&] { return bStopped.load(); }));
-    EXPECT_FALSE(port.IsConnected());
-    EXPECT_TRUE(port.StartReading());
-    ASSERT_TRUE(waitFor([&] { return port.m_nRuns.load() == 2; }));
-    EXPECT_TRUE(port.IsConnected());
-    EXPECT_EQ(0, nOverlaps.load()) << "two readers ran at once";
-    EXPECT_TRUE(port.StopReading());
-    EXPECT_EQ(2, port.m_nEnded.load());
-}
-
-// Built over memory that holds a live handle, a port must not take that value
-// for a thread of its own: starting and stopping leaves the handle alone.
+// A fresh port must own no thread handle: one built on memory that held
+// another object's handle must not close it.
 TEST(PortBaseTest, NewPortHoldsNoStaleThreadHandle)
 {
     HANDLE hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -253,7 +160,7 @@ TEST(PortBaseTest, NewPortHoldsNoStaleThreadHandle)
     for (size_t i = 0; i + sizeof(HANDLE) <= sizeof(aStorage); i += sizeof(HANDLE)) {
         std::memcpy(aStorage + i, &hEvent, sizeof(HANDLE));
     }
-    auto* pPort = new (aStorage) TestPortC(idleBody);
+    auto* pPort = new (aStorage) TestPortC([](TestPortC& p, int) { p.idle(); });
     EXPECT_TRUE(pPort->StartReading());
     EXPECT_TRUE(pPort->StopReading());
     pPort->~TestPortC();

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <iostream>
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <sys/resource.h>
@@ -18,84 +18,31 @@ using namespace porttest;
 using std::chrono::milliseconds;
 using TRC::PRT::SerialPortC;
 
-class SerialPortSlowTest : public ::testing::Test
-{
-protected:
-    void TearDown() override { ::unsetenv("QUENTA_PORT_COM8"); }
-    LogCaptureC m_capture;
-};
-
 // Every failed open is traced and followed by 200 ms, the third one too.
-TEST_F(SerialPortSlowTest, MissingDeviceCostsThreeAttempts200MsApart)
+TEST(SerialPortSlowTest, MissingDeviceCostsThreeAttempts200MsApart)
 {
-    struct RowS
-    {
-        const char* szName;
-        std::wstring strPort;
-        const char* szMapped;
-        const char* szLine;
-    };
-    const RowS aRows[] = {
-        {"COM8: mapped to a missing path", L"COM8:", "/dev/quenta-no-such-device",
-         "Open port failed: 2\n"},
-        {"missing path", L"/dev/quenta-no-such-device", nullptr, "Open port failed: 2\n"},
-        {"no name", L"", nullptr, "Open port failed: 3\n"},
-    };
-    m_capture.route("SerialPortC", 3);
-    for (const RowS& row : aRows) {
-        SCOPED_TRACE(row.szName);
-        if (row.szMapped != nullptr) {
-            ::setenv("QUENTA_PORT_COM8", row.szMapped, 1);
-        }
-        m_capture.consumer().clear();
-        SerialPortC port;
-        port.SetPortName(row.strPort);
-        const auto start = ClockT::now();
-        EXPECT_FALSE(port.Connect());
-        const long lElapsed = msSince(start);
-        EXPECT_GE(lElapsed, 590);
-        EXPECT_LT(lElapsed, 1500);
-        EXPECT_EQ(3u, countOf(m_capture.joined(), row.szLine)) << m_capture.joined();
-        EXPECT_FALSE(port.IsConnected());
-        ::unsetenv("QUENTA_PORT_COM8");
-    }
-}
-
-TEST_F(SerialPortSlowTest, COM8MapsToTheDeviceInTheEnvironment)
-{
-    PseudoTerminalC pty;
-    ::setenv("QUENTA_PORT_COM8", pty.m_strPath.c_str(), 1);
-    RecordingConsumerC consumer(2);
+    LogCaptureC capture;
+    capture.route("SerialPortC", 3);
     SerialPortC port;
-    port.SetPortName(L"COM8:");
-    port.ConnectReadConsumer(&consumer);
-    ASSERT_TRUE(port.Connect());
-    pty.write("ok");
-    ASSERT_EQ(NOX::RC_OK, consumer.wait(c_lBoundMs));
-    port.ConnectReadConsumer(nullptr);
-    EXPECT_EQ("ok", consumer.data());
+    port.SetPortName(L"/dev/quenta-no-such-device");
+    const auto start = ClockT::now();
+    EXPECT_FALSE(port.Connect());
+    const long lElapsed = msSince(start);
+    EXPECT_GE(lElapsed, 590);
+    EXPECT_LT(lElapsed, 1500);
+    EXPECT_EQ(3u, countOf(capture.joined(), "Open port failed: 2\n")) << capture.joined();
 }
 
-TEST_F(SerialPortSlowTest, SecondOpenOfTheSameDeviceIsRefused)
+TEST(SerialPortSlowTest, SecondOpenOfTheSameDeviceIsRefused)
 {
     PseudoTerminalC pty;
-    RecordingConsumerC consumer(1);
     SerialPortC first;
     first.SetPortName(pty.name());
     ASSERT_TRUE(first.Connect());
-
-    m_capture.route("SerialPortC", 3);
     SerialPortC second;
     second.SetPortName(pty.name());
     EXPECT_FALSE(second.Connect());
-    EXPECT_EQ(3u, countOf(m_capture.joined(), "Open port failed: 20\n")) << m_capture.joined();
-    EXPECT_FALSE(second.IsConnected());
-
-    first.ConnectReadConsumer(&consumer);
-    pty.write("z");
-    EXPECT_EQ(NOX::RC_OK, consumer.wait(c_lBoundMs)) << "the first port still reads";
-    first.ConnectReadConsumer(nullptr);
-
+    EXPECT_TRUE(first.IsConnected());
     ASSERT_TRUE(first.Disconnect());
     EXPECT_TRUE(second.Connect()) << "free again once the first closed it";
 }
@@ -121,16 +68,13 @@ long threadTicks(const std::string& strTid)
     std::getline(file, strLine);
     std::istringstream fields(strLine.substr(strLine.rfind(')') + 2));
     std::string strField;
+    // Fields 3 onwards; user time is field 14, system time field 15.
+    for (int nField = 3; nField < 14; ++nField) {
+        fields >> strField;
+    }
     long lUser = 0;
     long lSystem = 0;
-    // Fields 3 onwards; user time is field 14, system time field 15.
-    for (int nField = 3; nField <= 15 && fields >> strField; ++nField) {
-        if (nField == 14) {
-            lUser = std::stol(strField);
-        } else if (nField == 15) {
-            lSystem = std::stol(strField);
-        }
-    }
+    fields >> lUser >> lSystem;
     return lUser + lSystem;
 }
 
@@ -157,7 +101,7 @@ double processCpuMs()
 
 // An open port without traffic: its reader sleeps in the kernel and wakes
 // up for nothing.
-TEST_F(SerialPortSlowTest, IdlePortCostsNoCpu)
+TEST(SerialPortSlowTest, IdlePortCostsNoCpu)
 {
     PseudoTerminalC pty;
     SerialPortC port;
@@ -182,12 +126,9 @@ TEST_F(SerialPortSlowTest, IdlePortCostsNoCpu)
     const long lWakeUps = threadWakeUps(strReader) - lWakeUpsBefore;
     const double dProcessMs = processCpuMs() - dProcessBefore;
     const double dTickMs = 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
-    std::cout << "idle 2000 ms: reader cpu " << lTicks * dTickMs << " ms, reader wake-ups "
-              << lWakeUps << ", process cpu " << dProcessMs << " ms\n";
     EXPECT_LE(lTicks * dTickMs, 20.0);
     EXPECT_LE(lWakeUps, 1) << "the reader woke up while nothing arrived";
     EXPECT_LT(dProcessMs, 100.0);
-    EXPECT_TRUE(port.IsConnected());
 }
 
 } // namespace
