@@ -26,11 +26,6 @@ using SteadyT = std::chrono::steady_clock;
 
 const char c_szPing[] = "AT\r";
 
-inline std::wstring widen(const std::string& strText)
-{
-    return std::wstring(strText.begin(), strText.end());
-}
-
 inline int64_t msSince(SteadyT::time_point tStart)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(SteadyT::now() - tStart).count();
@@ -68,41 +63,33 @@ inline std::vector<std::string> searchLines(const std::vector<std::string>& vecQ
     return vecLines;
 }
 
-// A serial port that remembers the purges the controller asks for.
+// A serial port that remembers the last purge the controller asked for.
 class RecordingPortC : public TRC::PRT::SerialPortC
 {
 public:
     void FlushBuffers(uint16_t unFlags) override
     {
-        m_unFlushCount++;
         m_unLastFlushFlags = unFlags;
         TRC::PRT::SerialPortC::FlushBuffers(unFlags);
     }
 
-    std::atomic<uint32_t> m_unFlushCount{0};
     std::atomic<uint16_t> m_unLastFlushFlags{0};
 };
-
-inline SimConfigS fastModuleConfig(SimModeE eMode = SM_COMMAND)
-{
-    SimConfigS config;
-    config.m_eInitialMode = eMode;
-    config.m_ulScanMs = 100;
-    config.m_ulNameMs = 10;
-    config.m_ulRestartMs = 100;
-    return config;
-}
 
 class ControllerFixture : public ::testing::Test
 {
 protected:
-    void SetUp() override { startWith(fastModuleConfig()); }
-
-    void startWith(const SimConfigS& config)
+    void SetUp() override
     {
+        SimConfigS config;
+        config.m_eInitialMode = SM_COMMAND;
+        config.m_ulScanMs = 100;
+        config.m_ulNameMs = 10;
+        config.m_ulRestartMs = 100;
         m_pModule.reset(new SimulatedModuleC(config));
         ASSERT_TRUE(m_pModule->start());
-        m_port.SetPortName(widen(m_pModule->slavePath()));
+        const std::string strPath = m_pModule->slavePath();
+        m_port.SetPortName(std::wstring(strPath.begin(), strPath.end()));
         ASSERT_EQ(RC_OK, m_controller.setPort(&m_port));
         ASSERT_EQ(RC_OK, m_controller.openPort());
     }
