@@ -31,30 +31,24 @@ size_t writeHeader(char* szBuffer, uint32_t unHeaderMode, int32_t nLevel, const 
         TIM::CalendarTimeC now = TIM::getCurrentTime(TIM::TS_UTC);
         int nPriority = CeGetThreadPriority(GetCurrentThread());
         const char* szTag = DBG::levelTag(nLevel);
+        // A thread that runs no task is named by its id, in the same 20 columns.
+        char szTaskField[TSK::SysTaskC::c_unMaxName + 1];
         TSK::SysTaskC* pTask = TSK::TskMgrC::getInstance().getCurrentTask();
         if (pTask != nullptr) {
-            nLength = std::snprintf(
-                szBuffer, DBG::TEMP_BUFF_LEN,
-                "[%02hu/%02hu/%04u %02hu:%02hu:%02hu.%03hu UTC] %-20s/%4d %3s %s ",
-                static_cast<unsigned short>(now.m_unDay),
-                static_cast<unsigned short>(now.m_unMonth), static_cast<unsigned>(now.m_unYear),
-                static_cast<unsigned short>(now.m_unHour),
-                static_cast<unsigned short>(now.m_unMinute),
-                static_cast<unsigned short>(now.m_unSecond),
-                static_cast<unsigned short>(now.m_unHundredths * 10), pTask->getName(), nPriority,
-                szTag, strLog.c_str());
+            std::snprintf(szTaskField, sizeof(szTaskField), "%s", pTask->getName());
         } else {
-            nLength = std::snprintf(
-                szBuffer, DBG::TEMP_BUFF_LEN,
-                "[%02hu/%02hu/%04u %02hu:%02hu:%02hu.%03hu UTC] 0x%08x          /%4d %3s %s ",
-                static_cast<unsigned short>(now.m_unDay),
-                static_cast<unsigned short>(now.m_unMonth), static_cast<unsigned>(now.m_unYear),
-                static_cast<unsigned short>(now.m_unHour),
-                static_cast<unsigned short>(now.m_unMinute),
-                static_cast<unsigned short>(now.m_unSecond),
-                static_cast<unsigned short>(now.m_unHundredths * 10),
-                static_cast<unsigned>(GetCurrentThreadId()), nPriority, szTag, strLog.c_str());
+            std::snprintf(szTaskField, sizeof(szTaskField), "0x%08x",
+                          static_cast<unsigned>(GetCurrentThreadId()));
         }
+        nLength = std::snprintf(
+            szBuffer, DBG::TEMP_BUFF_LEN,
+            "[%02hu/%02hu/%04u %02hu:%02hu:%02hu.%03hu UTC] %-20s/%4d %3s %s ",
+            static_cast<unsigned short>(now.m_unDay), static_cast<unsigned short>(now.m_unMonth),
+            static_cast<unsigned>(now.m_unYear), static_cast<unsigned short>(now.m_unHour),
+            static_cast<unsigned short>(now.m_unMinute),
+            static_cast<unsigned short>(now.m_unSecond),
+            static_cast<unsigned short>(now.m_unHundredths * 10), szTaskField, nPriority, szTag,
+            strLog.c_str());
     } else if (unHeaderMode == DBG::HDR_TICKS) {
         nLength = std::snprintf(szBuffer, DBG::TEMP_BUFF_LEN, "%u ",
                                 static_cast<unsigned>(GetTickCount()));
