@@ -27,20 +27,22 @@ bool isShortText(const char* szText, size_t unMax)
 namespace TRC {
 namespace CFG {
 
-namespace {
-
-// Builds a write request with the fields and runs it; the request outcome.
+// The shape every single-setting write shares: its trace scope, the
+// controller lock, the argument and connection checks, then the request
+// outcome of one write line.
 template <class... FieldsT>
-uint32_t writeSetting(TaviDeviceControllerImplC& controller, const char* szCommand,
-                      FieldsT... fields)
+uint32_t TaviDeviceControllerImplC::writeSetting(const char* szScope, bool bArgumentsOk,
+                                                 const char* szCommand, FieldsT... fields)
 {
+    PerformanceLogC log(&g_TaviDeviceControllerImplCLog, szScope);
+    GuardC guard(m_Lock);
+    if (!bArgumentsOk || !isConnected()) {
+        return RC_FAILED;
+    }
     TaviDeviceRequestC req(szCommand, RT_WRITE, c_unCommandTimeoutMs);
     addFields(req, fields...);
-    uint32_t unResult = controller.request(&req);
-    return unResult != RC_OK ? unResult : req.getReturnCode();
+    return runRequest(req);
 }
-
-} // namespace
 
 uint32_t TaviDeviceControllerImplC::readNumber(const char* szCommand, uint32_t* pValue)
 {
@@ -132,13 +134,8 @@ uint32_t TaviDeviceControllerImplC::getDefaultServerProfile(uint32_t* pProfile)
 
 uint32_t TaviDeviceControllerImplC::setDeviceName(const char* szName, bool bFlag)
 {
-    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
-                        "TaviDeviceControllerImplC::setDeviceName");
-    GuardC guard(m_Lock);
-    if (!isShortText(szName, c_unMaxNameLength) || !isConnected()) {
-        return RC_FAILED;
-    }
-    return writeSetting(*this, "AGLN", QuotedS{szName}, bFlag);
+    return writeSetting("TaviDeviceControllerImplC::setDeviceName",
+                        isShortText(szName, c_unMaxNameLength), "AGLN", QuotedS{szName}, bFlag);
 }
 
 uint32_t TaviDeviceControllerImplC::setServiceName(uint32_t unNumber, const char* szName,
@@ -150,7 +147,9 @@ uint32_t TaviDeviceControllerImplC::setServiceName(uint32_t unNumber, const char
     if (!isShortText(szName, c_unMaxNameLength) || !isConnected()) {
         return RC_FAILED;
     }
-    uint32_t unOutcome = writeSetting(*this, "ADWSN", unNumber, QuotedS{szName}, uint32_t{1});
+    TaviDeviceRequestC req("ADWSN", RT_WRITE, c_unCommandTimeoutMs);
+    addFields(req, unNumber, QuotedS{szName}, uint32_t{1});
+    uint32_t unOutcome = runRequest(req);
     if (unOutcome == RC_OK && bRestart) {
         unOutcome = resetModule();
     }
@@ -159,125 +158,71 @@ uint32_t TaviDeviceControllerImplC::setServiceName(uint32_t unNumber, const char
 
 uint32_t TaviDeviceControllerImplC::setClassOfDevice(uint32_t unClass, bool bFlag)
 {
-    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
-                        "TaviDeviceControllerImplC::setClassOfDevice");
-    GuardC guard(m_Lock);
-    if (!isConnected()) {
-        return RC_FAILED;
-    }
-    return writeSetting(*this, "AGLC", unClass, bFlag);
+    return writeSetting("TaviDeviceControllerImplC::setClassOfDevice", true, "AGLC", unClass,
+                        bFlag);
 }
 
 uint32_t TaviDeviceControllerImplC::configureConnectabilityMode(uint32_t unMode, bool bFlag)
 {
-    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
-                        "TaviDeviceControllerImplC::configureConnectabilityMode");
-    GuardC guard(m_Lock);
-    if (unMode == 0 || !isConnected()) {
-        return RC_FAILED;
-    }
-    return writeSetting(*this, "AGCM", unMode, bFlag);
+    return writeSetting("TaviDeviceControllerImplC::configureConnectabilityMode", unMode != 0,
+                        "AGCM", unMode, bFlag);
 }
 
 uint32_t TaviDeviceControllerImplC::configureDiscoverabilityMode(uint32_t unMode, bool bFlag)
 {
-    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
-                        "TaviDeviceControllerImplC::configureDiscoverabilityMode");
-    GuardC guard(m_Lock);
-    if (unMode == 0 || !isConnected()) {
-        return RC_FAILED;
-    }
-    return writeSetting(*this, "AGDM", unMode, bFlag);
+    return writeSetting("TaviDeviceControllerImplC::configureDiscoverabilityMode", unMode != 0,
+                        "AGDM", unMode, bFlag);
 }
 
 uint32_t TaviDeviceControllerImplC::configureWirelessMultidrop(uint8_t unSetting, bool bFlag)
 {
-    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
-                        "TaviDeviceControllerImplC::configureWirelessMultidrop");
-    GuardC guard(m_Lock);
-    if (!isConnected()) {
-        return RC_FAILED;
-    }
-    return writeSetting(*this, "ADWM", unSetting, uint8_t{0}, bFlag);
+    return writeSetting("TaviDeviceControllerImplC::configureWirelessMultidrop", true, "ADWM",
+                        unSetting, uint8_t{0}, bFlag);
 }
 
 uint32_t TaviDeviceControllerImplC::configureDefaultClientProfile(uint32_t unProfile, bool bFlag)
 {
-    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
-                        "TaviDeviceControllerImplC::configureDefaultClientProfile");
-    GuardC guard(m_Lock);
-    if (!isConnected()) {
-        return RC_FAILED;
-    }
-    return writeSetting(*this, "ADDCP", unProfile, bFlag);
+    return writeSetting("TaviDeviceControllerImplC::configureDefaultClientProfile", true, "ADDCP",
+                        unProfile, bFlag);
 }
 
 uint32_t TaviDeviceControllerImplC::configureDefaultServerProfile(uint32_t unProfile, bool bFlag)
 {
-    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
-                        "TaviDeviceControllerImplC::configureDefaultServerProfile");
-    GuardC guard(m_Lock);
-    if (!isConnected()) {
-        return RC_FAILED;
-    }
-    return writeSetting(*this, "ADDSP", unProfile, bFlag);
+    return writeSetting("TaviDeviceControllerImplC::configureDefaultServerProfile", true, "ADDSP",
+                        unProfile, bFlag);
 }
 
 uint32_t TaviDeviceControllerImplC::configureFeatureMask(uint8_t unValue, bool bFlag)
 {
-    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
-                        "TaviDeviceControllerImplC::configureFeatureMask");
-    GuardC guard(m_Lock);
-    if (!isConnected()) {
-        return RC_FAILED;
-    }
-    return writeSetting(*this, "AMWFM", uint8_t{1}, unValue, bFlag);
+    return writeSetting("TaviDeviceControllerImplC::configureFeatureMask", true, "AMWFM",
+                        uint8_t{1}, unValue, bFlag);
 }
 
 uint32_t TaviDeviceControllerImplC::configureDtrDsrSettings(uint32_t unFirst, uint32_t unSecond,
                                                             bool bFlag)
 {
-    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
-                        "TaviDeviceControllerC::configureDtrDsrSettings");
-    GuardC guard(m_Lock);
-    if (!isConnected()) {
-        return RC_FAILED;
-    }
-    return writeSetting(*this, "AMDS", unFirst, unSecond, bFlag);
+    return writeSetting("TaviDeviceControllerC::configureDtrDsrSettings", true, "AMDS", unFirst,
+                        unSecond, bFlag);
 }
 
 uint32_t TaviDeviceControllerImplC::configurePowerSaveMode(uint32_t unMode, bool bFlag)
 {
-    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
-                        "TaviDeviceControllerC::configurePowerSaveMode");
-    GuardC guard(m_Lock);
-    if (!isConnected()) {
-        return RC_FAILED;
-    }
-    return writeSetting(*this, "AMPM", unMode, bFlag);
+    return writeSetting("TaviDeviceControllerC::configurePowerSaveMode", true, "AMPM", unMode,
+                        bFlag);
 }
 
 uint32_t TaviDeviceControllerImplC::configureSecurityMode(uint32_t unMode, bool bFlag)
 {
-    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
-                        "TaviDeviceControllerC::configureSecurityMode");
-    GuardC guard(m_Lock);
-    if (!isConnected()) {
-        return RC_FAILED;
-    }
-    return writeSetting(*this, "AGSM", unMode, bFlag);
+    return writeSetting("TaviDeviceControllerC::configureSecurityMode", true, "AGSM", unMode,
+                        bFlag);
 }
 
 uint32_t TaviDeviceControllerImplC::setFixedPin(const char* szPin, bool bFlag)
 {
-    PerformanceLogC log(&g_TaviDeviceControllerImplCLog, "TaviDeviceControllerC::setFixedPin");
-    GuardC guard(m_Lock);
     // No length check of its own: a PIN that does not fit the line leaves
     // the request unfinished, and request() refuses it.
-    if (szPin == nullptr || !isConnected()) {
-        return RC_FAILED;
-    }
-    return writeSetting(*this, "AGFP", QuotedS{szPin}, bFlag);
+    return writeSetting("TaviDeviceControllerC::setFixedPin", szPin != nullptr, "AGFP",
+                        QuotedS{szPin}, bFlag);
 }
 
 uint32_t TaviDeviceControllerImplC::writeIoPin(uint8_t unPin, uint8_t unValue)
@@ -292,13 +237,8 @@ uint32_t TaviDeviceControllerImplC::writeIoPin(uint8_t unPin, uint8_t unValue)
 
 uint32_t TaviDeviceControllerImplC::configureSSID(const char* szSsid, bool bFlag)
 {
-    PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
-                        "TaviDeviceControllerImplC::configureSSID");
-    GuardC guard(m_Lock);
-    if (!isShortText(szSsid, c_unMaxSsidLength) || !isConnected()) {
-        return RC_FAILED;
-    }
-    return writeSetting(*this, "AGSSID", QuotedS{szSsid}, bFlag);
+    return writeSetting("TaviDeviceControllerImplC::configureSSID",
+                        isShortText(szSsid, c_unMaxSsidLength), "AGSSID", QuotedS{szSsid}, bFlag);
 }
 
 } // namespace CFG

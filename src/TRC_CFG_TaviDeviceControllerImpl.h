@@ -87,6 +87,9 @@ public:
 private:
     // The result of request() when it failed, else the request's own code.
     uint32_t runRequest(TaviDeviceRequestC& req);
+    template <class... FieldsT>
+    uint32_t writeSetting(const char* szScope, bool bArgumentsOk, const char* szCommand,
+                          FieldsT... fields);
     uint32_t readNumber(const char* szCommand, uint32_t* pValue);
     uint32_t readText(const char* szCommand, char* szField, size_t unMax);
     uint32_t updateSerialSettings(uint32_t unBaudCode, uint32_t unFlowControl, bool bPersistent,
