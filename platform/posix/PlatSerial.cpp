@@ -355,7 +355,8 @@ int moveAboveStandardStreams(int nFd)
 // Returns -1 with the last error set on failure.
 int openDevice(const std::string& strPath, DWORD dwAccess)
 {
-    // Non-blocking so that open does not wait for a carrier.
+    // Non-blocking so that open does not wait for a carrier, and so that reads
+    // and writes never block outside poll, which closing the handle wakes.
     int nFd = ::open(strPath.c_str(), openFlags(dwAccess) | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (nFd < 0) {
         plat::failWith(errno == EISDIR ? ERROR_ACCESS_DENIED : plat::errorFromErrno(errno));
@@ -373,9 +374,6 @@ int openDevice(const std::string& strPath, DWORD dwAccess)
         return failOpen(nFd, errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION
                                                   : plat::errorFromErrno(errno));
     ::ioctl(nFd, TIOCEXCL);
-    const int nStatus = ::fcntl(nFd, F_GETFL);
-    if (nStatus < 0 || ::fcntl(nFd, F_SETFL, nStatus & ~O_NONBLOCK) != 0)
-        return failOpenWithErrno(nFd);
     plat::makeRawLine(tio);
     if (::tcsetattr(nFd, TCSANOW, &tio) != 0 || ::tcflush(nFd, TCIFLUSH) != 0)
         return failOpenWithErrno(nFd);
@@ -474,20 +472,13 @@ ReadPlanS readPlan(const COMMTIMEOUTS& timeouts, DWORD dwCount)
     return plan;
 }
 
-// Reads what is queued, at most dwWanted bytes, without blocking. Returns the
-// bytes read, or -1 with the last error set.
+// Reads what is queued, at most dwWanted bytes, without blocking (the
+// descriptor is non-blocking). Returns the bytes read, or -1 with the last
+// error set.
 long readQueued(const SerialDeviceC& device, BYTE* pbyBuffer, DWORD dwWanted)
 {
-    int nQueued = 0;
-    if (::ioctl(device.m_nFd, FIONREAD, &nQueued) != 0) {
-        plat::failWithErrno();
-        return -1;
-    }
-    if (nQueued <= 0)
-        return 0;
-    const size_t nAsk = std::min<size_t>(dwWanted, static_cast<size_t>(nQueued));
     for (;;) {
-        const ssize_t nRead = ::read(device.m_nFd, pbyBuffer, nAsk);
+        const ssize_t nRead = ::read(device.m_nFd, pbyBuffer, dwWanted);
         if (nRead > 0)
             return static_cast<long>(nRead);
         if (nRead == 0) {
@@ -538,8 +529,8 @@ BOOL readWithPlan(SerialDeviceC& device, BYTE* pbyBuffer, DWORD dwCount, DWORD& 
     return TRUE;
 }
 
-// Writes with the descriptor switched to non-blocking so that a full output
-// queue is waited for in poll, where closing the handle ends the wait.
+// A full output queue is waited for in poll, where closing the handle ends
+// the wait.
 BOOL writeWithDeadline(SerialDeviceC& device, const BYTE* pbyData, DWORD dwCount,
                        const DeadlineS& deadline, DWORD& dwDone)
 {
@@ -818,13 +809,9 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                                                     timeouts.WriteTotalTimeoutConstant);
 
     std::lock_guard<std::mutex> lock(device->m_mtxWrite);
-    const int nStatus = ::fcntl(device->m_nFd, F_GETFL);
-    if (nStatus < 0 || ::fcntl(device->m_nFd, F_SETFL, nStatus | O_NONBLOCK) != 0)
-        return plat::failWithErrno();
     DWORD dwDone = 0;
     const BOOL bOk = writeWithDeadline(*device, static_cast<const BYTE*>(lpBuffer),
                                        nNumberOfBytesToWrite, deadline, dwDone);
-    ::fcntl(device->m_nFd, F_SETFL, nStatus);
     if (lpNumberOfBytesWritten != nullptr)
         *lpNumberOfBytesWritten = dwDone;
     return bOk;
