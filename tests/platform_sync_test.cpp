@@ -7,6 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <set>
+#include <vector>
 
 namespace {
 
@@ -154,6 +156,91 @@ TEST(PlatformHandle, WaitOnAClosedHandleFails)
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
     EXPECT_FALSE(CloseHandle(hEvent));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+}
+
+TEST(PlatformHandle, StaleHandlesStayInvalidAfterTheirSlotsAreUsedAgain)
+{
+    // Enough objects that closed slots are handed out again.
+    std::set<HANDLE> setSeen;
+    std::vector<HANDLE> vecClosed;
+    for (int n = 0; n < 2000; ++n) {
+        HANDLE hEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+        ASSERT_NE(nullptr, hEvent);
+        EXPECT_TRUE(setSeen.insert(hEvent).second) << "handle value handed out twice";
+        ASSERT_TRUE(CloseHandle(hEvent));
+        vecClosed.push_back(hEvent);
+    }
+    HANDLE hLive = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    for (HANDLE hStale : vecClosed) {
+        ASSERT_EQ(WAIT_FAILED, WaitForSingleObject(hStale, 0));
+    }
+    EXPECT_FALSE(CloseHandle(vecClosed.front()));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hLive, 0));
+    CloseHandle(hLive);
+}
+
+TEST(PlatformHandle, ObjectOutlivesItsLastHandleWhileAThreadWaitsOnIt)
+{
+    HANDLE hSemaphore = CreateSemaphoreW(nullptr, 0, 1, L"quenta-test-outlive");
+    HANDLE hSecond = CreateSemaphoreW(nullptr, 0, 1, L"quenta-test-outlive");
+    ASSERT_EQ(hSemaphore, hSecond);
+    HANDLE hWaiting = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<DWORD> dwFirst{WAIT_FAILED};
+    std::atomic<bool> bFirstDone{false};
+    ThreadC waiter([&]() -> DWORD {
+        SetEvent(hWaiting);
+        dwFirst = WaitForSingleObject(hSemaphore, c_dwBound);
+        bFirstDone = true;
+        // Still waiting on the object after its last handle went.
+        return WaitForSingleObject(hSemaphore, 100);
+    });
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hWaiting, c_dwBound));
+    Sleep(20);
+    ASSERT_TRUE(CloseHandle(hSecond));
+    EXPECT_TRUE(ReleaseSemaphore(hSemaphore, 1, nullptr));
+    while (!bFirstDone.load()) {
+        Sleep(1);
+    }
+    EXPECT_EQ(WAIT_OBJECT_0, dwFirst.load());
+    ASSERT_TRUE(CloseHandle(hSemaphore));
+    EXPECT_FALSE(ReleaseSemaphore(hSemaphore, 1, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), waiter.join());
+    CloseHandle(hWaiting);
+}
+
+TEST(PlatformHandle, LookupsRaceClosesWithoutReachingFreedObjects)
+{
+    // Signallers use handles that the owner closes and replaces all the
+    // time; under the sanitizers a freed object reached shows at once.
+    const int c_nSlots = 8;
+    std::atomic<HANDLE> ahShared[c_nSlots];
+    for (auto& rh : ahShared) {
+        rh = CreateSemaphoreW(nullptr, 0, 1000000, nullptr);
+    }
+    std::atomic<bool> bStop{false};
+    auto signaller = [&]() -> DWORD {
+        for (unsigned u = 0; !bStop.load(); ++u) {
+            HANDLE h = ahShared[u % c_nSlots].load();
+            if (ReleaseSemaphore(h, 1, nullptr)) {
+                WaitForSingleObject(h, 0);
+            }
+        }
+        return 0;
+    };
+    ThreadC first(signaller);
+    ThreadC second(signaller);
+    const auto start = ClockT::now();
+    for (unsigned u = 0; millisecondsSince(start) < 300; ++u) {
+        HANDLE hOld =
+            ahShared[u % c_nSlots].exchange(CreateSemaphoreW(nullptr, 0, 1000000, nullptr));
+        EXPECT_TRUE(CloseHandle(hOld));
+    }
+    bStop = true;
+    EXPECT_EQ(0u, first.join());
+    EXPECT_EQ(0u, second.join());
+    for (auto& rh : ahShared) {
+        CloseHandle(rh.load());
+    }
 }
 
 TEST(PlatformCriticalSection, SecondThreadWaitsUntilTheOwnerHasLeftAsOftenAsItEntered)

@@ -5,9 +5,11 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace plat {
 
@@ -68,9 +70,15 @@ public:
     // deadline has passed. A null deadline waits without limit.
     bool waitUntil(const struct timespec* pDeadline);
 
+    // Set when the last owner let go; the memory is freed once no thread
+    // still uses the object through a handle it looked up.
+    void markRetired() { m_bRetired.store(true); }
+    bool isRetired() const { return m_bRetired.load(); }
+
 private:
     pthread_mutex_t m_mutex;
     pthread_cond_t m_cond;
+    std::atomic<bool> m_bRetired{false};
 };
 
 // Holds a kernel object's lock for one scope.
@@ -88,6 +96,17 @@ private:
 
 typedef std::shared_ptr<KernelObjectC> ObjectPtrT;
 
+// Hands a kernel object whose last owner let go to the handle table, which
+// frees it once no lookup uses it any more.
+void retireObject(KernelObjectC* pObject);
+
+// A new kernel object; its owners share it, and it is freed through the
+// handle table, never while a lookup still uses it.
+template <class T, class... A> std::shared_ptr<T> makeObject(A&&... args)
+{
+    return std::shared_ptr<T>(new T(std::forward<A>(args)...), &retireObject);
+}
+
 // Enters a new object in the handle table and returns its handle. With a name
 // that is already taken, the existing object's handle is returned instead
 // (another reference to it) and the last error is ERROR_ALREADY_EXISTS, or,
@@ -95,19 +114,59 @@ typedef std::shared_ptr<KernelObjectC> ObjectPtrT;
 // fnMake is called only when a new object is needed.
 HANDLE createObject(ObjectKindE eKind, LPCWSTR pszName, const std::function<ObjectPtrT()>& fnMake);
 
-// The live object behind a handle, or null (handle unknown or closed).
-ObjectPtrT lookupObject(HANDLE h);
+// The calling thread's claim on one looked-up object: while it lasts, the
+// object is not freed, even if another thread closes its last handle.
+// Lookups take no lock and write only the calling thread's own record, so the
+// two sides of a hand-over do not slow each other down. A thread holds one at
+// a time.
+class ObjectUseC
+{
+public:
+    ObjectUseC() = default;
+    ~ObjectUseC();
+    ObjectUseC(ObjectUseC&& rOther) noexcept : m_pObject(rOther.m_pObject)
+    {
+        rOther.m_pObject = nullptr;
+    }
+    ObjectUseC(const ObjectUseC&) = delete;
+    ObjectUseC& operator=(const ObjectUseC&) = delete;
+    ObjectUseC& operator=(ObjectUseC&&) = delete;
+
+    KernelObjectC* get() const { return m_pObject; }
+    explicit operator bool() const { return m_pObject != nullptr; }
+
+private:
+    friend ObjectUseC lookupObject(HANDLE h);
+    explicit ObjectUseC(KernelObjectC* pObject) : m_pObject(pObject) {}
+
+    KernelObjectC* m_pObject = nullptr;
+};
+
+// The live object behind a handle, or an empty use (handle unknown or closed).
+ObjectUseC lookupObject(HANDLE h);
+
+// A use of an object of a known kind.
+template <class T> class TypedUseC
+{
+public:
+    explicit TypedUseC(ObjectUseC use) : m_use(std::move(use)) {}
+    T* operator->() const { return static_cast<T*>(m_use.get()); }
+    explicit operator bool() const { return static_cast<bool>(m_use); }
+
+private:
+    ObjectUseC m_use;
+};
 
 // The live object behind a handle when it is of the given kind; otherwise
-// null with the last error set to ERROR_INVALID_HANDLE.
-template <class T> std::shared_ptr<T> lookupObjectAs(HANDLE h, ObjectKindE eKind)
+// an empty use with the last error set to ERROR_INVALID_HANDLE.
+template <class T> TypedUseC<T> lookupObjectAs(HANDLE h, ObjectKindE eKind)
 {
-    ObjectPtrT pObject = lookupObject(h);
-    if (!pObject || pObject->kind() != eKind) {
+    ObjectUseC use = lookupObject(h);
+    if (!use || use.get()->kind() != eKind) {
         failWith(ERROR_INVALID_HANDLE);
-        return nullptr;
+        return TypedUseC<T>(ObjectUseC());
     }
-    return std::static_pointer_cast<T>(pObject);
+    return TypedUseC<T>(std::move(use));
 }
 
 // The monotonic clock point dwMilliseconds from now.

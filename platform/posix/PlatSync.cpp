@@ -81,7 +81,10 @@ private:
     // True once a token arrived; false when the time ran out.
     bool sleep(DWORD dwMilliseconds)
     {
-        struct timespec deadline = deadlineAfter(dwMilliseconds);
+        struct timespec deadline = {};
+        if (dwMilliseconds != INFINITE) {
+            deadline = deadlineAfter(dwMilliseconds);
+        }
         for (;;) {
             int nResult = dwMilliseconds == INFINITE
                               ? sem_wait(&m_sem)
@@ -194,7 +197,7 @@ HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES, LONG lInitialCount, LONG lMaximum
         return nullptr;
     }
     return plat::createObject(plat::ObjectKindE::Semaphore, lpName, [&] {
-        return std::make_shared<plat::SemaphoreC>(lInitialCount, lMaximumCount);
+        return plat::makeObject<plat::SemaphoreC>(lInitialCount, lMaximumCount);
     });
 }
 
@@ -214,7 +217,7 @@ BOOL ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPreviousCo
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR lpName)
 {
     return plat::createObject(plat::ObjectKindE::Mutex, lpName, [&] {
-        return std::make_shared<plat::MutexC>(bInitialOwner != FALSE);
+        return plat::makeObject<plat::MutexC>(bInitialOwner != FALSE);
     });
 }
 
@@ -227,7 +230,7 @@ BOOL ReleaseMutex(HANDLE hMutex)
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName)
 {
     return plat::createObject(plat::ObjectKindE::Event, lpName, [&] {
-        return std::make_shared<plat::EventC>(bManualReset != FALSE, bInitialState != FALSE);
+        return plat::makeObject<plat::EventC>(bManualReset != FALSE, bInitialState != FALSE);
     });
 }
 

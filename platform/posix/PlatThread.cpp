@@ -170,7 +170,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
         plat::failWith(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    auto pThread = std::make_shared<plat::ThreadC>(lpStartAddress, lpParameter);
+    auto pThread = plat::makeObject<plat::ThreadC>(lpStartAddress, lpParameter);
     HANDLE hThread =
         plat::createObject(plat::ObjectKindE::Thread, nullptr, [&] { return pThread; });
     if (!pThread->start(dwStackSize, pThread)) {
