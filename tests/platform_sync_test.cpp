@@ -72,6 +72,62 @@ TEST(PlatformSemaphore, CountStopsAtTheMaximumAndWaitsTimeOut)
     EXPECT_TRUE(CloseHandle(hSemaphore));
 }
 
+TEST(PlatformSemaphore, ReleasesWakeSleepersAndNoTokenIsLost)
+{
+    // Three waiters sleep with long time-outs, a fourth comes and goes with
+    // short ones; tokens arrive in ones and threes. A sleeper left asleep
+    // beside a free token stalls the count, and a token lost shows in it.
+    const LONG c_lReleased = 5000;
+    HANDLE hSemaphore = CreateSemaphoreW(nullptr, 0, 3, nullptr);
+    std::atomic<LONG> lTaken{0};
+    std::atomic<bool> bStop{false};
+    std::atomic<int> nSleepersDone{0};
+    auto sleeper = [&]() -> DWORD {
+        while (WaitForSingleObject(hSemaphore, c_dwBound) == WAIT_OBJECT_0 && !bStop.load()) {
+            ++lTaken;
+        }
+        ++nSleepersDone;
+        return 0;
+    };
+    ThreadC first(sleeper);
+    ThreadC second(sleeper);
+    ThreadC third(sleeper);
+    ThreadC hasty([&]() -> DWORD {
+        while (!bStop.load()) {
+            if (WaitForSingleObject(hSemaphore, 1) == WAIT_OBJECT_0 && !bStop.load()) {
+                ++lTaken;
+            }
+            Sleep(1);
+        }
+        return 0;
+    });
+    // Done in some 20 ms; the short waiter alone would need over 5 s.
+    const auto start = ClockT::now();
+    for (LONG lDone = 0; lDone < c_lReleased && millisecondsSince(start) < 3000;) {
+        const LONG lBatch = lDone % 2 == 0 ? 1 : 3;
+        if (ReleaseSemaphore(hSemaphore, lBatch, nullptr)) {
+            lDone += lBatch;
+        }
+        if (lDone % 1000 == 0) {
+            Sleep(1);
+        }
+    }
+    while (lTaken.load() < c_lReleased && millisecondsSince(start) < 3000) {
+        Sleep(1);
+    }
+    EXPECT_EQ(c_lReleased, lTaken.load());
+    bStop = true;
+    while (nSleepersDone.load() < 3) {
+        ReleaseSemaphore(hSemaphore, 1, nullptr);
+        Sleep(1);
+    }
+    first.join();
+    second.join();
+    third.join();
+    hasty.join();
+    CloseHandle(hSemaphore);
+}
+
 TEST(PlatformEvent, AutoResetReleasesOneWaiterPerSet)
 {
     HANDLE hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);

@@ -1,36 +1,38 @@
 // Semaphores, mutexes, events, critical sections and interlocked counters.
 #include "PlatInternal.h"
 
+#include <linux/futex.h>
 #include <pthread.h>
-#include <semaphore.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 
 namespace plat {
 
 namespace {
 
-// A counter in front of a POSIX semaphore: the count is the tokens free, less
-// the threads asleep waiting for one. A release or a wait that finds a token
-// is one atomic operation; only a sleeper and its waker meet in the kernel.
+// One 64-bit word: the tokens free in the low half, the threads asleep
+// waiting for one in the high half. Sleepers wait on the low half in the
+// kernel; a release calls the kernel only when the word counts a sleeper, so a
+// release or a wait that finds a token is one atomic operation.
 class SemaphoreC : public KernelObjectC
 {
 public:
-    SemaphoreC(LONG lInitial, LONG lMaximum) : m_lCount(lInitial), m_lMaximum(lMaximum)
-    {
-        sem_init(&m_sem, 0, 0);
-    }
-    ~SemaphoreC() override { sem_destroy(&m_sem); }
+    SemaphoreC(LONG lInitial, LONG lMaximum)
+        : m_uState(static_cast<uint32_t>(lInitial)), m_lMaximum(lMaximum)
+    {}
 
     ObjectKindE kind() const override { return ObjectKindE::Semaphore; }
 
     bool tryAcquire() override
     {
-        LONG lCount = m_lCount.load();
-        while (lCount > 0) {
-            if (m_lCount.compare_exchange_weak(lCount, lCount - 1)) {
+        uint64_t uState = m_uState.load();
+        while (tokens(uState) > 0) {
+            if (m_uState.compare_exchange_weak(uState, uState - 1)) {
                 return true;
             }
         }
@@ -39,67 +41,91 @@ public:
 
     DWORD wait(DWORD dwMilliseconds) override
     {
+        if (tryAcquire()) {
+            return WAIT_OBJECT_0;
+        }
         if (dwMilliseconds == 0) {
-            return tryAcquire() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+            return WAIT_TIMEOUT;
         }
-        if (m_lCount.fetch_sub(1) > 0) {
-            return WAIT_OBJECT_0;
+        struct timespec deadline = {};
+        if (dwMilliseconds != INFINITE) {
+            deadline = deadlineAfter(dwMilliseconds);
         }
-        if (sleep(dwMilliseconds)) {
-            return WAIT_OBJECT_0;
-        }
-        // Timed out: leave the queue, unless a release counted this thread
-        // in already; then its token is on the way and is taken.
-        LONG lCount = m_lCount.load();
-        while (lCount < 0) {
-            if (m_lCount.compare_exchange_weak(lCount, lCount + 1)) {
-                return WAIT_TIMEOUT;
+        const struct timespec* pDeadline = dwMilliseconds != INFINITE ? &deadline : nullptr;
+        m_uState.fetch_add(c_uSleeper);
+        for (;;) {
+            if (leaveWithToken()) {
+                return WAIT_OBJECT_0;
+            }
+            const long lResult =
+                syscall(SYS_futex, tokenWord(), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, 0,
+                        pDeadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+            if (lResult != 0 && errno == ETIMEDOUT) {
+                return leaveWithout() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
             }
         }
-        sleep(INFINITE);
-        return WAIT_OBJECT_0;
     }
 
     BOOL release(LONG lCount, LPLONG plPrevious)
     {
-        LONG lBefore = m_lCount.load();
+        uint64_t uState = m_uState.load();
         do {
-            if (lCount > m_lMaximum - std::max<LONG>(lBefore, 0)) {
+            if (lCount > m_lMaximum - static_cast<LONG>(tokens(uState))) {
                 return failWith(ERROR_TOO_MANY_POSTS);
             }
-        } while (!m_lCount.compare_exchange_weak(lBefore, lBefore + lCount));
+        } while (!m_uState.compare_exchange_weak(uState, uState + static_cast<uint64_t>(lCount)));
         if (plPrevious != nullptr) {
-            *plPrevious = std::max<LONG>(lBefore, 0);
+            *plPrevious = static_cast<LONG>(tokens(uState));
         }
-        for (LONG lWake = std::min<LONG>(lCount, -std::min<LONG>(lBefore, 0)); lWake > 0; --lWake) {
-            sem_post(&m_sem);
+        if (uState >= c_uSleeper) {
+            syscall(SYS_futex, tokenWord(), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, lCount, nullptr,
+                    nullptr, 0);
         }
         return TRUE;
     }
 
 private:
-    // True once a token arrived; false when the time ran out.
-    bool sleep(DWORD dwMilliseconds)
+    static const uint64_t c_uSleeper = uint64_t(1) << 32;
+
+    static uint32_t tokens(uint64_t uState) { return static_cast<uint32_t>(uState); }
+
+    // The low half, where the kernel sleeps a waiter while it holds 0.
+    uint32_t* tokenWord()
     {
-        struct timespec deadline = {};
-        if (dwMilliseconds != INFINITE) {
-            deadline = deadlineAfter(dwMilliseconds);
-        }
-        for (;;) {
-            int nResult = dwMilliseconds == INFINITE
-                              ? sem_wait(&m_sem)
-                              : sem_clockwait(&m_sem, CLOCK_MONOTONIC, &deadline);
-            if (nResult == 0) {
+        static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the low half comes first");
+        static_assert(sizeof(m_uState) == sizeof(uint64_t), "one plain 64-bit word");
+        return reinterpret_cast<uint32_t*>(&m_uState);
+    }
+
+    // A sleeper takes a token and stops counting itself, in one step.
+    bool leaveWithToken()
+    {
+        uint64_t uState = m_uState.load();
+        while (tokens(uState) > 0) {
+            if (m_uState.compare_exchange_weak(uState, uState - 1 - c_uSleeper)) {
                 return true;
             }
-            if (errno != EINTR) {
+        }
+        return false;
+    }
+
+    // A sleeper whose time ran out stops counting itself; false once it did.
+    // True instead when a token arrived meanwhile and was taken.
+    bool leaveWithout()
+    {
+        uint64_t uState = m_uState.load();
+        for (;;) {
+            if (tokens(uState) > 0) {
+                if (m_uState.compare_exchange_weak(uState, uState - 1 - c_uSleeper)) {
+                    return true;
+                }
+            } else if (m_uState.compare_exchange_weak(uState, uState - c_uSleeper)) {
                 return false;
             }
         }
     }
 
-    sem_t m_sem;
-    std::atomic<LONG> m_lCount;
+    std::atomic<uint64_t> m_uState;
     const LONG m_lMaximum;
 };
 
