@@ -3,14 +3,22 @@
 #include "Nox_Err/NOX_ERR_Codes.h"
 
 #include <cstring>
+#include <mutex>
 
 using NOX::RC_OK;
 using TRC::CFG::DeviceInfoS;
 using TRC::PRT::Rs232SettingsS;
 
 namespace {
-// Created at load; every configurator object reads and writes it.
+// Created at load; every configurator object reads and writes it, under
+// defaultsLock() when objects run in several threads.
 Rs232SettingsS s_Rs232Defaults;
+
+std::mutex& defaultsLock()
+{
+    static std::mutex s_mutex;
+    return s_mutex;
+}
 
 const uint32_t c_unFlowRtsCts = 1;
 const uint32_t c_unFlowNone = 2;
@@ -23,19 +31,19 @@ namespace QUENTA {
 
 const wchar_t QuentaConfiguratorImplC::c_szPortName[] = L"COM8:";
 
-Rs232SettingsS& QuentaConfiguratorImplC::defaults()
-{
-    return s_Rs232Defaults;
-}
-
 QuentaConfiguratorImplC::QuentaConfiguratorImplC()
     : m_pController(new TRC::CFG::TaviDeviceControllerImplC()),
       m_pPort(new TRC::PRT::SerialPortC()), m_bConfigured(false), m_lReferences(1)
 {
-    s_Rs232Defaults.bDtrDsr = true;
-    s_Rs232Defaults.unBaudRate = c_unSlowBaudCode;
-    s_Rs232Defaults.unFlowControl = c_unFlowRtsCts;
-    m_pPort->SetRs232Settings(s_Rs232Defaults);
+    Rs232SettingsS settings;
+    {
+        std::lock_guard<std::mutex> lock(defaultsLock());
+        s_Rs232Defaults.bDtrDsr = true;
+        s_Rs232Defaults.unBaudRate = c_unSlowBaudCode;
+        s_Rs232Defaults.unFlowControl = c_unFlowRtsCts;
+        settings = s_Rs232Defaults;
+    }
+    m_pPort->SetRs232Settings(settings);
     m_pPort->SetPortName(c_szPortName);
     m_pController->setPort(m_pPort);
 }
@@ -55,13 +63,18 @@ bool QuentaConfiguratorImplC::ensureCommandMode()
     if (m_pController->isCommandMode()) {
         return true;
     }
-    // The second setting stays in the template, so a later search starts
-    // from the flow control it left there.
-    s_Rs232Defaults.unBaudRate = c_unFastBaudCode;
-    const Rs232SettingsS settingA = s_Rs232Defaults;
-    s_Rs232Defaults.unBaudRate = c_unSlowBaudCode;
-    s_Rs232Defaults.unFlowControl = c_unFlowNone;
-    const Rs232SettingsS settingB = s_Rs232Defaults;
+    Rs232SettingsS settingA;
+    Rs232SettingsS settingB;
+    {
+        // The second setting stays in the template, so a later search starts
+        // from the flow control it left there.
+        std::lock_guard<std::mutex> lock(defaultsLock());
+        s_Rs232Defaults.unBaudRate = c_unFastBaudCode;
+        settingA = s_Rs232Defaults;
+        s_Rs232Defaults.unBaudRate = c_unSlowBaudCode;
+        s_Rs232Defaults.unFlowControl = c_unFlowNone;
+        settingB = s_Rs232Defaults;
+    }
     const Rs232SettingsS* apSettings[] = {&settingA, &settingB};
 
     for (int nPass = 0; nPass < c_nCommandModePasses; ++nPass) {
@@ -72,6 +85,10 @@ bool QuentaConfiguratorImplC::ensureCommandMode()
             }
             if (m_pController->switchToCommandMode() == RC_OK) {
                 return m_bConfigured || configureModule();
+            }
+            // Other line settings cannot bring back a device that went away.
+            if (m_pPort->IsDeviceLost()) {
+                return false;
             }
         }
     }
@@ -98,6 +115,7 @@ bool QuentaConfiguratorImplC::configureModule()
 
 bool QuentaConfiguratorImplC::searchDevices(std::vector<std::string>& vecDevices)
 {
+    NOX::TSK::GuardC guard(m_Lock);
     if (!ensureCommandMode()) {
         return false;
     }
@@ -113,6 +131,7 @@ bool QuentaConfiguratorImplC::searchDevices(std::vector<std::string>& vecDevices
 
 bool QuentaConfiguratorImplC::pairDevice(std::string strDevice)
 {
+    NOX::TSK::GuardC guard(m_Lock);
     if (!ensureCommandMode()) {
         return false;
     }
@@ -132,18 +151,22 @@ bool QuentaConfiguratorImplC::pairDevice(std::string strDevice)
 
 bool QuentaConfiguratorImplC::getPairedDevice(std::string& strDevice)
 {
+    NOX::TSK::GuardC guard(m_Lock);
     if (!ensureCommandMode()) {
         return false;
     }
     DeviceInfoS device;
     if (m_pController->getPairedDevice(device) == RC_OK) {
         strDevice = device.szName;
+        return true;
     }
-    return true;
+    // A module that names no peer is an answer; one that went away is not.
+    return !m_pPort->IsDeviceLost();
 }
 
 bool QuentaConfiguratorImplC::switchToDataMode()
 {
+    NOX::TSK::GuardC guard(m_Lock);
     if (m_pController->isCommandMode()) {
         m_pController->configureNoRemotePeers(0, true);
         m_pController->resetModule();

@@ -3,6 +3,7 @@
 // which configuration it must carry and how to hand the line back.
 #pragma once
 
+#include "Nox_Tsk/NOX_TSK_Mutex.h"
 #include "TRC_CFG_DeviceInfo.h"
 #include "TRC_CFG_TaviDeviceControllerImpl.h"
 #include "TRC_PRT_SerialPort.h"
@@ -51,10 +52,6 @@ public:
     // True when the last reference went.
     bool releaseReference() { return m_lReferences.fetch_sub(1, std::memory_order_acq_rel) == 1; }
 
-    // The settings template all objects share; the constructor and the
-    // command-mode search leave their values in it.
-    static TRC::PRT::Rs232SettingsS& defaults();
-
 private:
     bool ensureCommandMode();
     bool configureModule();
@@ -66,6 +63,8 @@ private:
     bool m_bConfigured;
     std::vector<TRC::CFG::DeviceInfoS> m_vecDevices;
     std::atomic<long> m_lReferences;
+    // One operation at a time, whichever thread or copy calls it.
+    NOX::TSK::CriticalSectionC m_Lock;
 };
 
 } // namespace QUENTA

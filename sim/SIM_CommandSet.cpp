@@ -232,6 +232,14 @@ std::vector<std::string> SimCommandSetC::splitFields(const std::string& strParam
     return vecFields;
 }
 
+std::string SimCommandSetC::commandWord(const std::string& strLine)
+{
+    if (strLine.compare(0, 3, "AT*") != 0) {
+        return strLine;
+    }
+    return strLine.substr(3, strLine.find_first_of("?=", 3) - 3);
+}
+
 SimReplyS SimCommandSetC::execute(const std::string& strLine, SimStateS& state,
                                   const std::vector<SimDeviceS>& vecDevices,
                                   std::map<std::string, SimNameFailE>& mapNameFaults)
@@ -259,7 +267,7 @@ SimReplyS SimCommandSetC::execute(const std::string& strLine, SimStateS& state,
     }
     const std::string strBody = strLine.substr(3);
     const size_t unSign = strBody.find_first_of("?=");
-    const std::string strWord = strBody.substr(0, unSign);
+    const std::string strWord = commandWord(strLine);
     if (unSign == std::string::npos) {
         if (strWord != "ADDM") {
             return errorReply();

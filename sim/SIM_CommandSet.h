@@ -124,6 +124,9 @@ public:
 
     // strLine is the line without its CR. mapNameFaults is updated when a
     // one-time failure fires.
+    // "AGI" of "AT*AGI=2,10,15"; a line outside the "AT*" pattern ("AT",
+    // "ATP") is its own word.
+    static std::string commandWord(const std::string& strLine);
     static SimReplyS execute(const std::string& strLine, SimStateS& state,
                              const std::vector<SimDeviceS>& vecDevices,
                              std::map<std::string, SimNameFailE>& mapNameFaults);

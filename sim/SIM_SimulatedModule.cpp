@@ -294,6 +294,13 @@ void SimulatedModuleC::vanish()
     m_cvState.wait(lock, [this] { return m_bVanished; });
 }
 
+void SimulatedModuleC::vanishOnCommand(const std::string& strWord, uint32_t unOccurrence)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_strVanishWord = strWord;
+    m_unVanishCountdown = unOccurrence;
+}
+
 bool SimulatedModuleC::isVanished() const
 {
     std::lock_guard<std::mutex> guard(m_mutex);
@@ -378,12 +385,13 @@ int SimulatedModuleC::pollTimeoutMs(SimClockT::time_point tNow) const
 
 void SimulatedModuleC::closeLine()
 {
+    // Recorded first: the host may see the hang-up before this thread goes on.
+    m_transcript.add(EK_MODE, "vanished", m_lastHost);
     m_pty.close();
     m_deqOut.clear();
     m_deqIn.clear();
     m_strTx.clear();
     m_bVanished = true;
-    m_transcript.add(EK_MODE, "vanished", m_lastHost);
 }
 
 void SimulatedModuleC::receive(SimClockT::time_point tNow)
@@ -535,6 +543,13 @@ void SimulatedModuleC::handleLine(const std::string& strLine)
         schedule(m_ulAnswerDelayMs, SimCommandSetC::c_szError, OA_NONE);
         return;
     }
+    if (!m_strVanishWord.empty() && SimCommandSetC::commandWord(strLine) == m_strVanishWord &&
+        --m_unVanishCountdown == 0) {
+        m_strVanishWord.clear();
+        m_transcript.add(EK_NOTE, "fault: vanishing", m_lastHost);
+        schedule(0, strEcho, OA_VANISH);
+        return;
+    }
     const std::string strAgnd = "AT*AGND=";
     bool bSilent = false;
     if (strLine.compare(0, strAgnd.size(), strAgnd) == 0) {
@@ -660,6 +675,9 @@ void SimulatedModuleC::runAction(OutActionE eAction)
         m_state.m_active = m_state.m_stored;
         ++m_state.m_unRestarts;
         enterMode(SM_DATA, "data (restarted, " + describeSerial(m_state.m_active) + ")");
+        break;
+    case OA_VANISH:
+        closeLine();
         break;
     }
 }

@@ -126,6 +126,9 @@ public:
     void failNameQuery(const std::string& strAddress, SimNameFailE eFail, bool bSilent = false);
     // Closes the master side, as an unplugged cable. The module stays dead.
     void vanish();
+    // The unOccurrence-th command line from now with this word ("AGI", "AT",
+    // ...) is echoed, and then the module vanishes instead of answering.
+    void vanishOnCommand(const std::string& strWord, uint32_t unOccurrence = 1);
     bool isVanished() const;
 
     // Data from the simulated remote peer to the host (sent in any mode).
@@ -146,7 +149,8 @@ private:
         OA_DATA_MODE,
         OA_PRODUCTION,
         OA_RESTART,
-        OA_RESTART_DONE
+        OA_RESTART_DONE,
+        OA_VANISH
     };
     struct OutItemS
     {
@@ -193,6 +197,8 @@ private:
     uint32_t m_unDropCount = 0;
     uint32_t m_unErrorCount = 0;
     uint32_t m_ulAnswerDelayMs = 0;
+    std::string m_strVanishWord; // empty: no vanish pending
+    uint32_t m_unVanishCountdown = 0;
     bool m_bSplit = false;
     uint32_t m_ulSplitMaxGapMs = 20;
     std::mt19937 m_random;

@@ -57,6 +57,7 @@ uint32_t TaviDeviceControllerImplC::searchDevices(std::vector<DeviceInfoS>& devi
     PerformanceLogC log(&g_TaviDeviceControllerImplCLog,
                         "TaviDeviceControllerImplC::searchDevices");
     GuardC guard(m_Lock);
+    const size_t unKnown = devices.size();
     DeviceInquiryRequestC inquiry(c_szInquiryCommand, c_unInquirySecondArgument, c_unInquiryType,
                                   c_unMaxDevices, c_unInquiryTimeoutMs);
     request(&inquiry);
@@ -81,6 +82,11 @@ uint32_t TaviDeviceControllerImplC::searchDevices(std::vector<DeviceInfoS>& devi
             copyField(device.szName, DeviceInfoS::c_unMaxName, strName.c_str());
             devices.push_back(device);
         }
+    }
+    if (isDeviceLost()) {
+        // The names not asked for would pass for devices out of range.
+        devices.resize(unKnown);
+        return RC_FAILED;
     }
     return devices.empty() ? RC_FAILED : RC_OK;
 }

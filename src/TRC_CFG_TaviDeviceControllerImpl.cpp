@@ -85,6 +85,12 @@ bool TaviDeviceControllerImplC::isConnected()
     return m_pPort != nullptr && m_pPort->IsConnected();
 }
 
+bool TaviDeviceControllerImplC::isDeviceLost()
+{
+    GuardC guard(m_Lock);
+    return m_pPort != nullptr && m_pPort->IsDeviceLost();
+}
+
 uint32_t TaviDeviceControllerImplC::runRequest(TaviDeviceRequestC& req)
 {
     uint32_t unResult = request(&req);
@@ -116,10 +122,15 @@ uint32_t TaviDeviceControllerImplC::request(TaviDeviceRequestC* pRequest)
     log << "handling request " << pRequest->getCommand() << endl;
     m_pPort->ConnectReadConsumer(pRequest);
     const char* szLine = pRequest->getRequest();
-    if (m_pPort->Write(szLine, static_cast<uint32_t>(std::strlen(szLine)))) {
+    // A device lost before the request was registered never wakes its wait.
+    if (!isDeviceLost() && m_pPort->Write(szLine, static_cast<uint32_t>(std::strlen(szLine)))) {
         unResult = pRequest->wait(pRequest->getTimeout());
     }
     m_pPort->ConnectReadConsumer(nullptr);
+    if (isDeviceLost()) {
+        // Whatever woke the wait, the answer can no longer be trusted or come.
+        unResult = RC_FAILED;
+    }
     log << "wait returned: " << std::hex << unResult << ", request return code: " << std::hex
         << pRequest->getReturnCode() << endl;
     if (unResult != RC_OK) {
@@ -188,13 +199,15 @@ uint32_t TaviDeviceControllerImplC::switchToCommandMode()
     if (isCommandMode()) {
         return RC_OK;
     }
-    Sleep(c_dwGuardPeriodMs);
+    // A device that goes away ends a guard period at once.
+    if (!m_pPort->WaitUnlessLost(c_dwGuardPeriodMs)) {
+        return RC_FAILED;
+    }
     log << "START write escape sequence" << endl;
     // Written directly, not as a request: nobody listens to the answer.
     bool bWritten = m_pPort->Write(c_szEscapeSequence, sizeof(c_szEscapeSequence) - 1);
     log << "END write escape sequence" << endl;
-    Sleep(c_dwGuardPeriodMs);
-    if (!bWritten) {
+    if (!m_pPort->WaitUnlessLost(c_dwGuardPeriodMs) || !bWritten) {
         return RC_FAILED;
     }
     return isCommandMode() ? RC_OK : RC_FAILED;

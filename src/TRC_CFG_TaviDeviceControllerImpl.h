@@ -81,6 +81,8 @@ public:
     virtual uint32_t request(TaviDeviceRequestC* pRequest);
 
     bool isConnected();
+    // The port's device went away and has not been opened again since.
+    bool isDeviceLost();
     uint32_t switchToCommandMode();
     uint32_t switchToProductionMode();
 

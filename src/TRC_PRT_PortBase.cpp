@@ -12,9 +12,13 @@ using NOX::DBG::PerformanceLogC;
 namespace TRC {
 namespace PRT {
 
+namespace {
+std::atomic<uint32_t> s_unLossCount(0);
+} // namespace
+
 PortBaseC::PortBaseC()
     : m_hReadThread(INVALID_HANDLE_VALUE), m_bReading(false), m_pReadConsumer(nullptr),
-      m_dwReadThreadId(0), m_hStoppedThread(INVALID_HANDLE_VALUE)
+      m_dwReadThreadId(0), m_hStoppedThread(INVALID_HANDLE_VALUE), m_bLost(false), m_evLost(true)
 {}
 
 PortBaseC::~PortBaseC()
@@ -106,6 +110,43 @@ DWORD WINAPI PortBaseC::DoRead(LPVOID pPort)
         static_cast<PortBaseC*>(pPort)->Read();
     }
     return 0;
+}
+
+bool PortBaseC::WaitUnlessLost(DWORD dwMs)
+{
+    const DWORD dwWait = WaitForSingleObject(m_evLost.getHandle(), dwMs);
+    if (dwWait == WAIT_FAILED) {
+        // Without the event the pause still has to last.
+        Sleep(dwMs);
+    }
+    return !IsDeviceLost();
+}
+
+uint32_t PortBaseC::GetLossCount()
+{
+    return s_unLossCount.load(std::memory_order_acquire);
+}
+
+void PortBaseC::reportDeviceLost()
+{
+    PerformanceLogC log(&g_PortBaseCLog, "PortBaseC::reportDeviceLost");
+    if (m_bLost.exchange(true, std::memory_order_acq_rel)) {
+        return;
+    }
+    s_unLossCount.fetch_add(1, std::memory_order_acq_rel);
+    m_evLost.set();
+    // The flag is set before the consumer lock is taken: a consumer that
+    // registers after this call finds the loss when it looks.
+    NOX::TSK::GuardC guard(m_csConsumer);
+    if (m_pReadConsumer != nullptr) {
+        m_pReadConsumer->procDeviceLost();
+    }
+}
+
+void PortBaseC::clearDeviceLost()
+{
+    m_evLost.reset();
+    m_bLost.store(false, std::memory_order_release);
 }
 
 void PortBaseC::deliver(const char* pData, uint32_t unCount)

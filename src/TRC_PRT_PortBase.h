@@ -43,11 +43,24 @@ public:
     // Held by a user of the port for a whole command exchange.
     NOX::TSK::CriticalSectionC& getPortLock() { return m_csPort; }
 
+    // True from the moment the device was found gone until the next open.
+    bool IsDeviceLost() const { return m_bLost.load(std::memory_order_acquire); }
+    // Waits dwMs like Sleep, but returns false as soon as the device is gone,
+    // so that nobody waits out a silence on a line that no longer exists.
+    bool WaitUnlessLost(DWORD dwMs);
+    // Devices lost by all ports of this process so far: a caller that only
+    // sees a result compares it around the call to learn whether one went.
+    static uint32_t GetLossCount();
+
 protected:
     // Hands received bytes to the consumer under the consumer lock, in pieces
     // the 16-bit count can carry.
     void deliver(const char* pData, uint32_t unCount);
     bool isReading() const { return m_bReading.load(std::memory_order_acquire); }
+    // The device is gone: the consumer and every waiter learn it at once.
+    void reportDeviceLost();
+    // A new open starts with a device that is there.
+    void clearDeviceLost();
 
 private:
     // Waits for a reader that stopped itself to be gone.
@@ -65,6 +78,9 @@ private:
     // A reader that stopped itself is still leaving its loop; whoever starts,
     // stops or destroys the port next waits for it.
     HANDLE m_hStoppedThread;
+    std::atomic<bool> m_bLost;
+    // Set while the device is lost; guard periods wait on it.
+    NOX::TSK::EventC m_evLost;
 };
 
 } // namespace PRT

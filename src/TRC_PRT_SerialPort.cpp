@@ -3,8 +3,11 @@
 #include "Nox_Dbg/NOX_DBG_ComponentLogs.h"
 #include "Nox_Err/NOX_ERR_PanicHandlerRegistry.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <ios>
+#include <mutex>
+#include <set>
 #include <vector>
 
 namespace {
@@ -26,6 +29,52 @@ const DWORD c_dwTransferTimeoutMs = 200;
 const DWORD c_dwSettleMs = 100;
 const DWORD c_dwEmptyReadPauseMs = 20;
 const DWORD c_dwErrorPauseMs = 100;
+
+// Every serial port of the process. At exit the open ones are closed before
+// the static objects go (the logs their readers write to among them), and
+// the device is released for the next program.
+class PortRegistryC
+{
+public:
+    static PortRegistryC& instance()
+    {
+        // Never destroyed; the exit hook is registered once the registry
+        // exists, so it runs before every static object made before it.
+        static PortRegistryC* s_pRegistry = [] {
+            PortRegistryC* pRegistry = new PortRegistryC();
+            std::atexit(&PortRegistryC::closeAllAtExit);
+            return pRegistry;
+        }();
+        return *s_pRegistry;
+    }
+
+    void add(TRC::PRT::SerialPortC* pPort)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_setPorts.insert(pPort);
+    }
+
+    void remove(TRC::PRT::SerialPortC* pPort)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_setPorts.erase(pPort);
+    }
+
+private:
+    static void closeAllAtExit()
+    {
+        PortRegistryC& registry = instance();
+        std::lock_guard<std::mutex> lock(registry.m_mutex);
+        for (TRC::PRT::SerialPortC* pPort : registry.m_setPorts) {
+            // Not through the table: a class derived from this one may be
+            // half destroyed by another thread.
+            pPort->TRC::PRT::SerialPortC::Disconnect();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::set<TRC::PRT::SerialPortC*> m_setPorts;
+};
 
 BYTE byteSizeFor(uint32_t unDataBits)
 {
@@ -112,10 +161,13 @@ uint32_t Rs232SettingsS::codeToBaudRate(uint32_t unCode)
 SerialPortC::SerialPortC()
     : m_unInputBufferSize(c_unDefaultQueueSize), m_unOutputBufferSize(c_unDefaultQueueSize),
       m_hPort(INVALID_HANDLE_VALUE)
-{}
+{
+    PortRegistryC::instance().add(this);
+}
 
 SerialPortC::~SerialPortC()
 {
+    PortRegistryC::instance().remove(this);
     Disconnect();
 }
 
@@ -138,6 +190,7 @@ bool SerialPortC::Connect()
     if (hPort == INVALID_HANDLE_VALUE) {
         return false;
     }
+    clearDeviceLost();
     m_hPort.store(hPort);
     if (!ConfigureComPort()) {
         return false;
@@ -358,6 +411,7 @@ bool SerialPortC::WaitUntilRead()
         DWORD dwError = GetLastError();
         log << "WaitCommEvent error = " << std::hex << dwError << endl;
         if (dwError == ERROR_DEVICE_REMOVED) {
+            reportDeviceLost();
             Disconnect();
         } else if (isOpen()) {
             // A persistent error must not make the reader spin; a closed
@@ -413,7 +467,14 @@ bool SerialPortC::WriteToComPort(const char* pData, uint32_t unCount)
     PerformanceLogC writeLog(&g_SerialPortCLog, "WriteFile");
     writeLog << "writing " << unCount << " bytes" << endl;
     DWORD dwWritten = 0;
-    return WriteFile(hPort, pData, unCount, &dwWritten, nullptr) == 1;
+    if (WriteFile(hPort, pData, unCount, &dwWritten, nullptr) == 1) {
+        return true;
+    }
+    if (GetLastError() == ERROR_DEVICE_REMOVED) {
+        // The reader may not have seen it yet; the caller must not wait for it.
+        reportDeviceLost();
+    }
+    return false;
 }
 
 } // namespace PRT

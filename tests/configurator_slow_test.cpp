@@ -6,8 +6,11 @@
 #include "ControllerFixture.h"
 #include "PortTestSupport.h"
 #include "QuentaConfigurator.h"
+#include "quenta.h"
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 using namespace QUENTA::SIM;
 using ctrltest::countOf;
@@ -313,6 +316,183 @@ TEST_F(SilentLineTest, PortHandleHasItsLineSettingsEvenWithoutModule)
     EXPECT_EQ("ping", readMaster(200));
     EXPECT_EQ(0, close(hFd));
 }
+
+// ------------------------------------------------------------ a module that goes away
+
+// What an operation reports: its result, or that it changed its output.
+using OperationT = bool (*)(QuentaConfiguratorC&);
+
+const int64_t c_nLossBoundMs = 500;
+
+bool searchObject(QuentaConfiguratorC& configurator)
+{
+    std::vector<std::string> vecNames = {"kept"};
+    return configurator.searchDevices(vecNames) || vecNames.size() != 1;
+}
+
+bool searchExported(QuentaConfiguratorC&)
+{
+    char szList[256] = "kept";
+    uint32_t unSize = sizeof(szList);
+    return QUENTA_searchDevices(szList, &unSize) || std::string(szList) != "kept";
+}
+
+bool pairObject(QuentaConfiguratorC& configurator)
+{
+    return configurator.pairDevice("QUENTA-ALPHA");
+}
+
+bool readBackObject(QuentaConfiguratorC& configurator)
+{
+    std::string strName;
+    return configurator.getPairedDevice(strName) || !strName.empty();
+}
+
+bool readBackExported(QuentaConfiguratorC&)
+{
+    uint32_t unSize = 0;
+    return QUENTA_getPairedDevice(nullptr, &unSize);
+}
+
+bool handOverObject(QuentaConfiguratorC& configurator)
+{
+    std::string strName;
+    return configurator.getPairedDevice(strName) && configurator.switchToDataMode();
+}
+
+bool handOverExported(QuentaConfiguratorC&)
+{
+    uint32_t unSize = 0;
+    return QUENTA_getPairedDevice(nullptr, &unSize) && QUENTA_switchToDataMode();
+}
+
+bool portHandle(QuentaConfiguratorC&)
+{
+    void* hPort = QuentaConfiguratorC::createPortHandle();
+    if (hPort == c_hInvalid) {
+        return false;
+    }
+    close(static_cast<int>(reinterpret_cast<intptr_t>(hPort)));
+    return true;
+}
+
+enum TriggerE
+{
+    TR_COMMAND, // the module vanishes instead of answering the n-th such command
+    TR_DATA,    // once these bytes reached it as data
+    TR_MODE     // once it entered this mode
+};
+
+struct LossCaseS
+{
+    const char* szPhase;
+    SimModeE eStartMode;
+    TriggerE eTrigger;
+    const char* szTrigger;
+    uint32_t unOccurrence;
+    OperationT pfnOperation;
+    bool bResult;
+};
+
+void PrintTo(const LossCaseS& lossCase, std::ostream* pOut)
+{
+    *pOut << lossCase.szPhase;
+}
+
+class DeviceLossTest : public ConfiguratorTest, public ::testing::WithParamInterface<LossCaseS>
+{
+protected:
+    // Vanishes the module once the trigger shows in its transcript, unless
+    // the operation ends first.
+    void watchForTrigger(const LossCaseS& lossCase)
+    {
+        const std::string strTrigger = lossCase.szTrigger;
+        const SimEntryKindE eKind = lossCase.eTrigger == TR_DATA ? EK_DATA : EK_MODE;
+        m_watcher = std::thread([this, strTrigger, eKind] {
+            const auto fnSeen = [&](const std::vector<SimTranscriptEntryS>& vecEntries) {
+                return std::any_of(vecEntries.begin(), vecEntries.end(), [&](const auto& entry) {
+                    return entry.m_eKind == eKind && entry.m_strBytes == strTrigger;
+                });
+            };
+            while (!m_bDone) {
+                if (m_pModule->waitForTranscript(fnSeen, 50)) {
+                    m_pModule->vanish();
+                    return;
+                }
+            }
+        });
+    }
+
+    // When the module's line closed, if it did.
+    bool vanishedAt(SimClockT::time_point& tVanished) const
+    {
+        for (const SimTranscriptEntryS& entry : entriesOf(EK_MODE)) {
+            if (entry.m_strBytes == "vanished") {
+                tVanished = entry.m_tTime;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::thread m_watcher;
+    std::atomic<bool> m_bDone{false};
+};
+
+TEST_P(DeviceLossTest, OperationFailsWithinHalfASecondOfTheUnplug)
+{
+    const LossCaseS& lossCase = GetParam();
+    startModule(lossCase.eStartMode, 12, true);
+    if (lossCase.eTrigger == TR_COMMAND) {
+        m_pModule->vanishOnCommand(lossCase.szTrigger, lossCase.unOccurrence);
+    } else {
+        watchForTrigger(lossCase);
+    }
+    QuentaConfiguratorC configurator;
+    const bool bResult = lossCase.pfnOperation(configurator);
+    const SimClockT::time_point tReturned = SimClockT::now();
+    m_bDone = true;
+    if (m_watcher.joinable()) {
+        m_watcher.join();
+    }
+
+    SimClockT::time_point tVanished;
+    ASSERT_TRUE(vanishedAt(tVanished)) << "the operation ended before the unplug";
+    EXPECT_EQ(lossCase.bResult, bResult);
+    EXPECT_LT(ctrltest::msBetween(tVanished, tReturned), c_nLossBoundMs);
+    // The next operation finds the device gone at once.
+    std::string strName;
+    const auto tNext = ctrltest::SteadyT::now();
+    EXPECT_FALSE(configurator.getPairedDevice(strName));
+    EXPECT_LT(msSince(tNext), 4 * 600 + c_nLossBoundMs) << "open tries, no guard periods";
+}
+
+// Every phase of every operation; the hand-over reports only that the port
+// was closed, which it was.
+const LossCaseS c_aLossCases[] = {
+    {"inquiry", SM_COMMAND, TR_COMMAND, "AGI", 1, &searchObject, false},
+    {"second name query, C function", SM_COMMAND, TR_COMMAND, "AGND", 2, &searchExported, false},
+    {"pairing write", SM_COMMAND, TR_COMMAND, "ADWDRP", 1, &pairObject, false},
+    {"read-back", SM_COMMAND, TR_COMMAND, "ADRDRP", 1, &readBackObject, false},
+    {"read-back, C function", SM_COMMAND, TR_COMMAND, "ADRDRP", 1, &readBackExported, false},
+    {"first ping in data mode", SM_DATA, TR_DATA, "AT\r", 1, &readBackObject, false},
+    {"second guard period", SM_DATA, TR_MODE, "command (escape sequence)", 1, &readBackObject,
+     false},
+    {"ping after the escape sequence", SM_DATA, TR_COMMAND, "AT", 1, &readBackObject, false},
+    {"configuration", SM_DATA, TR_COMMAND, "AMDS", 1, &readBackObject, false},
+    {"hand-over", SM_COMMAND, TR_COMMAND, "ADNRP", 1, &handOverObject, true},
+    {"hand-over restart, C function", SM_COMMAND, TR_COMMAND, "AMWS", 1, &handOverExported, true},
+    {"port handle preparation", SM_COMMAND, TR_COMMAND, "ADNRP", 1, &portHandle, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(EveryPhase, DeviceLossTest, ::testing::ValuesIn(c_aLossCases),
+                         [](const ::testing::TestParamInfo<LossCaseS>& info) {
+                             std::string strName = info.param.szPhase;
+                             for (char& c : strName) {
+                                 c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                             }
+                             return strName;
+                         });
 
 TEST(PortHandleTest, MissingDeviceGivesTheInvalidHandle)
 {

@@ -8,7 +8,9 @@
 #include "QuentaCliPorts.h"
 #include "QuentaCliProgress.h"
 #include "TRC_CFG_TaviDeviceControllerImpl.h"
+#include "TRC_PRT_PortBase.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -55,15 +57,19 @@ private:
     int openForData();
     int ports();
 
+    // The call's result; false also when the device went away during it,
+    // whatever the call reported.
     bool withProgress(const std::string& strWhat, const std::function<bool()>& fnCall);
     bool readPaired(std::string& strName);
     int moduleFailure(const std::string& strWhat, const std::string& strHint = std::string());
+    int moduleGone(const std::string& strWhat);
     std::string device() const { return m_com8.m_strPath + " (COM8:)"; }
 
     const ArgsS& m_args;
     OutputC m_output;
     ProgressC m_progress;
     ComMappingS m_com8;
+    bool m_bDeviceGone = false;
 };
 
 int ToolC::run()
@@ -113,12 +119,27 @@ int ToolC::runOnModule()
 bool ToolC::withProgress(const std::string& strWhat, const std::function<bool()>& fnCall)
 {
     const CommandInfoS* pCommand = findCommand(m_args.m_eCommand);
-    return m_progress.run(strWhat + " on " + m_com8.m_strPath, pCommand->m_unExpectedSeconds,
-                          fnCall);
+    // The C functions cannot say that the module went away; the core's port
+    // counts every device it loses.
+    const uint32_t unLossesBefore = TRC::PRT::PortBaseC::GetLossCount();
+    const bool bResult =
+        m_progress.run(strWhat + " on " + m_com8.m_strPath, pCommand->m_unExpectedSeconds, fnCall);
+    m_bDeviceGone = TRC::PRT::PortBaseC::GetLossCount() != unLossesBefore;
+    return bResult && !m_bDeviceGone;
+}
+
+int ToolC::moduleGone(const std::string& strWhat)
+{
+    m_output.failure(XC_MODULE, "quenta: " + strWhat + " on " + device() +
+                                    ": the module went away \xe2\x80\x94 is it still plugged in?");
+    return XC_MODULE;
 }
 
 int ToolC::moduleFailure(const std::string& strWhat, const std::string& strHint)
 {
+    if (m_bDeviceGone) {
+        return moduleGone(strWhat);
+    }
     std::string strMessage = "quenta: " + strWhat + " on " + device() +
                              ": the module did not answer or refused \xe2\x80\x94 ";
     strMessage += strHint.empty() ? std::string("check that ") : strHint + " Also check that ";
@@ -212,6 +233,10 @@ int ToolC::dataMode()
     if (!bReached) {
         return moduleFailure("entering command mode for the hand-over");
     }
+    if (m_bDeviceGone) {
+        // The port was closed, which is all the hand-over's result says.
+        return moduleGone("handing over to data mode");
+    }
     if (!bClosed) {
         m_output.failure(XC_FAILURE, "quenta: the hand-over on " + device() +
                                          " did not close the port cleanly");
@@ -223,12 +248,22 @@ int ToolC::dataMode()
 
 int ToolC::openForData()
 {
-    void* pHandle = nullptr;
+    void* const pInvalid = reinterpret_cast<void*>(static_cast<intptr_t>(-1));
+    void* pHandle = pInvalid;
     withProgress("opening", [&] {
         pHandle = QUENTA_createPortHandle();
-        return true;
+        return pHandle != pInvalid;
     });
-    if (pHandle == reinterpret_cast<void*>(static_cast<intptr_t>(-1))) {
+    // A device node that vanished before any reader could see it is gone too.
+    const bool bMissing =
+        pHandle == pInvalid && access(m_com8.m_strPath.c_str(), F_OK) != 0 && errno == ENOENT;
+    if (m_bDeviceGone || bMissing) {
+        if (pHandle != pInvalid) {
+            close(static_cast<int>(reinterpret_cast<intptr_t>(pHandle)));
+        }
+        return moduleGone("preparing the module for data");
+    }
+    if (pHandle == pInvalid) {
         m_output.failure(XC_PORT, "quenta: cannot open or configure " + device() +
                                       " for data (921600 bit/s, RTS/CTS) \xe2\x80\x94 "
                                       "is it a serial device that supports that rate?");

@@ -351,6 +351,16 @@ int moveAboveStandardStreams(int nFd)
     return nMoved;
 }
 
+bool isPseudoTerminal(int nFd)
+{
+    struct stat st;
+    if (::fstat(nFd, &st) != 0)
+        return false;
+    const unsigned unMajor = major(st.st_rdev);
+    // Unix98 slaves use majors 136 to 143, the old BSD slaves major 3.
+    return (unMajor >= 136 && unMajor <= 143) || unMajor == 3;
+}
+
 // Opens the device exclusively in raw mode with its input queue emptied.
 // Returns -1 with the last error set on failure.
 int openDevice(const std::string& strPath, DWORD dwAccess)
@@ -369,25 +379,20 @@ int openDevice(const std::string& strPath, DWORD dwAccess)
     if (::tcgetattr(nFd, &tio) != 0)
         return failOpen(nFd, errno == ENOTTY ? ERROR_NOT_SUPPORTED : plat::errorFromErrno(errno));
     // TIOCEXCL does not hold for root; the lock keeps out every other opener
-    // that goes through here.
+    // that goes through here, and the kernel drops it with the process.
     if (::flock(nFd, LOCK_EX | LOCK_NB) != 0)
         return failOpen(nFd, errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION
                                                   : plat::errorFromErrno(errno));
-    ::ioctl(nFd, TIOCEXCL);
+    // A pseudo-terminal keeps TIOCEXCL after its last close while its other
+    // side stays open: a killed process, or a handle closed with close(),
+    // would lock every later user but root out. A real device drops it at
+    // its last close.
+    if (!isPseudoTerminal(nFd))
+        ::ioctl(nFd, TIOCEXCL);
     plat::makeRawLine(tio);
     if (::tcsetattr(nFd, TCSANOW, &tio) != 0 || ::tcflush(nFd, TCIFLUSH) != 0)
         return failOpenWithErrno(nFd);
     return nFd;
-}
-
-bool isPseudoTerminal(int nFd)
-{
-    struct stat st;
-    if (::fstat(nFd, &st) != 0)
-        return false;
-    const unsigned unMajor = major(st.st_rdev);
-    // Unix98 slaves use majors 136 to 143, the old BSD slaves major 3.
-    return (unMajor >= 136 && unMajor <= 143) || unMajor == 3;
 }
 
 void initModemLines(SerialDeviceC& device)

@@ -16,6 +16,8 @@ public:
     virtual void procReadData(const char* pData, uint16_t unCount) = 0;
     // Drops whatever the consumer buffers.
     virtual void reset() {}
+    // The producer's device went away: nothing more will arrive.
+    virtual void procDeviceLost() {}
 };
 
 // Distributes every delivery to the consumers in its list, in list order.

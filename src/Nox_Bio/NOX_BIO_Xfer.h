@@ -41,6 +41,9 @@ public:
         }
     }
 
+    // Nothing more will arrive: the waiting thread must not wait out its time.
+    void procDeviceLost() override { this->signal(); }
+
 protected:
     TReader* m_pReader;
 };
