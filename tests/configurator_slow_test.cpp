@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 using namespace QUENTA::SIM;
@@ -315,6 +316,92 @@ TEST_F(SilentLineTest, PortHandleHasItsLineSettingsEvenWithoutModule)
     ASSERT_EQ(4, write(hFd, "ping", 4));
     EXPECT_EQ("ping", readMaster(200));
     EXPECT_EQ(0, close(hFd));
+}
+
+// ------------------------------------------------------------ several threads
+
+const char c_szAllNames[] = "QUENTA-ALPHA\tQUENTA-BRAVO\tQUENTA-CHARLIE\t\t";
+
+// Runs fnCall(thread, round) on four threads at once, three rounds each.
+void onFourThreads(const std::function<void(int, int)>& fnCall)
+{
+    std::vector<std::thread> vecThreads;
+    for (int nThread = 0; nThread < 4; ++nThread) {
+        vecThreads.emplace_back([&fnCall, nThread] {
+            for (int nRound = 0; nRound < 3; ++nRound) {
+                fnCall(nThread, nRound);
+            }
+        });
+    }
+    for (std::thread& thread : vecThreads) {
+        thread.join();
+    }
+}
+
+TEST_F(ConfiguratorTest, CFunctionsFromSeveralThreadsServeOneCallerAtATime)
+{
+    startModule(SM_COMMAND, 12, true);
+    onFourThreads([](int nThread, int nRound) {
+        if (nThread % 2 == 0) {
+            char szList[256] = {};
+            uint32_t unSize = sizeof(szList);
+            EXPECT_TRUE(QUENTA_searchDevices(szList, &unSize)) << nThread << "/" << nRound;
+            EXPECT_STREQ(c_szAllNames, szList) << nThread << "/" << nRound;
+        } else {
+            EXPECT_TRUE(QUENTA_pairDevice("QUENTA-BRAVO")) << nThread << "/" << nRound;
+            char szName[32] = {};
+            uint32_t unSize = sizeof(szName);
+            EXPECT_TRUE(QUENTA_getPairedDevice(szName, &unSize)) << nThread << "/" << nRound;
+            EXPECT_STREQ("QUENTA-BRAVO", szName) << nThread << "/" << nRound;
+        }
+    });
+    EXPECT_EQ(1u, received(c_szConnectability));
+}
+
+TEST_F(ConfiguratorTest, OneObjectSharedByThreadsServesOneCallerAtATime)
+{
+    startModule(SM_COMMAND, 12, true);
+    QuentaConfiguratorC configurator;
+    QuentaConfiguratorC copy(configurator);
+    onFourThreads([&](int nThread, int nRound) {
+        QuentaConfiguratorC& target = nThread < 2 ? configurator : copy;
+        std::vector<std::string> vecNames;
+        EXPECT_TRUE(target.searchDevices(vecNames)) << nThread << "/" << nRound;
+        EXPECT_EQ(3u, vecNames.size()) << nThread << "/" << nRound;
+        std::string strName;
+        EXPECT_TRUE(target.pairDevice("QUENTA-ALPHA")) << nThread << "/" << nRound;
+        EXPECT_TRUE(target.getPairedDevice(strName)) << nThread << "/" << nRound;
+        EXPECT_EQ("QUENTA-ALPHA", strName);
+    });
+}
+
+TEST_F(ConfiguratorTest, ObjectsOfTwoThreadsOnOnePortGetWhatTwoProcessesGet)
+{
+    startModule(SM_COMMAND, 12, true);
+    std::atomic<int> nSucceeded{0};
+    std::atomic<int> nFinished{0};
+    std::vector<std::thread> vecThreads;
+    for (int nThread = 0; nThread < 2; ++nThread) {
+        vecThreads.emplace_back([&] {
+            QuentaConfiguratorC configurator;
+            std::vector<std::string> vecNames;
+            if (configurator.searchDevices(vecNames)) {
+                ++nSucceeded;
+                EXPECT_EQ(3u, vecNames.size());
+            } else {
+                EXPECT_TRUE(vecNames.empty());
+            }
+            // Each keeps its port until the other is done.
+            ++nFinished;
+            while (nFinished < 2) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+    }
+    for (std::thread& thread : vecThreads) {
+        thread.join();
+    }
+    EXPECT_EQ(1, nSucceeded) << "the second open is refused";
 }
 
 // ------------------------------------------------------------ a module that goes away

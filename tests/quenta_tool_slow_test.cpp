@@ -3,7 +3,10 @@
 #include "ProcessRunner.h"
 #include "SIM_SimulatedModule.h"
 
+#include <filesystem>
+#include <pwd.h>
 #include <stdlib.h>
+#include <thread>
 
 using namespace QUENTA::SIM;
 using Clock = std::chrono::steady_clock;
@@ -173,6 +176,214 @@ TEST_F(QuentaToolSlowTest, OpenEndsWithAMessageWhenTheDeviceGoesAway)
     m_pModule->vanish();
     EXPECT_EQ(1, tool.finish(10000));
     EXPECT_NE(std::string::npos, tool.err().find("went away")) << tool.err();
+}
+
+// ------------------------------------------------------------ a module that goes away
+
+struct ToolLossCaseS
+{
+    const char* szCommand;
+    const char* szVanishWord; // the module vanishes instead of answering...
+    uint32_t unOccurrence;    // ...the n-th such command
+    const char* szWhat;       // what the message says was going on
+};
+
+void PrintTo(const ToolLossCaseS& lossCase, std::ostream* pOut)
+{
+    *pOut << lossCase.szCommand;
+}
+
+class ToolDeviceLossTest : public QuentaToolSlowTest,
+                           public ::testing::WithParamInterface<ToolLossCaseS>
+{};
+
+TEST_P(ToolDeviceLossTest, ExitsFourWithinHalfASecondSayingTheModuleWentAway)
+{
+    const ToolLossCaseS& lossCase = GetParam();
+    m_pModule->setLineSettings(921600, true);
+    m_pModule->vanishOnCommand(lossCase.szVanishWord, lossCase.unOccurrence);
+    EXPECT_EQ(4, run({"--json", lossCase.szCommand}, m_strOut, m_strErr)) << m_strErr;
+    const SimClockT::time_point tEnded = SimClockT::now();
+
+    ASSERT_TRUE(m_pModule->isVanished());
+    for (const SimTranscriptEntryS& entry : m_pModule->transcript().entries()) {
+        if (entry.m_eKind == EK_MODE && entry.m_strBytes == "vanished") {
+            EXPECT_LT(tEnded - entry.m_tTime, std::chrono::milliseconds(500));
+        }
+    }
+    EXPECT_EQ(0u, m_strOut.find("{\"ok\":false,\"exit\":4,")) << m_strOut;
+    EXPECT_NE(std::string::npos,
+              m_strErr.find(std::string(lossCase.szWhat) + " on " + m_pModule->slavePath() +
+                            " (COM8:): the module went away \xe2\x80\x94 is it still plugged in?"))
+        << m_strErr;
+}
+
+// No device list cut short by the loss, no "in data mode" for a module that
+// went away during the hand-over.
+const ToolLossCaseS c_aToolLossCases[] = {
+    {"search", "AGND", 2, "search"},
+    {"paired", "ADRDRP", 1, "reading the pairing"},
+    {"data-mode", "AMWS", 1, "handing over to data mode"},
+    {"open", "ADNRP", 1, "preparing the module for data"},
+};
+
+INSTANTIATE_TEST_SUITE_P(EveryCommand, ToolDeviceLossTest, ::testing::ValuesIn(c_aToolLossCases),
+                         [](const ::testing::TestParamInfo<ToolLossCaseS>& info) {
+                             std::string strName = info.param.szCommand;
+                             std::replace(strName.begin(), strName.end(), '-', '_');
+                             return strName;
+                         });
+
+// The library's own object keeps its port open to the end of the process,
+// and here the module keeps sending while every trace goes to a file: the
+// reader must be gone before the logs are (the sanitizer builds see it).
+TEST_F(QuentaToolSlowTest, ExitsCleanlyWhileTheModuleKeepsSending)
+{
+    char szRoot[] = "/tmp/quenta-exit-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(szRoot));
+    const std::string strDefinition = std::string(szRoot) + "/all.def";
+    FILE* pDefinition = fopen(strDefinition.c_str(), "w");
+    ASSERT_NE(nullptr, pDefinition);
+    fputs("LOGT * ALL trace.txt\n", pDefinition);
+    fclose(pDefinition);
+    m_pModule->setLineSettings(921600, true);
+
+    ToolProcessC tool(args({"--debug-def", strDefinition, "unpair"}),
+                      {{"QUENTA_STORAGE_ROOT", szRoot}});
+    ASSERT_TRUE(m_pModule->transcript().waitForBytes(EK_SENT, "AT*ADNRP=0,1\r", c_ulRunMs));
+    std::atomic<bool> bEnded{false};
+    std::thread sender([&] {
+        while (!bEnded) {
+            m_pModule->sendFromRemotePeer(std::string(64, 'x'));
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    const int nExit = tool.finish(c_ulRunMs);
+    bEnded = true;
+    sender.join();
+    EXPECT_EQ(0, nExit) << tool.err();
+    EXPECT_EQ(std::string::npos, tool.err().find("Sanitizer")) << tool.err();
+    std::filesystem::remove_all(szRoot);
+}
+
+// ------------------------------------------------------------ run after run, as another user
+
+// The tool and the plain C application run as an unprivileged user: the
+// caller itself when it is not root, else a uid without an account (through
+// setpriv), with the programs copied to where that user can reach them.
+class UnprivilegedRunsTest : public QuentaToolSlowTest
+{
+protected:
+    void SetUp() override
+    {
+        QuentaToolSlowTest::SetUp();
+        m_pModule->setLineSettings(921600, true);
+        char szDir[] = "/tmp/quenta-user-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(szDir));
+        m_dir = szDir;
+        namespace fs = std::filesystem;
+        fs::permissions(m_dir,
+                        fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+        const std::string strBin = proctest::binaryDir();
+        m_strTool = strBin + "/tools/quenta";
+        m_strClient = strBin + "/tests/c_api/quenta_c_client";
+        m_strLibrary = strBin + "/libquenta.so.1";
+        if (geteuid() == 0) {
+            becomeSomeoneElse();
+        }
+        m_vecEnv = {{"HOME", m_dir.string()},
+                    {"QUENTA_STORAGE_ROOT", (m_dir / "root").string()},
+                    {"QUENTA_REGISTRY_FILE", (m_dir / "registry").string()},
+                    {"XDG_CONFIG_HOME", ""},
+                    {"XDG_DATA_HOME", ""}};
+    }
+
+    void TearDown() override { std::filesystem::remove_all(m_dir); }
+
+    void becomeSomeoneElse()
+    {
+        if (access("/usr/bin/setpriv", X_OK) != 0) {
+            GTEST_SKIP() << "running as root without setpriv (util-linux): no way to run the "
+                            "programs as another user here";
+        }
+        uid_t uid = 61000;
+        while (getpwuid(uid) != nullptr) {
+            ++uid;
+        }
+        namespace fs = std::filesystem;
+        for (std::string* pPath : {&m_strTool, &m_strClient, &m_strLibrary}) {
+            const fs::path copy = m_dir / fs::path(*pPath).filename();
+            fs::copy_file(*pPath, copy);
+            fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read |
+                                      fs::perms::group_exec | fs::perms::others_read |
+                                      fs::perms::others_exec);
+            *pPath = copy.string();
+        }
+        ASSERT_EQ(0, chown(m_dir.c_str(), uid, uid));
+        ASSERT_EQ(0, chown(m_pModule->slavePath().c_str(), uid, uid));
+        m_vecPrefix = {"/usr/bin/setpriv", "--reuid=" + std::to_string(uid),
+                       "--regid=" + std::to_string(uid), "--clear-groups", "--"};
+    }
+
+    std::vector<std::string> asUser(std::vector<std::string> vecArgs) const
+    {
+        vecArgs.insert(vecArgs.begin(), m_vecPrefix.begin(), m_vecPrefix.end());
+        return vecArgs;
+    }
+
+    proctest::RunS tool(const std::vector<std::string>& vecArgs) const
+    {
+        std::vector<std::string> vecArgv = {m_strTool, "--port", m_pModule->slavePath()};
+        vecArgv.insert(vecArgv.end(), vecArgs.begin(), vecArgs.end());
+        return proctest::runProcess(asUser(vecArgv), m_vecEnv, c_ulRunMs);
+    }
+
+    proctest::RunS client(const std::string& strScenario) const
+    {
+        return proctest::runProcess(asUser({m_strClient, m_strLibrary, strScenario}),
+                                    {{"QUENTA_PORT_COM8", m_pModule->slavePath()}}, c_ulRunMs);
+    }
+
+    std::filesystem::path m_dir;
+    std::string m_strTool;
+    std::string m_strClient;
+    std::string m_strLibrary;
+    std::vector<std::string> m_vecPrefix;
+    proctest::EnvT m_vecEnv;
+};
+
+TEST_F(UnprivilegedRunsTest, EveryRunFindsThePortFreeAndNoRunSharesIt)
+{
+    for (int nRun = 0; nRun < 3; ++nRun) {
+        const proctest::RunS result = tool({"paired"});
+        EXPECT_EQ(0, result.m_nExit) << "run " << nRun << ": " << result.m_strErr;
+    }
+    // The library's own object keeps the port open to the end; the handle
+    // for the application is closed with close().
+    EXPECT_EQ("pair ok=1\n", client("unpair").m_strOut);
+    EXPECT_EQ("handle valid=1\nhandle written=12 closed=1\n", client("handle").m_strOut);
+    EXPECT_EQ(0, tool({"unpair"}).m_nExit);
+
+    // While one run holds the port, another is refused; after it, it is free.
+    ToolProcessC holder(asUser({m_strTool, "--port", m_pModule->slavePath(), "open"}), m_vecEnv);
+    ASSERT_TRUE(m_pModule->transcript().waitForBytes(EK_RECEIVED_LINE, "AT*ADDM\r", c_ulRunMs));
+    ASSERT_TRUE(m_pModule->waitForMode(SM_DATA, 5000));
+    holder.writeInput("hold\n");
+    ASSERT_TRUE(m_pModule->transcript().waitForBytes(EK_DATA, "hold\n", 10000));
+    const proctest::RunS refused = tool({"paired"});
+    EXPECT_EQ(3, refused.m_nExit) << refused.m_strErr;
+    holder.closeInput();
+    EXPECT_EQ(0, holder.finish(10000)) << holder.err();
+
+    // A run killed with the port open leaves nothing behind either.
+    m_pModule->setScanMs(1000);
+    ToolProcessC killed(asUser({m_strTool, "--port", m_pModule->slavePath(), "search"}), m_vecEnv);
+    ASSERT_TRUE(m_pModule->transcript().waitForBytes(EK_RECEIVED_LINE, "AT*AGI=", c_ulRunMs));
+    killed.signal(SIGKILL);
+    killed.finish(5000);
+    ASSERT_TRUE(m_pModule->transcript().waitForBytes(EK_SENT, "*AGI:", 10000));
+    const proctest::RunS after = tool({"paired"});
+    EXPECT_EQ(0, after.m_nExit) << after.m_strErr;
 }
 
 TEST_F(QuentaToolSlowTest, SearchShowsProgressOnATerminalAndClearsIt)
