@@ -3,7 +3,6 @@
 #include "Nox_Err/NOX_ERR_Codes.h"
 
 #include <cstring>
-#include <mutex>
 
 using NOX::RC_OK;
 using TRC::CFG::DeviceInfoS;
@@ -14,10 +13,11 @@ namespace {
 // defaultsLock() when objects run in several threads.
 Rs232SettingsS s_Rs232Defaults;
 
-std::mutex& defaultsLock()
+NOX::TSK::CriticalSectionC& defaultsLock()
 {
-    static std::mutex s_mutex;
-    return s_mutex;
+    // Never destroyed: an object may still be made while statics go away.
+    static NOX::TSK::CriticalSectionC* s_pLock = new NOX::TSK::CriticalSectionC();
+    return *s_pLock;
 }
 
 const uint32_t c_unFlowRtsCts = 1;
@@ -37,7 +37,7 @@ QuentaConfiguratorImplC::QuentaConfiguratorImplC()
 {
     Rs232SettingsS settings;
     {
-        std::lock_guard<std::mutex> lock(defaultsLock());
+        NOX::TSK::GuardC guard(defaultsLock());
         s_Rs232Defaults.bDtrDsr = true;
         s_Rs232Defaults.unBaudRate = c_unSlowBaudCode;
         s_Rs232Defaults.unFlowControl = c_unFlowRtsCts;
@@ -68,7 +68,7 @@ bool QuentaConfiguratorImplC::ensureCommandMode()
     {
         // The second setting stays in the template, so a later search starts
         // from the flow control it left there.
-        std::lock_guard<std::mutex> lock(defaultsLock());
+        NOX::TSK::GuardC guard(defaultsLock());
         s_Rs232Defaults.unBaudRate = c_unFastBaudCode;
         settingA = s_Rs232Defaults;
         s_Rs232Defaults.unBaudRate = c_unSlowBaudCode;

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ios>
-#include <mutex>
 #include <set>
 #include <vector>
 
@@ -50,13 +49,13 @@ public:
 
     void add(TRC::PRT::SerialPortC* pPort)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        NOX::TSK::GuardC guard(m_Lock);
         m_setPorts.insert(pPort);
     }
 
     void remove(TRC::PRT::SerialPortC* pPort)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        NOX::TSK::GuardC guard(m_Lock);
         m_setPorts.erase(pPort);
     }
 
@@ -64,7 +63,7 @@ private:
     static void closeAllAtExit()
     {
         PortRegistryC& registry = instance();
-        std::lock_guard<std::mutex> lock(registry.m_mutex);
+        NOX::TSK::GuardC guard(registry.m_Lock);
         for (TRC::PRT::SerialPortC* pPort : registry.m_setPorts) {
             // Not through the table: a class derived from this one may be
             // half destroyed by another thread.
@@ -72,7 +71,7 @@ private:
         }
     }
 
-    std::mutex m_mutex;
+    NOX::TSK::CriticalSectionC m_Lock;
     std::set<TRC::PRT::SerialPortC*> m_setPorts;
 };
 
