@@ -122,11 +122,11 @@ public:
     static const char* const c_szOk;    // "\r\nOK\r\n"
     static const char* const c_szError; // "\r\nERROR\r\n"
 
-    // strLine is the line without its CR. mapNameFaults is updated when a
-    // one-time failure fires.
     // "AGI" of "AT*AGI=2,10,15"; a line outside the "AT*" pattern ("AT",
     // "ATP") is its own word.
     static std::string commandWord(const std::string& strLine);
+    // strLine is the line without its CR. mapNameFaults is updated when a
+    // one-time failure fires.
     static SimReplyS execute(const std::string& strLine, SimStateS& state,
                              const std::vector<SimDeviceS>& vecDevices,
                              std::map<std::string, SimNameFailE>& mapNameFaults);

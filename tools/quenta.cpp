@@ -1,6 +1,8 @@
 // quenta: the radio module's jobs from a shell, on libquenta's public
-// interface alone: search, pair, unpair, read the pairing back, hand over to
-// data mode, open the port for data; plus the serial devices of the machine.
+// interface: search, pair, unpair, read the pairing back, hand over to data
+// mode, open the port for data; plus the serial devices of the machine. From
+// the core it takes what the interface cannot give: the debug definition
+// loader, and whether a device went away during a call.
 #include "quenta.h"
 #include "QuentaCliArgs.h"
 #include "QuentaCliBridge.h"
