@@ -61,36 +61,77 @@ TEST(TimeDayCount, CalendarRoundTripsThroughDayCountAndGpsTime)
     }
 }
 
-TEST(TimeScale, GpsToUtcAroundAnInsertedLeapSecond)
+// Sets a leap second at the change instant for the life of the object.
+class ScopedLeapSecondC
+{
+public:
+    ScopedLeapSecondC(int32_t nBefore, int32_t nAfter, const GpsTimeC& changeInstant)
+        : m_saved(getLeapSecondTable())
+    {
+        LeapSecondTableS table;
+        table.nOffsetBefore = nBefore;
+        table.nOffsetAfter = nAfter;
+        table.changeInstant = changeInstant;
+        setLeapSecondTable(table);
+    }
+    ~ScopedLeapSecondC() { setLeapSecondTable(m_saved); }
+
+private:
+    LeapSecondTableS m_saved;
+};
+
+TEST(TimeScale, ConvertsBothWaysAroundInsertedAndDroppedLeapSeconds)
 {
     const int64_t c_llChange = 1000LL * 604800000 + 100000;
-    const LeapSecondTableS c_saved = getLeapSecondTable();
-    LeapSecondTableS table;
-    table.nOffsetBefore = 15;
-    table.nOffsetAfter = 16;
-    table.changeInstant = GpsTimeC(1000, 100000);
-    setLeapSecondTable(table);
-
-    // Milliseconds from the change instant, before and after conversion.
+    // Milliseconds from the change instant: before conversion, after it, and
+    // after converting back. An inserted second of GPS time shows as the change
+    // instant; the labels of a dropped second have no GPS time and take the
+    // change instant's. Every other value makes the round trip exactly.
     const struct
     {
+        int32_t nBefore;
+        int32_t nAfter;
         TimeScaleE eFrom;
         int64_t llFrom;
         int64_t llTo;
+        int64_t llBack;
     } c_aCases[] = {
-        {TS_GPS, 14999, -1},   {TS_GPS, 15000, 0},     {TS_GPS, 15500, 0}, {TS_GPS, 16000, 0},
-        {TS_GPS, 17000, 1000}, {TS_UTC, -1000, 14000}, {TS_UTC, 0, 15000}, {TS_UTC, 1000, 17000},
+        // Inserted.
+        {15, 16, TS_GPS, 14999, -1, 14999},
+        {15, 16, TS_GPS, 15000, 0, 15000},
+        {15, 16, TS_GPS, 15500, 0, 15000},
+        {15, 16, TS_GPS, 16000, 0, 15000},
+        {15, 16, TS_GPS, 17000, 1000, 17000},
+        {15, 16, TS_UTC, -1000, 14000, -1000},
+        {15, 16, TS_UTC, 0, 15000, 0},
+        {15, 16, TS_UTC, 1, 16001, 1},
+        {15, 16, TS_UTC, 1000, 17000, 1000},
+        // Dropped.
+        {18, 17, TS_GPS, 17999, -1, 17999},
+        {18, 17, TS_GPS, 18000, 0, 18000},
+        {18, 17, TS_GPS, 18001, 1001, 18001},
+        {18, 17, TS_GPS, 19000, 2000, 19000},
+        {18, 17, TS_UTC, -1000, 17000, -1000},
+        {18, 17, TS_UTC, 0, 18000, 0},
+        {18, 17, TS_UTC, 1, 18000, 0},
+        {18, 17, TS_UTC, 500, 18000, 0},
+        {18, 17, TS_UTC, 1000, 18000, 0},
+        {18, 17, TS_UTC, 1001, 18001, 1001},
+        {18, 17, TS_UTC, 2000, 19000, 2000},
     };
     for (const auto& test : c_aCases) {
+        ScopedLeapSecondC leap(test.nBefore, test.nAfter, GpsTimeC(1000, 100000));
         int64_t llFrom = c_llChange + test.llFrom;
         GpsTimeC time(static_cast<int32_t>(llFrom / 604800000),
                       static_cast<uint32_t>(llFrom % 604800000), test.eFrom);
         time.convertTo(test.eFrom == TS_GPS ? TS_UTC : TS_GPS);
         EXPECT_EQ(time.m_nWeek * 604800000LL + time.m_ulGPSmsecs, c_llChange + test.llTo)
-            << test.llFrom;
+            << test.nBefore << "->" << test.nAfter << " from " << test.llFrom;
         EXPECT_NE(time.m_eScale, test.eFrom);
+        time.convertTo(test.eFrom);
+        EXPECT_EQ(time.m_nWeek * 604800000LL + time.m_ulGPSmsecs, c_llChange + test.llBack)
+            << test.nBefore << "->" << test.nAfter << " back from " << test.llFrom;
     }
-    setLeapSecondTable(c_saved);
 }
 
 TEST(TimeScale, LaterThanComparesWholeSecondsOnOneScale)
@@ -140,6 +181,14 @@ TEST(BaseTimeTest, AdvancesByTicksImmuneToWallClockChanges)
           {100, 13, "[NOX::TIM] Reset base system time\n", utc(2024, 6, 11, 13)},
           {350, 14, "", utc(2024, 6, 11, 13, 0, 0, 25)}},
          2},
+        {"day-old base, noticed once per base",
+         {{1000, 12, "", utc(2024, 6, 11, 12)},
+          {86401010, 12, "[NOX::TIM] Hoops wrong correction!\n", utc(2024, 6, 12, 12, 0, 0, 1)},
+          {86402010, 12, "", utc(2024, 6, 12, 12, 0, 1, 1)},
+          {100, 13, "[NOX::TIM] Reset base system time\n", utc(2024, 6, 11, 13)},
+          {86400110, 13, "[NOX::TIM] Hoops wrong correction!\n", utc(2024, 6, 12, 13, 0, 0, 1)},
+          {86500110, 13, "", utc(2024, 6, 12, 13, 1, 40, 1)}},
+         2},
     };
     for (const auto& c : c_aCases) {
         FakeClockS::install(2024, 6, 11);
@@ -152,6 +201,28 @@ TEST(BaseTimeTest, AdvancesByTicksImmuneToWallClockChanges)
             EXPECT_EQ(fields(stamp), fields(step.expected)) << c.szName;
         }
         EXPECT_EQ(FakeClockS::s_nClockReads, c.nClockReads) << c.szName;
+    }
+    setTimeSources(nullptr, nullptr);
+}
+
+// Stamps follow the wall clock across both kinds of leap second, except that
+// the labels of a dropped second all read as the change instant: they neither
+// come back a second early nor step backwards.
+TEST(BaseTimeTest, StampsFollowTheClockAcrossALeapSecond)
+{
+    const CalendarTimeC c_change = utc(2024, 6, 11, 12, 0, 2);
+    for (int32_t nAfter : {19, 17}) {
+        ScopedLeapSecondC leap(18, nAfter, c_change.toGpsTime());
+        FakeClockS::install(2024, 6, 11);
+        for (DWORD dwTicks = 1000; dwTicks <= 5000; dwTicks += 50) {
+            FakeClockS::s_dwTicks = dwTicks;
+            bool bDropped = nAfter < 18 && dwTicks > 3000 && dwTicks <= 4000;
+            CalendarTimeC expected =
+                bDropped ? c_change
+                         : utc(2024, 6, 11, 12, 0, dwTicks / 1000 - 1, dwTicks % 1000 / 10);
+            ASSERT_EQ(fields(getCurrentTime(TS_UTC)), fields(expected))
+                << "18->" << nAfter << " at tick " << dwTicks;
+        }
     }
     setTimeSources(nullptr, nullptr);
 }

@@ -3,6 +3,7 @@
 #include "Nox_Err/NOX_ERR_PanicHandlerRegistry.h"
 #include "Nox_Tsk/NOX_TSK_Mutex.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <tuple>
@@ -152,12 +153,18 @@ LeapSecondTableS& leapTable()
     return s_table;
 }
 
+// The change instant on the GPS scale.
+int64_t gpsOfChange(const LeapSecondTableS& table)
+{
+    return msOf(table.changeInstant) + table.nOffsetBefore * c_llMsPerSecond;
+}
+
 int64_t gpsToUtc(int64_t llGps, const LeapSecondTableS& table)
 {
     int64_t llChange = msOf(table.changeInstant);
-    // The change instant on the GPS scale, and the end of the inserted seconds.
-    int64_t llWindowStart = llChange + table.nOffsetBefore * c_llMsPerSecond;
+    int64_t llWindowStart = gpsOfChange(table);
     int64_t llInserted = table.nOffsetAfter - table.nOffsetBefore;
+    // The end of the inserted seconds.
     int64_t llWindowEnd = llWindowStart + (llInserted > 0 ? llInserted * c_llMsPerSecond : 0);
     if (llGps > llWindowStart && llGps < llWindowEnd) {
         return llChange;
@@ -168,9 +175,12 @@ int64_t gpsToUtc(int64_t llGps, const LeapSecondTableS& table)
 
 int64_t utcToGps(int64_t llUtc, const LeapSecondTableS& table)
 {
-    int64_t llOffset =
-        llUtc <= msOf(table.changeInstant) ? table.nOffsetBefore : table.nOffsetAfter;
-    return llUtc + llOffset * c_llMsPerSecond;
+    if (llUtc <= msOf(table.changeInstant)) {
+        return llUtc + table.nOffsetBefore * c_llMsPerSecond;
+    }
+    // The labels of dropped seconds follow the change instant but no GPS time
+    // maps to them; they stay at the change instant rather than step back.
+    return std::max(llUtc + table.nOffsetAfter * c_llMsPerSecond, gpsOfChange(table));
 }
 
 // The platform layer offers no time-zone bias, so local time is UTC.
@@ -221,6 +231,8 @@ struct BaseTimeS
     double m_dBase = 0.0;
     DWORD m_dwBaseTick = 0;
     DWORD m_dwPreviousTick = 0;
+    // The day-old notice is printed once per base, not on every stamp.
+    bool m_bStaleNoticed = false;
     TickSourceT m_pfnTicks = &platformTicks;
     WallClockSourceT m_pfnWallClock = &platformWallClock;
 };
@@ -250,6 +262,28 @@ CalendarTimeC readWallClock(WallClockSourceT pfnWallClock)
     return time;
 }
 
+CalendarTimeC takeBase(BaseTimeS& rBase, DWORD dwNow)
+{
+    CalendarTimeC result = readWallClock(rBase.m_pfnWallClock);
+    rBase.m_dBase = result.toDayCount().m_dDays;
+    rBase.m_dwBaseTick = dwNow;
+    rBase.m_bStaleNoticed = false;
+    result.convertTo(TS_GPS);
+    return result;
+}
+
+CalendarTimeC extrapolateBase(BaseTimeS& rBase, DWORD dwNow)
+{
+    double dElapsedDays = static_cast<double>(dwNow - rBase.m_dwBaseTick) / 1000.0 / 86400.0;
+    if (dElapsedDays > 1.0 && !rBase.m_bStaleNoticed) {
+        rBase.m_bStaleNoticed = true;
+        printNotice("[NOX::TIM] Hoops wrong correction!\n");
+    }
+    DayCountC now(rBase.m_dBase + dElapsedDays, TS_UTC);
+    now.convertTo(TS_GPS);
+    return now.toCalendar();
+}
+
 // One request for the base system time; the caller holds the lock.
 CalendarTimeC requestBaseTime(BaseTimeS& rBase)
 {
@@ -258,21 +292,8 @@ CalendarTimeC requestBaseTime(BaseTimeS& rBase)
         rBase.m_dBase = 0.0;
         printNotice("[NOX::TIM] Reset base system time\n");
     }
-    CalendarTimeC result;
-    if (rBase.m_dBase == 0.0) {
-        result = readWallClock(rBase.m_pfnWallClock);
-        rBase.m_dBase = result.toDayCount().m_dDays;
-        rBase.m_dwBaseTick = dwNow;
-        result.convertTo(TS_GPS);
-    } else {
-        double dElapsedDays = static_cast<double>(dwNow - rBase.m_dwBaseTick) / 1000.0 / 86400.0;
-        if (dElapsedDays > 1.0) {
-            printNotice("[NOX::TIM] Hoops wrong correction!\n");
-        }
-        DayCountC now(rBase.m_dBase + dElapsedDays, TS_UTC);
-        now.convertTo(TS_GPS);
-        result = now.toCalendar();
-    }
+    CalendarTimeC result =
+        rBase.m_dBase == 0.0 ? takeBase(rBase, dwNow) : extrapolateBase(rBase, dwNow);
     rBase.m_dwPreviousTick = dwNow;
     result.m_unDayOfWeek = 0;
     return result;
