@@ -2,6 +2,8 @@
 // random bytes in random pieces. Checks what must hold whatever arrives: no
 // memory fault (sanitizers), the buffer invariant, a known return code, and
 // at most one release of the waiting caller.
+#include "fuzz_support.h"
+
 #include "TRC_CFG_InquiryRequest.h"
 #include "TRC_CFG_ResponseParam.h"
 #include "TRC_CFG_TaviRequest.h"
@@ -9,23 +11,14 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 using namespace TRC::CFG;
+using QUENTA::FUZZ::require;
 
 namespace {
-
-void require(bool bCondition, const char* szWhat)
-{
-    if (!bCondition) {
-        std::fprintf(stderr, "request_fuzz: %s\n", szWhat);
-        std::abort();
-    }
-}
 
 bool isKnownCode(uint32_t unCode)
 {
