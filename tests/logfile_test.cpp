@@ -1,12 +1,18 @@
 // Log files on real directories: names and paths, the file set with its
-// restart rule, rotation by size and age, day-numbered NMEA files, failures;
-// and the debug-output line end.
+// restart rule, rotation by size and age, day-numbered NMEA files, failures
+// (a full disk among them); and the debug-output line end.
+#include "LogCapture.h"
 #include "LogFileSupport.h"
 
 #include "Nox_Dbg/NOX_DBG_LogFile.h"
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
 
 using namespace NOX::DBG;
 
@@ -19,6 +25,73 @@ void setModificationTime(const fs::path& path, time_t tSeconds)
 }
 
 using LogFileTest = StorageRootTest;
+
+// The report as the error log receives it; the debug output ends it in CR LF.
+std::string writeFailureReport(const std::string& strName, const char* szLineEnd = "\n")
+{
+    return "NOX::DBG::DbgLogMgrC::logWrite ERROR while writing to log (" + strName + ")!" +
+           szLineEnd;
+}
+
+// A record of 100 bytes; 100 does not divide a page, so a full disk cuts one.
+std::string record(int nNumber)
+{
+    char szHead[32];
+    std::snprintf(szHead, sizeof(szHead), "record %05d ", nNumber);
+    std::string strRecord = szHead;
+    strRecord.resize(99, 'x');
+    return strRecord + "\n";
+}
+
+// The numbers of the records in the file, in order; every line must be one
+// whole record.
+std::vector<int> wholeRecords(const fs::path& path)
+{
+    const std::string strText = readFile(path);
+    EXPECT_TRUE(strText.empty() || strText.back() == '\n') << "the file ends inside a line";
+    std::vector<int> vecNumbers;
+    std::istringstream lines(strText);
+    for (std::string strLine; std::getline(lines, strLine);) {
+        int nNumber = strLine.size() > 12 ? std::atoi(strLine.c_str() + 7) : -1;
+        EXPECT_EQ(record(nNumber), strLine + "\n") << "line " << vecNumbers.size() + 1;
+        vecNumbers.push_back(nNumber);
+    }
+    return vecNumbers;
+}
+
+void appendNumbers(std::vector<int>& vecNumbers, int nFirst, int nCount)
+{
+    for (int n = nFirst; n < nFirst + nCount; ++n) {
+        vecNumbers.push_back(n);
+    }
+}
+
+// A 64 KiB tmpfs of the test's own, which it can fill and free.
+class LogFileFullDiskTest : public StorageRootTest
+{
+protected:
+    void SetUp() override
+    {
+        StorageRootTest::SetUp();
+        m_mount = m_root / "small";
+        fs::create_directory(m_mount);
+        if (::mount("tmpfs", m_mount.c_str(), "tmpfs", 0, "size=64k") != 0) {
+            GTEST_SKIP() << "cannot mount a tmpfs to fill (" << std::strerror(errno)
+                         << "): the full-disk case needs root with CAP_SYS_ADMIN";
+        }
+        m_bMounted = true;
+    }
+    void TearDown() override
+    {
+        if (m_bMounted) {
+            EXPECT_EQ(0, ::umount2(m_mount.c_str(), MNT_DETACH)) << std::strerror(errno);
+        }
+        StorageRootTest::TearDown();
+    }
+
+    fs::path m_mount;
+    bool m_bMounted = false;
+};
 
 } // namespace
 
@@ -110,6 +183,30 @@ TEST_F(LogFileTest, AgeRotationMovesOnOnlyWhenTheFileIsOlderThanTheLimit)
     EXPECT_EQ("later\n", readFile(m_logDir / "aged_02.log"));
 }
 
+TEST_F(LogFileTest, ASingleFileKeepsItsHistoryOnAgeAndStartsAgainOnSize)
+{
+    struct CaseS
+    {
+        const char* szName;
+        uint32_t unMaxAgeDays;
+        uint32_t unMaxBytes;
+        const char* szAfter;
+    } aCases[] = {
+        // As from "LOGT * WARN aged.txt 1 7": one file has nothing to move on to.
+        {"aged.txt", 7, 0, "old\nnew\n"},
+        {"sized.txt", 0, 4, "new\n"},
+        {"both.txt", 7, 4, "new\n"},
+    };
+    for (const CaseS& c : aCases) {
+        FakeClockS::install(2024, 3, 1);
+        DbgLogFileConsumerC consumer(c.szName, 1, c.unMaxAgeDays, c.unMaxBytes, HDR_NONE, false);
+        consumer.logWrite("old\n");
+        FakeClockS::s_dwTicks += 8u * 86400000u;
+        consumer.logWrite("new\n");
+        EXPECT_EQ(c.szAfter, readFile(m_logDir / c.szName)) << c.szName;
+    }
+}
+
 TEST_F(LogFileTest, NmeaNamesCarryTheDayOfTheYearAndTheNextFreeNumber)
 {
     struct CaseS
@@ -171,16 +268,90 @@ TEST_F(LogFileTest, AFileWithoutPositionIsReopenedOnceThenReportedAndClosed)
     int nReader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(nReader, 0);
 
+    LogCaptureC errors;
+    errors.route("SystemErrorLogger", LVL_ERROR);
     DbgLogFileConsumerC consumer("pipe.log", 1, 0, 0, HDR_NONE, false);
-    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
     consumer.logWrite("first\n");
     consumer.logWrite("second\n");
-    EXPECT_EQ("NOX::DBG::DbgLogMgrC::logWrite ERROR while writing to log (pipe.log)!\n",
-              ::testing::internal::GetCapturedStdout());
+    EXPECT_EQ(std::vector<std::string>{writeFailureReport("pipe.log")}, errors.records());
+    EXPECT_EQ(writeFailureReport("pipe.log", "\r\n"), ::testing::internal::GetCapturedStderr());
     EXPECT_EQ("", consumer.getPath());
     char aBuffer[64];
     EXPECT_LE(::read(nReader, aBuffer, sizeof(aBuffer)), 0) << "nothing was written";
     ::close(nReader);
+}
+
+TEST_F(LogFileTest, AFailedRotationIsReportedOnceAndTriedAgainByTheNextRecord)
+{
+    LogCaptureC errors;
+    errors.route("SystemErrorLogger", LVL_ERROR);
+    const fs::path file = m_logDir / "blocked.log";
+    DbgLogFileConsumerC consumer("blocked.log", 1, 0, 4, HDR_NONE, false);
+    consumer.logWrite("one\n");
+    // A directory where the file should start again: the rotation cannot open it.
+    fs::remove(file);
+    fs::create_directory(file);
+    ::testing::internal::CaptureStderr();
+    consumer.logWrite("two\n");
+    consumer.logWrite("three\n");
+    EXPECT_EQ(std::vector<std::string>{writeFailureReport("blocked.log")}, errors.records());
+    EXPECT_EQ("", consumer.getPath());
+
+    fs::remove(file);
+    consumer.logWrite("four\n");
+    EXPECT_EQ("four\n", readFile(file));
+    EXPECT_NE("", consumer.getPath());
+    EXPECT_EQ(1u, errors.records().size());
+    EXPECT_EQ(writeFailureReport("blocked.log", "\r\n"), ::testing::internal::GetCapturedStderr());
+}
+
+TEST_F(LogFileFullDiskTest, AFullDiskIsReportedOncePerEpisodeAndLeavesOnlyWholeRecords)
+{
+    // Fills a quarter of the disk, so that freeing it gives room again.
+    writeFile(m_mount / "ballast", std::string(16 * 1024, 'b'));
+    LogCaptureC errors;
+    errors.route("SystemErrorLogger", LVL_ERROR);
+    const fs::path file = m_mount / "full.log";
+    DbgLogFileConsumerC consumer(file.string(), 1, 0, 0, HDR_NONE, false);
+    auto logRecords = [&](int nFirst, int nCount) {
+        for (int n = nFirst; n < nFirst + nCount; ++n) {
+            consumer.logWrite(record(n).c_str());
+        }
+    };
+    const std::string strReport = writeFailureReport(file.string());
+
+    ::testing::internal::CaptureStderr();
+    logRecords(0, 10);
+    {
+        // Another writer's line, which the consumer does not count: taking
+        // back the cut record must not take that with it.
+        DbgLogFileConsumerC other(file.string(), 1, 0, 0, HDR_NONE, false);
+        other.logWrite(record(900).c_str());
+    }
+    // 48 KiB hold 491 records and part of the next.
+    logRecords(10, 990);
+    std::vector<int> vecExpected;
+    appendNumbers(vecExpected, 0, 10);
+    appendNumbers(vecExpected, 900, 1);
+    appendNumbers(vecExpected, 10, 480);
+    EXPECT_EQ(vecExpected, wholeRecords(file)) << "records before the disk filled are all kept";
+    EXPECT_EQ(std::vector<std::string>{strReport}, errors.records()) << "once, not per record";
+
+    fs::remove(m_mount / "ballast");
+    logRecords(1000, 10);
+    appendNumbers(vecExpected, 1000, 10);
+    EXPECT_EQ(vecExpected, wholeRecords(file)) << "the next record starts on a line of its own";
+    EXPECT_EQ(1u, errors.records().size());
+
+    // The freed 16 KiB fill up again (64 KiB hold 655 records): a new
+    // episode, reported again.
+    logRecords(2000, 1000);
+    appendNumbers(vecExpected, 2000, 655 - 501);
+    EXPECT_EQ(vecExpected, wholeRecords(file));
+    EXPECT_EQ(std::vector<std::string>(2, strReport), errors.records());
+    const std::string strCrLf = writeFailureReport(file.string(), "\r\n");
+    EXPECT_EQ(strCrLf + strCrLf, ::testing::internal::GetCapturedStderr());
 }
 
 TEST(DebugOutputTest, LineEndRuleByLength)

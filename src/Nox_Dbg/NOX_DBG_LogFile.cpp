@@ -3,11 +3,16 @@
 #include "Nox_Hal/NOX_HAL_Path.h"
 #include "Nox_Tim/NOX_TIM.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <tuple>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -73,6 +78,51 @@ std::string indexSuffix(int32_t nIndex, const std::string& strExtension)
     return szSuffix;
 }
 
+// A target path for the standard library's file operations; backslashes are
+// separators, as the platform maps them.
+fs::path hostPath(std::string strPath)
+{
+    std::replace(strPath.begin(), strPath.end(), '\\', '/');
+    return fs::u8path(strPath);
+}
+
+// Where the file should end: after the last line end that follows unGood,
+// the length after the last whole record. A record is shorter than
+// TEMP_BUFF_LEN, so what a failed write left lies in that many last bytes;
+// whole lines that another writer appended meanwhile are kept.
+uintmax_t lengthWithoutPartialLine(const fs::path& path, uintmax_t unLength, uintmax_t unGood)
+{
+    const uintmax_t unWindow = NOX::DBG::TEMP_BUFF_LEN;
+    const uintmax_t unStart = std::max(unGood, unLength > unWindow ? unLength - unWindow : 0);
+    std::string strTail(static_cast<size_t>(unLength - unStart), '\0');
+    std::ifstream file(path, std::ios::binary);
+    file.seekg(static_cast<std::streamoff>(unStart));
+    if (!file.read(&strTail[0], static_cast<std::streamsize>(strTail.size()))) {
+        return unStart;
+    }
+    std::string::size_type nLineEnd = strTail.rfind('\n');
+    return nLineEnd == std::string::npos ? unStart : unStart + nLineEnd + 1;
+}
+
+// Outside every consumer lock: the error log's routes may lead back to the
+// consumer that failed. The debug output gets it too, because the error log
+// may live on the medium that just failed.
+void reportWriteFailure(const std::string& strName)
+{
+    char szText[NOX::DBG::DbgLogFileConsumerC::c_unMaxPath + 80];
+    std::snprintf(szText, sizeof(szText),
+                  "NOX::DBG::DbgLogMgrC::logWrite ERROR while writing to log (%s)!\n",
+                  strName.c_str());
+    WCHAR aText[NOX::DBG::DbgLogOutputDebugStringConsumerC::c_nBufferSize + 1];
+    NOX::DBG::DbgLogOutputDebugStringConsumerC::convert(szText, aText);
+    OutputDebugStringW(aText);
+    if (NOX::DBG::DbgLogMgrC* pMgr = NOX::DBG::DbgLogMgrC::peekInstance()) {
+        if (NOX::DBG::DbgLogFileC* pLog = pMgr->peekSystemErrorLogger()) {
+            pLog->logText(NOX::DBG::LVL_ERROR, szText, std::strlen(szText));
+        }
+    }
+}
+
 } // namespace
 
 namespace NOX {
@@ -89,8 +139,8 @@ DbgLogFileConsumerC::DbgLogFileConsumerC(const std::string& strName, int32_t nFi
                                          const std::string& strFileName)
     : DbgLogConsumerC(unHeaderMode), m_strName(strName.substr(0, c_unMaxPath)), m_nCurrentIndex(1),
       m_nFiles(clampFiles(nFiles)), m_unMaxAge(clampAge(unMaxAgeDays)), m_pFile(nullptr),
-      m_dOpenTime(0.0), m_bNmeaNaming(bNmeaNaming), m_unMaxBytes(unMaxBytes), m_unCurrentSize(0),
-      m_lPosition(-1)
+      m_dOpenTime(now()), m_bNmeaNaming(bNmeaNaming), m_unMaxBytes(unMaxBytes), m_unCurrentSize(0),
+      m_lPosition(-1), m_szReopenMode(nullptr), m_bFailing(false)
 {
     const std::string strFile = strFileName.empty() ? m_strName : strFileName;
     m_strPath = HAL::isAbsolutePath(strFile)
@@ -117,10 +167,7 @@ DbgLogFileConsumerC::DbgLogFileConsumerC(const std::string& strName, int32_t nFi
 DbgLogFileConsumerC::~DbgLogFileConsumerC()
 {
     NOX::TSK::GuardC guard(m_Lock);
-    if (m_pFile != nullptr) {
-        std::fclose(m_pFile);
-        m_pFile = nullptr;
-    }
+    closeFile();
 }
 
 void DbgLogFileConsumerC::chooseFileSetPath()
@@ -171,8 +218,15 @@ bool DbgLogFileConsumerC::openFile(const char* szMode)
     long lLength = std::ftell(m_pFile);
     m_lPosition = lLength;
     m_unCurrentSize = lLength > 0 ? static_cast<uint32_t>(lLength) : 0;
-    m_dOpenTime = now();
     return true;
+}
+
+void DbgLogFileConsumerC::closeFile()
+{
+    if (m_pFile != nullptr) {
+        std::fclose(m_pFile);
+        m_pFile = nullptr;
+    }
 }
 
 bool DbgLogFileConsumerC::needsRotation()
@@ -180,15 +234,19 @@ bool DbgLogFileConsumerC::needsRotation()
     if (m_unMaxBytes != 0 && m_unCurrentSize >= m_unMaxBytes) {
         return true;
     }
-    return m_unMaxAge != 0 && static_cast<uint32_t>((now() - m_dOpenTime) * 1000.0) > m_unMaxAge;
+    // A single file has no other file to move on to by age: starting it
+    // again would throw its whole history away every period.
+    const bool bAgeRotates = m_nFiles > 1 || m_bNmeaNaming;
+    return bAgeRotates && m_unMaxAge != 0 &&
+           static_cast<uint32_t>((now() - m_dOpenTime) * 1000.0) > m_unMaxAge;
 }
 
 void DbgLogFileConsumerC::rotate()
 {
     m_unCurrentSize = 0;
+    m_lPosition = -1;
     m_dOpenTime = now();
-    std::fclose(m_pFile);
-    m_pFile = nullptr;
+    closeFile();
     if (m_bNmeaNaming) {
         // A day-numbered log goes on in the next free file of the day.
         chooseNmeaPath();
@@ -196,7 +254,8 @@ void DbgLogFileConsumerC::rotate()
         return;
     }
     if (m_nFiles < 2) {
-        // A single file has no set to move on to: it starts again.
+        // Full by size, a single file starts again: keeping its newest part
+        // would mean rewriting it in place, which a crash could leave empty.
         openFile("w");
         return;
     }
@@ -210,45 +269,107 @@ void DbgLogFileConsumerC::rotate()
     }
 }
 
-void DbgLogFileConsumerC::writeRecord(const char* szRecord)
-{
-    size_t unLength = std::strlen(szRecord);
-    bool bWritten = std::fwrite(szRecord, 1, unLength, m_pFile) == unLength;
-    bWritten = std::fflush(m_pFile) == 0 && bWritten;
-    m_lPosition = bWritten && m_lPosition >= 0 ? m_lPosition + static_cast<long>(unLength) : -1;
-    if (s_bCommitEachRecord.load(std::memory_order_relaxed)) {
-        _commit(_fileno(m_pFile));
-    }
-    m_unCurrentSize += static_cast<uint32_t>(unLength);
-}
-
 void DbgLogFileConsumerC::logWrite(const char* szRecord)
 {
+    if (writeLocked(szRecord)) {
+        reportWriteFailure(m_strName);
+    }
+}
+
+bool DbgLogFileConsumerC::writeLocked(const char* szRecord)
+{
     NOX::TSK::GuardC guard(m_Lock);
-    if (m_pFile == nullptr) {
-        return;
+    if (m_pFile == nullptr && !reopenAfterFailure()) {
+        return false;
     }
     if (needsRotation()) {
         rotate();
-    }
-    if (m_pFile == nullptr) {
-        return;
-    }
-    if (position() < 0) {
-        std::fclose(m_pFile);
-        m_pFile = nullptr;
-        if (!openFile("a") || position() < 0) {
-            if (m_pFile != nullptr) {
-                std::fclose(m_pFile);
-                m_pFile = nullptr;
-            }
-            std::printf("NOX::DBG::DbgLogMgrC::logWrite ERROR while writing to log (%s)!\n",
-                        m_strName.c_str());
-            std::fflush(stdout);
-            return;
+        if (m_pFile == nullptr) {
+            m_szReopenMode = "w";
+            return beginFailure();
         }
     }
-    writeRecord(szRecord);
+    if (position() < 0 && !reopenForPosition()) {
+        return beginFailure();
+    }
+    if (!appendRecord(szRecord)) {
+        closeFile();
+        cutPartialLine();
+        m_szReopenMode = "a";
+        return beginFailure();
+    }
+    if (!commit()) {
+        return beginFailure();
+    }
+    m_bFailing = false;
+    return false;
+}
+
+bool DbgLogFileConsumerC::reopenAfterFailure()
+{
+    // Nothing may be appended to the rest of a record that did not fit.
+    if (m_szReopenMode == nullptr || !cutPartialLine() || !openFile(m_szReopenMode)) {
+        return false;
+    }
+    m_szReopenMode = nullptr;
+    return true;
+}
+
+// A stream that cannot tell its position is opened once more; if that does
+// not help, the consumer stays closed.
+bool DbgLogFileConsumerC::reopenForPosition()
+{
+    closeFile();
+    if (openFile("a") && position() >= 0) {
+        return true;
+    }
+    closeFile();
+    return false;
+}
+
+bool DbgLogFileConsumerC::appendRecord(const char* szRecord)
+{
+    size_t unLength = std::strlen(szRecord);
+    if (std::fwrite(szRecord, 1, unLength, m_pFile) != unLength || std::fflush(m_pFile) != 0) {
+        return false;
+    }
+    m_lPosition += static_cast<long>(unLength);
+    m_unCurrentSize += static_cast<uint32_t>(unLength);
+    return true;
+}
+
+bool DbgLogFileConsumerC::commit()
+{
+    return !s_bCommitEachRecord.load(std::memory_order_relaxed) || _commit(_fileno(m_pFile)) == 0;
+}
+
+// True when the file ends after a whole line, or is gone and will be made
+// anew by the next open, or is not one whose length was known (a rotation
+// that failed opens it new).
+bool DbgLogFileConsumerC::cutPartialLine()
+{
+    if (m_lPosition < 0) {
+        return true;
+    }
+    const fs::path path = hostPath(m_strPath);
+    std::error_code error;
+    uintmax_t unLength = fs::file_size(path, error);
+    if (error) {
+        return error == std::errc::no_such_file_or_directory;
+    }
+    const uintmax_t unGood = static_cast<uintmax_t>(m_lPosition);
+    if (unLength <= unGood) {
+        return true;
+    }
+    fs::resize_file(path, lengthWithoutPartialLine(path, unLength, unGood), error);
+    return !error;
+}
+
+bool DbgLogFileConsumerC::beginFailure()
+{
+    const bool bFirst = !m_bFailing;
+    m_bFailing = true;
+    return bFirst;
 }
 
 long DbgLogFileConsumerC::position()

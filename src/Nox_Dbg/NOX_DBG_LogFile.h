@@ -1,7 +1,10 @@
 // Log files: a numbered set used round-robin with rotation by size or age,
 // or day-numbered files for NMEA logs. Every record is committed to the
 // medium before logWrite returns, so a power loss loses at most the record
-// being written.
+// being written. A record that cannot be written whole (a full disk) is
+// reported, once per run of failures, through the error log and the debug
+// output; what it left of a line is cut off, so the next record starts on a
+// line of its own, and the consumer tries again with the next record.
 #pragma once
 
 #include "Nox_Dbg/NOX_DBG_LogConsumer.h"
@@ -50,8 +53,18 @@ private:
     bool needsRotation();
     void rotate();
     bool openFile(const char* szMode);
-    void writeRecord(const char* szRecord);
-    // The stream's position, negative when it cannot be told.
+    void closeFile();
+    // True when this record starts a run of failures, which the caller
+    // reports once the lock is released.
+    bool writeLocked(const char* szRecord);
+    bool reopenAfterFailure();
+    bool reopenForPosition();
+    bool appendRecord(const char* szRecord);
+    bool commit();
+    bool cutPartialLine();
+    bool beginFailure();
+    // The file's length after the last whole record, negative when the
+    // stream cannot tell it.
     long position();
 
     std::string m_strName;
@@ -68,6 +81,11 @@ private:
     uint32_t m_unMaxBytes;
     uint32_t m_unCurrentSize;
     long m_lPosition;
+    // How the file is opened again by the next record after a failed write
+    // or rotation; null while the consumer is open or closed for good.
+    const char* m_szReopenMode;
+    // A failure has been reported and no record has been written since.
+    bool m_bFailing;
 };
 
 } // namespace DBG
