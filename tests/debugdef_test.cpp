@@ -6,7 +6,15 @@
 #include "Nox_Dbg/NOX_DBG_LogFramework.h"
 #include "TRC_CFG_TaviDeviceControllerImpl.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <future>
 #include <string>
+#include <thread>
 
 using namespace NOX::DBG;
 
@@ -48,6 +56,39 @@ class DebugDefTest : public ::testing::Test
 protected:
     void TearDown() override { mgr().removeAll(); }
 };
+
+fs::path makeFifo(const fs::path& path)
+{
+    fs::create_directories(path.parent_path());
+    EXPECT_EQ(0, ::mkfifo(path.c_str(), 0600)) << path;
+    return path;
+}
+
+// Runs fnCall on a thread and tells whether it returned within a bound far
+// above its normal run. Past the bound, the FIFO gets both ends for a moment,
+// again and again, so that every open blocked on it wakes and the test ends.
+bool returnsWithoutBlocking(const fs::path& fifo, const std::function<void()>& fnCall)
+{
+    std::packaged_task<void()> task(fnCall);
+    std::future<void> done = task.get_future();
+    std::thread thread(std::move(task));
+    const bool bInTime = done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    while (done.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+        ::close(::open(fifo.c_str(), O_RDWR | O_NONBLOCK));
+    }
+    thread.join();
+    return bInTime;
+}
+
+size_t countOf(const std::string& strText, const std::string& strPart)
+{
+    size_t unCount = 0;
+    for (size_t nPos = strText.find(strPart); nPos != std::string::npos;
+         nPos = strText.find(strPart, nPos + 1)) {
+        ++unCount;
+    }
+    return unCount;
+}
 
 } // namespace
 
@@ -132,6 +173,107 @@ TEST_F(DebugDefTest, LoadDebugConfigurationReportsAMissingFileAndLoadsARealOne)
     EXPECT_EQ(LVL_ALL, thresholdOf("TaviDeviceControllerImplC"));
     EXPECT_TRUE(mgr().getSystemErrorLogger()->isEnabled(LVL_ALL));
     EXPECT_EQ(LVL_NONE, thresholdOf("SerialPortC"));
+}
+
+TEST_F(DebugDefTest, ConsumersThatAreNoWritableFileAreRefusedWithTheLineAndReason)
+{
+    const fs::path dir = s_root / "refused";
+    const fs::path fifo = makeFifo(dir / "fifo.log");
+    makeFifo(dir / "set_02.log");
+    fs::create_directories(dir / "folder");
+    writeFile(dir / "plain", "a file where a directory should be\n");
+    // A drive-letter path must not land in the current directory.
+    fs::create_directories(dir / "cwd");
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir / "cwd");
+    // A reader on each FIFO makes an opening writer return at once, so that a
+    // missing check shows as a route rather than as a hang.
+    const int nFifoReader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const int nSetReader = ::open((dir / "set_02.log").c_str(), O_RDONLY | O_NONBLOCK);
+
+    const struct
+    {
+        std::string strConsumer;
+        std::string strCulprit;
+        const char* szReason;
+    } aCases[] = {
+        {fifo.string(), fifo.string(), "Is a FIFO, not a regular file"},
+        {(dir / "set.log").string() + " 3", (dir / "set_02.log").string(),
+         "Is a FIFO, not a regular file"},
+        {(dir / "folder").string(), (dir / "folder").string(), "Is a directory"},
+        {"/dev/null", "/dev/null", "Is a device, not a regular file"},
+        {(dir / "plain" / "x.log").string(), (dir / "plain" / "x.log").string(), "Not a directory"},
+        {"/proc/quenta.log", "/proc/quenta.log", "No such file or directory"},
+        {"X:\\logs\\w.txt", "X:/logs/w.txt", "drive letters mean nothing on this host"},
+    };
+    for (const auto& c : aCases) {
+        SCOPED_TRACE(c.strConsumer);
+        ::testing::internal::CaptureStderr();
+        EXPECT_FALSE(processRouteLine(("LOG key INFO " + c.strConsumer).c_str(), "f.def:7"));
+        EXPECT_EQ("f.def:7: log route refused: " + c.strCulprit + ": " + c.szReason + "\n",
+                  ::testing::internal::GetCapturedStderr());
+        EXPECT_EQ(0, mgr().componentCount());
+        mgr().removeAll();
+    }
+    EXPECT_FALSE(fs::exists("X:"));
+    fs::current_path(previous);
+    ::close(nFifoReader);
+    ::close(nSetReader);
+}
+
+TEST_F(DebugDefTest, LoaderNamesTheRefusedLineAndNeverBlocksOnAFifo)
+{
+    const fs::path fifo = makeFifo(s_root / "blocking" / "consumer.fifo");
+    const fs::path path = s_root / "loader" / "fifo.def";
+    writeFile(path, "# a reader that never comes\n\nLOG c1 INFO " + fifo.string() +
+                        "\nLOG c2 WARN printf\n");
+    uint32_t unResult = 1;
+    ::testing::internal::CaptureStderr();
+    EXPECT_TRUE(returnsWithoutBlocking(fifo, [&] { unResult = loadLogRoutes(path.c_str()); }));
+    EXPECT_EQ(path.string() + ":3: log route refused: " + fifo.string() +
+                  ": Is a FIFO, not a regular file\n",
+              ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ(0u, unResult);
+    EXPECT_EQ(LVL_NONE, thresholdOf("c1"));
+    EXPECT_EQ(LVL_WARN, thresholdOf("c2"));
+
+    // Neither a FIFO nor a directory is read as a definition file.
+    EXPECT_TRUE(returnsWithoutBlocking(fifo, [&] { unResult = loadLogRoutes(fifo.c_str()); }));
+    EXPECT_EQ(NOX::RC_FAILED, unResult);
+    EXPECT_EQ(NOX::RC_FAILED, loadLogRoutes(fifo.parent_path().c_str()));
+}
+
+TEST_F(DebugDefTest, AStorageRootThatCannotBeWrittenIsReportedOncePerRoot)
+{
+    writeFile(s_root / "root-file", "not a directory\n");
+    std::vector<std::string> vecRoots = {"/proc", (s_root / "root-file").string()};
+    if (::geteuid() != 0) {
+        fs::create_directories(s_root / "read-only");
+        fs::permissions(s_root / "read-only", fs::perms::owner_read | fs::perms::owner_exec);
+        vecRoots.push_back((s_root / "read-only").string());
+    }
+    const fs::path path = s_root / "loader" / "relative.def";
+    writeFile(path, "LOG a INFO a.log\nLOG b INFO b.log\nLOG e ALL SystemErrorLogger\n");
+    for (const std::string& strRoot : vecRoots) {
+        SCOPED_TRACE(strRoot);
+        ::setenv("QUENTA_STORAGE_ROOT", strRoot.c_str(), 1);
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(0u, loadLogRoutes(path.c_str()));
+        EXPECT_EQ(0u, loadLogRoutes(path.c_str()));
+        const std::string strErr = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(1u, countOf(strErr, "storage root " + strRoot + " cannot be written ("))
+            << strErr;
+        EXPECT_EQ(2u, countOf(strErr, path.string() + ":1: log route refused: " + strRoot))
+            << strErr;
+        EXPECT_EQ(LVL_NONE, thresholdOf("a"));
+        EXPECT_EQ(LVL_ALL, thresholdOf("e")) << "the error log is no path of its own";
+        mgr().removeAll();
+    }
+    ::setenv("QUENTA_STORAGE_ROOT", s_root.c_str(), 1);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(0u, loadLogRoutes(path.c_str()));
+    EXPECT_EQ("", ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ(LVL_INFO, thresholdOf("a"));
 }
 
 // ------------------------------------------------------------ the registry

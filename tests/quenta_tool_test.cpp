@@ -6,6 +6,10 @@
 #include "quenta.h"
 
 #include <sys/file.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -25,6 +29,23 @@ bool contains(const std::string& strText, const std::string& strPart)
 {
     return strText.find(strPart) != std::string::npos;
 }
+
+// A fresh directory, removed at the end.
+class TempDirC
+{
+public:
+    TempDirC()
+    {
+        char szTemplate[] = "/tmp/quenta-tool-XXXXXX";
+        EXPECT_NE(nullptr, ::mkdtemp(szTemplate));
+        m_strPath = szTemplate;
+    }
+    ~TempDirC() { std::filesystem::remove_all(m_strPath); }
+    std::string operator/(const std::string& strName) const { return m_strPath + "/" + strName; }
+
+private:
+    std::string m_strPath;
+};
 
 TEST(QuentaToolUsage, UsageErrorsExitTwoWithAMessageAndNoResult)
 {
@@ -84,6 +105,45 @@ TEST(QuentaToolUsage, VersionComesFromTheLibraryHeader)
                                    std::to_string(QUENTA_VERSION_PATCH);
     EXPECT_EQ("quenta " + strVersion + "\n", runTool({"--version"}).m_strOut);
     EXPECT_EQ("{\"version\":\"" + strVersion + "\"}\n", runTool({"--json", "--version"}).m_strOut);
+}
+
+TEST(QuentaToolDebugDef, ADefinitionFileThatCannotBeReadExitsTwoWithTheReason)
+{
+    TempDirC dir;
+    ASSERT_EQ(0, ::mkfifo((dir / "fifo.def").c_str(), 0600));
+    std::vector<std::pair<std::string, std::string>> vecCases = {
+        {dir / "", "Is a directory"},
+        {dir / "fifo.def", "Is a FIFO, not a regular file"},
+        {dir / "missing.def", "No such file or directory"},
+    };
+    if (::geteuid() != 0) {
+        std::ofstream(dir / "locked.def") << "LOG * ALL printf\n";
+        ::chmod((dir / "locked.def").c_str(), 0);
+        vecCases.emplace_back(dir / "locked.def", "Permission denied");
+    }
+    for (const auto& testCase : vecCases) {
+        SCOPED_TRACE(testCase.first);
+        const RunS run = runTool({"--debug-def", testCase.first, "ports"});
+        EXPECT_EQ(2, run.m_nExit);
+        EXPECT_TRUE(run.m_strOut.empty()) << run.m_strOut;
+        EXPECT_EQ("quenta: cannot read the debug definition file " + testCase.first + ": " +
+                      testCase.second + "\n",
+                  run.m_strErr);
+    }
+}
+
+TEST(QuentaToolDebugDef, AFifoConsumerIsRefusedAndTheCommandRuns)
+{
+    TempDirC dir;
+    ASSERT_EQ(0, ::mkfifo((dir / "consumer").c_str(), 0600));
+    std::ofstream(dir / "fifo.def") << "# no reader comes\nLOG * ALL " << dir / "consumer"
+                                    << "\n";
+    const RunS run = runTool({"--debug-def", dir / "fifo.def", "ports"},
+                             {{"QUENTA_STORAGE_ROOT", dir / "root"}});
+    EXPECT_EQ(0, run.m_nExit) << "-1 is a tool blocked in opening the FIFO";
+    EXPECT_EQ(dir / "fifo.def:2: log route refused: " + dir / "consumer" +
+                  ": Is a FIFO, not a regular file\n",
+              run.m_strErr);
 }
 
 TEST(QuentaToolPorts, NamesTheDeviceThatCom8StandsForAndWhy)

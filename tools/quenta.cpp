@@ -4,6 +4,7 @@
 // the core it takes what the interface cannot give: the debug definition
 // loader, and whether a device went away during a call.
 #include "quenta.h"
+#include "Nox_Hal/NOX_HAL_Path.h"
 #include "QuentaCliArgs.h"
 #include "QuentaCliBridge.h"
 #include "QuentaCliOutput.h"
@@ -83,8 +84,10 @@ int ToolC::run()
     m_com8 = com8Mapping(!m_args.m_strPort.empty());
     if (!m_args.m_strDebugDefinition.empty() &&
         TRC::CFG::loadDebugConfiguration(m_args.m_strDebugDefinition.c_str()) != 0) {
-        m_output.failure(XC_USAGE,
-                         "cannot read the debug definition file " + m_args.m_strDebugDefinition);
+        const std::string strReason = NOX::HAL::whyNotReadable(m_args.m_strDebugDefinition);
+        m_output.failure(XC_USAGE, "quenta: cannot read the debug definition file " +
+                                       m_args.m_strDebugDefinition +
+                                       (strReason.empty() ? "" : ": " + strReason));
         return XC_USAGE;
     }
     if (m_args.m_eCommand == CMD_PORTS) {

@@ -78,14 +78,6 @@ std::string indexSuffix(int32_t nIndex, const std::string& strExtension)
     return szSuffix;
 }
 
-// A target path for the standard library's file operations; backslashes are
-// separators, as the platform maps them.
-fs::path hostPath(std::string strPath)
-{
-    std::replace(strPath.begin(), strPath.end(), '\\', '/');
-    return fs::u8path(strPath);
-}
-
 // Where the file should end: after the last line end that follows unGood,
 // the length after the last whole record. A record is shorter than
 // TEMP_BUFF_LEN, so what a failed write left lies in that many last bytes;
@@ -351,7 +343,7 @@ bool DbgLogFileConsumerC::cutPartialLine()
     if (m_lPosition < 0) {
         return true;
     }
-    const fs::path path = hostPath(m_strPath);
+    const fs::path path = fs::u8path(HAL::hostPath(m_strPath));
     std::error_code error;
     uintmax_t unLength = fs::file_size(path, error);
     if (error) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 namespace {
 
@@ -26,6 +27,20 @@ struct LevelKeywordS
 // Recognised by prefix, in this order: FINEST before FINER before FINE.
 const LevelKeywordS c_aLevelKeywords[] = {{"FATAL", 7},  {"ERROR", 6}, {"WARN", 5}, {"INFO", 4},
                                           {"FINEST", 1}, {"FINER", 2}, {"FINE", 3}, {"ALL", 0}};
+
+// Consumer names that are not files.
+const char* const c_aszNotFiles[] = {"printf", "OutputDebugString", "SystemErrorLogger",
+                                     "/sensorboard/"};
+
+struct RouteS
+{
+    std::string strKey;
+    int32_t nLevel = NOX::DBG::LVL_ALL;
+    std::string strConsumer;
+    int32_t nFiles = 1;
+    uint32_t unMaxAgeDays = 0;
+    uint32_t unHeaderMode = NOX::DBG::HDR_NONE;
+};
 
 bool isBlank(char c)
 {
@@ -100,40 +115,17 @@ bool consumerName(const char*& p, std::string& strName)
     return true;
 }
 
-} // namespace
-
-namespace NOX {
-namespace DBG {
-
-bool forEachDefinitionLine(const std::string& strPath,
-                           const std::function<void(const char*)>& fnLine)
-{
-    std::FILE* pFile = _wfopen(HAL::widePath(strPath).c_str(), L"r");
-    if (pFile == nullptr) {
-        return false;
-    }
-    char szLine[c_unLinePiece + 1];
-    while (std::fgets(szLine, sizeof(szLine), pFile) != nullptr) {
-        if (!isIgnoredLine(szLine)) {
-            fnLine(szLine);
-        }
-    }
-    std::fclose(pFile);
-    return true;
-}
-
-bool processRouteLine(const char* szLine)
+bool parseRouteLine(const char* szLine, RouteS& route)
 {
     if (std::strncmp(szLine, "LOG", 3) != 0) {
         return false;
     }
     const char* p = szLine + 3;
-    uint32_t unHeaderMode = HDR_NONE;
     if (*p == 'T') {
-        unHeaderMode = HDR_DATE_TIME;
+        route.unHeaderMode = NOX::DBG::HDR_DATE_TIME;
         ++p;
     } else if (*p == 'S') {
-        unHeaderMode = HDR_TICKS;
+        route.unHeaderMode = NOX::DBG::HDR_TICKS;
         ++p;
     }
     if (!isBlank(*p)) {
@@ -141,48 +133,163 @@ bool processRouteLine(const char* szLine)
     }
     p = skipBlanks(p);
     const char* pKeyEnd = tokenEnd(p);
-    std::string strKey(p, pKeyEnd);
-    if (strKey.empty() || atLineEnd(pKeyEnd)) {
+    route.strKey.assign(p, pKeyEnd);
+    if (route.strKey.empty() || atLineEnd(pKeyEnd)) {
         return false;
     }
     p = skipBlanks(pKeyEnd);
-    int32_t nLevel = LVL_ALL;
-    if (levelOfToken(p, nLevel)) {
+    if (levelOfToken(p, route.nLevel)) {
         p = skipBlanks(tokenEnd(p));
         if (atLineEnd(p)) {
             return false;
         }
     }
-    std::string strName;
-    if (!consumerName(p, strName)) {
+    if (!consumerName(p, route.strConsumer)) {
         return false;
     }
-    int32_t nFiles = 1;
-    uint32_t unMaxAgeDays = 0;
     if (!atLineEnd(p)) {
         p = skipBlanks(p);
         if (!std::isdigit(static_cast<unsigned char>(*p))) {
             return false;
         }
-        nFiles = std::atoi(p);
+        route.nFiles = std::atoi(p);
         p = skipBlanks(tokenEnd(p));
         if (!atLineEnd(p)) {
-            unMaxAgeDays = static_cast<uint32_t>(std::strtoul(p, nullptr, 10));
+            route.unMaxAgeDays = static_cast<uint32_t>(std::strtoul(p, nullptr, 10));
         }
     }
-    return DbgLogMgrC::getInstance()->addRoute(strKey, nLevel, strName, nFiles, unMaxAgeDays, 0,
-                                               unHeaderMode);
+    return true;
+}
+
+void printDebug(const std::string& strText)
+{
+    OutputDebugStringW(NOX::HAL::widePath(strText).c_str());
+}
+
+// Once for each root, as logs may be routed there many times over.
+void warnIfStorageRootUnwritable()
+{
+    static NOX::TSK::CriticalSectionC s_Lock;
+    static std::set<std::string> s_setChecked;
+    const std::string strRoot = NOX::HAL::getStorageCardRoot();
+    NOX::TSK::GuardC guard(s_Lock);
+    if (!s_setChecked.insert(strRoot).second) {
+        return;
+    }
+    const std::string strReason = NOX::HAL::whyNotWritableDirectory(strRoot);
+    if (!strReason.empty()) {
+        printDebug("storage root " + NOX::HAL::hostPath(strRoot) + " cannot be written (" +
+                   strReason + "); no log file goes there\n");
+    }
+}
+
+// Why the file set of a consumer at strPath cannot be written; strCulprit is
+// the file at fault. Its rotated and day-numbered files share the stem and
+// the extension, and an existing one is opened as it stands.
+std::string whyNotWritableLogFile(const std::string& strPath, std::string& strCulprit)
+{
+    strCulprit = strPath;
+    std::string strReason = NOX::HAL::whyNotWritable(strPath);
+    if (!strReason.empty()) {
+        return strReason;
+    }
+    const std::string::size_type nNameStart = strPath.find_last_of("\\/") + 1;
+    std::string::size_type nDot = strPath.rfind('.');
+    if (nDot == std::string::npos || nDot < nNameStart) {
+        nDot = strPath.size();
+    }
+    const std::string strPattern = strPath.substr(0, nDot) + "*" + strPath.substr(nDot);
+    for (const NOX::HAL::FileEntryS& entry : NOX::HAL::listFiles(strPattern)) {
+        strCulprit = strPath.substr(0, nNameStart) + entry.strName;
+        strReason = NOX::HAL::whyNotWritable(strCulprit);
+        if (!strReason.empty()) {
+            return strReason;
+        }
+    }
+    return std::string();
+}
+
+bool isFileConsumer(const std::string& strConsumer)
+{
+    for (const char* szNotFile : c_aszNotFiles) {
+        if (strConsumer == szNotFile) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// False, with a message after strWhere, when the consumer is a file that
+// cannot be written: its route would lose every record, and opening a FIFO or
+// device in its place could block for ever.
+bool isWritableConsumer(const std::string& strConsumer, const std::string& strWhere)
+{
+    const bool bFile = isFileConsumer(strConsumer);
+    if (strConsumer == "SystemErrorLogger" || (bFile && !NOX::HAL::isAbsolutePath(strConsumer))) {
+        warnIfStorageRootUnwritable();
+    }
+    if (!bFile) {
+        return true;
+    }
+    std::string strCulprit;
+    const std::string strReason =
+        whyNotWritableLogFile(NOX::HAL::logFilePath(strConsumer), strCulprit);
+    if (strReason.empty()) {
+        return true;
+    }
+    printDebug((strWhere.empty() ? std::string() : strWhere + ": ") +
+               "log route refused: " + NOX::HAL::hostPath(strCulprit) + ": " + strReason + "\n");
+    return false;
+}
+
+} // namespace
+
+namespace NOX {
+namespace DBG {
+
+bool forEachDefinitionLine(const std::string& strPath,
+                           const std::function<void(const char*, uint32_t)>& fnLine)
+{
+    std::string strReason;
+    std::FILE* pFile = HAL::openRegularFile(strPath, strReason);
+    if (pFile == nullptr) {
+        return false;
+    }
+    char szLine[c_unLinePiece + 1];
+    uint32_t unLine = 1;
+    while (std::fgets(szLine, sizeof(szLine), pFile) != nullptr) {
+        if (!isIgnoredLine(szLine)) {
+            fnLine(szLine, unLine);
+        }
+        if (std::strchr(szLine, '\n') != nullptr) {
+            ++unLine;
+        }
+    }
+    std::fclose(pFile);
+    return true;
+}
+
+bool processRouteLine(const char* szLine, const std::string& strWhere)
+{
+    RouteS route;
+    if (!parseRouteLine(szLine, route) || !isWritableConsumer(route.strConsumer, strWhere)) {
+        return false;
+    }
+    return DbgLogMgrC::getInstance()->addRoute(route.strKey, route.nLevel, route.strConsumer,
+                                               route.nFiles, route.unMaxAgeDays, 0,
+                                               route.unHeaderMode);
 }
 
 uint32_t loadLogRoutes(const char* szPath)
 {
-    std::FILE* pFile = szPath != nullptr ? _wfopen(HAL::widePath(szPath).c_str(), L"r") : nullptr;
-    if (pFile == nullptr) {
+    if (szPath == nullptr || !HAL::whyNotReadable(szPath).empty()) {
         return NOX::RC_FAILED;
     }
-    std::fclose(pFile);
     DbgConfiguratorRegistryC::getInstance();
-    forEachDefinitionLine(szPath, [](const char* szLine) { processRouteLine(szLine); });
+    const std::string strPath(szPath);
+    forEachDefinitionLine(strPath, [&](const char* szLine, uint32_t unLine) {
+        processRouteLine(szLine, strPath + ":" + std::to_string(unLine));
+    });
     return NOX::RC_OK;
 }
 
@@ -270,7 +377,7 @@ bool DbgConfiguratorRegistryC::handleKey(const std::wstring& strKey, int32_t nLe
 void DbgConfiguratorRegistryC::configureFromFile(int32_t nLevel)
 {
     NOX::TSK::GuardC guard(m_Lock);
-    bool bRead = forEachDefinitionLine(getDefaultFilePath(), [&](const char* szLine) {
+    bool bRead = forEachDefinitionLine(getDefaultFilePath(), [&](const char* szLine, uint32_t) {
         std::string strLine(szLine);
         if (!strLine.empty() && strLine.back() == '\n') {
             strLine.pop_back();
@@ -295,7 +402,7 @@ uint32_t DbgConfiguratorRegistryC::findLine(const char* szPrefix, std::string& s
 {
     bool bFound = false;
     size_t unPrefix = std::strlen(szPrefix);
-    bool bRead = forEachDefinitionLine(getDefaultFilePath(), [&](const char* szLine) {
+    bool bRead = forEachDefinitionLine(getDefaultFilePath(), [&](const char* szLine, uint32_t) {
         if (!bFound && std::strncmp(szLine, szPrefix, unPrefix) == 0) {
             strLine = szLine;
             bFound = true;

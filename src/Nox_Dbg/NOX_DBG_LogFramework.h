@@ -59,16 +59,20 @@ private:
 };
 
 // Reads every line of the file (pieces of at most 255 characters; a longer
-// line goes on as a new one), skipping comments, blank and indented lines.
-// False when the file cannot be opened.
+// line goes on as a new one), skipping comments, blank and indented lines;
+// each comes with the number of the file's line it starts on. False when the
+// file cannot be opened or is not a regular file.
 bool forEachDefinitionLine(const std::string& strPath,
-                           const std::function<void(const char*)>& fnLine);
+                           const std::function<void(const char*, uint32_t)>& fnLine);
 
 // Turns one "LOG" line into a route of the log manager; false when the line
-// makes no route.
-bool processRouteLine(const char* szLine);
+// makes no route. A file consumer that cannot be written (not a regular file,
+// no directory or right to create it) makes no route either: a message on the
+// debug output says why, after strWhere (file and line) when given.
+bool processRouteLine(const char* szLine, const std::string& strWhere = std::string());
 
-// Loads every route of the file: 0, or RC_FAILED when it cannot be opened.
+// Loads every route of the file: 0, or RC_FAILED when it cannot be opened or
+// is not a regular file.
 uint32_t loadLogRoutes(const char* szPath);
 
 } // namespace DBG
