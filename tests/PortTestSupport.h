@@ -84,6 +84,24 @@ private:
     std::vector<uint16_t> m_vecSizes;
 };
 
+// Descriptors of this process open on the device.
+inline std::vector<int> descriptorsOn(const std::string& strPath)
+{
+    std::vector<int> vecFds;
+    DIR* pDir = ::opendir("/proc/self/fd");
+    for (dirent* pEntry = ::readdir(pDir); pEntry != nullptr; pEntry = ::readdir(pDir)) {
+        char szTarget[256] = {};
+        const std::string strLink = std::string("/proc/self/fd/") + pEntry->d_name;
+        if (pEntry->d_name[0] != '.' &&
+            ::readlink(strLink.c_str(), szTarget, sizeof(szTarget) - 1) > 0 &&
+            strPath == szTarget) {
+            vecFds.push_back(std::atoi(pEntry->d_name));
+        }
+    }
+    ::closedir(pDir);
+    return vecFds;
+}
+
 // Raw from the start, as a serial line is: nothing waits for a line end.
 class PseudoTerminalC
 {
@@ -138,19 +156,12 @@ public:
     // ours that names the device.
     HANDLE portHandle() const
     {
-        DIR* pDir = ::opendir("/proc/self/fd");
-        HANDLE hFound = INVALID_HANDLE_VALUE;
-        for (dirent* pEntry = ::readdir(pDir); pEntry != nullptr; pEntry = ::readdir(pDir)) {
-            char szTarget[256] = {};
-            const std::string strLink = std::string("/proc/self/fd/") + pEntry->d_name;
-            if (std::atoi(pEntry->d_name) != m_nSlave && pEntry->d_name[0] != '.' &&
-                ::readlink(strLink.c_str(), szTarget, sizeof(szTarget) - 1) > 0 &&
-                m_strPath == szTarget) {
-                hFound = reinterpret_cast<HANDLE>(static_cast<intptr_t>(std::atoi(pEntry->d_name)));
+        for (int nFd : descriptorsOn(m_strPath)) {
+            if (nFd != m_nSlave) {
+                return reinterpret_cast<HANDLE>(static_cast<intptr_t>(nFd));
             }
         }
-        ::closedir(pDir);
-        return hFound;
+        return INVALID_HANDLE_VALUE;
     }
 
     int m_nMaster = -1;

@@ -43,32 +43,11 @@ std::vector<std::string> configuredSession(uint32_t unFlowBefore, const std::str
     return vecLines;
 }
 
-std::vector<std::string> modeNames(const std::vector<SimTranscriptEntryS>& vecEntries)
-{
-    std::vector<std::string> vecModes;
-    for (const SimTranscriptEntryS& entry : vecEntries) {
-        if (entry.m_eKind == EK_MODE) {
-            vecModes.push_back(entry.m_strBytes);
-        }
-    }
-    return vecModes;
-}
-
 // Descriptors of this process open on the device: whether the library holds
 // the port.
-int openDescriptorsOn(const std::string& strPath)
+size_t openDescriptorsOn(const std::string& strPath)
 {
-    int nCount = 0;
-    DIR* pDir = opendir("/proc/self/fd");
-    for (dirent* pEntry = readdir(pDir); pEntry != nullptr; pEntry = readdir(pDir)) {
-        char szTarget[256] = {};
-        const std::string strLink = std::string("/proc/self/fd/") + pEntry->d_name;
-        if (readlink(strLink.c_str(), szTarget, sizeof(szTarget) - 1) > 0 && strPath == szTarget) {
-            ++nCount;
-        }
-    }
-    closedir(pDir);
-    return nCount;
+    return porttest::descriptorsOn(strPath).size();
 }
 
 class ConfiguratorTest : public ::testing::Test
@@ -202,8 +181,13 @@ TEST_F(ConfiguratorTest, HandOverClosesThePortAndTheNextOperationEscapesBack)
     EXPECT_EQ((std::vector<std::string>{c_szPing, c_szPing, "AT*ADRDRP=0\r"}),
               std::vector<std::string>(vecLines.begin() + unLinesBefore, vecLines.end()))
         << "no second configuration";
-    EXPECT_EQ(std::vector<std::string>{"command (escape sequence)"},
-              modeNames(m_pModule->transcript().entriesFrom(unEntriesBefore)));
+    std::vector<std::string> vecModes;
+    for (const SimTranscriptEntryS& entry : m_pModule->transcript().entriesFrom(unEntriesBefore)) {
+        if (entry.m_eKind == EK_MODE) {
+            vecModes.push_back(entry.m_strBytes);
+        }
+    }
+    EXPECT_EQ(std::vector<std::string>{"command (escape sequence)"}, vecModes);
 }
 
 TEST_F(ConfiguratorTest, TwoObjectsDriveTheSamePortOneAfterTheOther)
@@ -406,11 +390,11 @@ TEST_F(ConfiguratorTest, ObjectsOfTwoThreadsOnOnePortGetWhatTwoProcessesGet)
 
 // ------------------------------------------------------------ a module that goes away
 
-// What an operation reports: its result, or that it changed its output.
 using OperationT = bool (*)(QuentaConfiguratorC&);
 
 const int64_t c_nLossBoundMs = 500;
 
+// An operation reports its result, or that it changed its output.
 bool searchObject(QuentaConfiguratorC& configurator)
 {
     std::vector<std::string> vecNames = {"kept"};
@@ -424,43 +408,19 @@ bool searchExported(QuentaConfiguratorC&)
     return QUENTA_searchDevices(szList, &unSize) || std::string(szList) != "kept";
 }
 
-bool pairObject(QuentaConfiguratorC& configurator)
-{
-    return configurator.pairDevice("QUENTA-ALPHA");
-}
-
 bool readBackObject(QuentaConfiguratorC& configurator)
 {
     std::string strName;
     return configurator.getPairedDevice(strName) || !strName.empty();
 }
 
-bool readBackExported(QuentaConfiguratorC&)
-{
-    uint32_t unSize = 0;
-    return QUENTA_getPairedDevice(nullptr, &unSize);
-}
-
-bool handOverObject(QuentaConfiguratorC& configurator)
-{
-    std::string strName;
-    return configurator.getPairedDevice(strName) && configurator.switchToDataMode();
-}
-
-bool handOverExported(QuentaConfiguratorC&)
-{
-    uint32_t unSize = 0;
-    return QUENTA_getPairedDevice(nullptr, &unSize) && QUENTA_switchToDataMode();
-}
-
 bool portHandle(QuentaConfiguratorC&)
 {
     void* hPort = QuentaConfiguratorC::createPortHandle();
-    if (hPort == c_hInvalid) {
-        return false;
+    if (hPort != c_hInvalid) {
+        close(static_cast<int>(reinterpret_cast<intptr_t>(hPort)));
     }
-    close(static_cast<int>(reinterpret_cast<intptr_t>(hPort)));
-    return true;
+    return hPort != c_hInvalid;
 }
 
 enum TriggerE
@@ -480,11 +440,6 @@ struct LossCaseS
     OperationT pfnOperation;
     bool bResult;
 };
-
-void PrintTo(const LossCaseS& lossCase, std::ostream* pOut)
-{
-    *pOut << lossCase.szPhase;
-}
 
 class DeviceLossTest : public ConfiguratorTest, public ::testing::WithParamInterface<LossCaseS>
 {
@@ -561,16 +516,33 @@ TEST_P(DeviceLossTest, OperationFailsWithinHalfASecondOfTheUnplug)
 const LossCaseS c_aLossCases[] = {
     {"inquiry", SM_COMMAND, TR_COMMAND, "AGI", 1, &searchObject, false},
     {"second name query, C function", SM_COMMAND, TR_COMMAND, "AGND", 2, &searchExported, false},
-    {"pairing write", SM_COMMAND, TR_COMMAND, "ADWDRP", 1, &pairObject, false},
+    {"pairing write", SM_COMMAND, TR_COMMAND, "ADWDRP", 1,
+     [](QuentaConfiguratorC& configurator) { return configurator.pairDevice("QUENTA-ALPHA"); },
+     false},
     {"read-back", SM_COMMAND, TR_COMMAND, "ADRDRP", 1, &readBackObject, false},
-    {"read-back, C function", SM_COMMAND, TR_COMMAND, "ADRDRP", 1, &readBackExported, false},
+    {"read-back, C function", SM_COMMAND, TR_COMMAND, "ADRDRP", 1,
+     [](QuentaConfiguratorC&) {
+         uint32_t unSize = 0;
+         return QUENTA_getPairedDevice(nullptr, &unSize);
+     },
+     false},
     {"first ping in data mode", SM_DATA, TR_DATA, "AT\r", 1, &readBackObject, false},
     {"second guard period", SM_DATA, TR_MODE, "command (escape sequence)", 1, &readBackObject,
      false},
     {"ping after the escape sequence", SM_DATA, TR_COMMAND, "AT", 1, &readBackObject, false},
     {"configuration", SM_DATA, TR_COMMAND, "AMDS", 1, &readBackObject, false},
-    {"hand-over", SM_COMMAND, TR_COMMAND, "ADNRP", 1, &handOverObject, true},
-    {"hand-over restart, C function", SM_COMMAND, TR_COMMAND, "AMWS", 1, &handOverExported, true},
+    {"hand-over", SM_COMMAND, TR_COMMAND, "ADNRP", 1,
+     [](QuentaConfiguratorC& configurator) {
+         std::string strName;
+         return configurator.getPairedDevice(strName) && configurator.switchToDataMode();
+     },
+     true},
+    {"hand-over restart, C function", SM_COMMAND, TR_COMMAND, "AMWS", 1,
+     [](QuentaConfiguratorC&) {
+         uint32_t unSize = 0;
+         return QUENTA_getPairedDevice(nullptr, &unSize) && QUENTA_switchToDataMode();
+     },
+     true},
     {"port handle preparation", SM_COMMAND, TR_COMMAND, "ADNRP", 1, &portHandle, false},
 };
 

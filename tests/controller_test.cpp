@@ -159,7 +159,6 @@ TEST_F(ControllerTest, EachCommandSendsItsExactLineAfterAPing)
         EXPECT_EQ(RC_OK, item.first(m_controller));
         EXPECT_EQ((LinesT{c_szPing, item.second}), linesSince(unMark));
     }
-    EXPECT_EQ(64u, vecCases[12].second.size());
     EXPECT_EQ(255u, module().state().m_ulServerProfile);
     EXPECT_EQ("FIFTEEN-CHARS15", module().state().m_strLocalName);
 }
@@ -216,13 +215,6 @@ TEST_F(ControllerTest, ReadsFillTheirOutputs)
     EXPECT_EQ((LinesT{c_szPing, "AT*AGLN?\r", c_szPing, "AT*AILBA?\r"}), linesSince(unMark));
     EXPECT_STREQ("QUENTA-SIM", local.szName);
     EXPECT_STREQ("0012f3000001r", local.szAddress);
-}
-
-TEST_F(ControllerTest, TransparentCommandReturnsEverythingReceived)
-{
-    char szResponse[TaviDeviceControllerImplC::c_unTransparentSize];
-    ASSERT_EQ(RC_OK, m_controller.transparentCommand("AT*AGLN?", szResponse));
-    EXPECT_STREQ("AT*AGLN?\r\r\n*AGLN:\"QUENTA-SIM\"\r\nOK\r\n", szResponse);
 }
 
 // ------------------------------------------------------------ search and pairing

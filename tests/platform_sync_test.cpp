@@ -54,24 +54,6 @@ private:
     std::function<DWORD()> m_fnBody;
 };
 
-TEST(PlatformSemaphore, CountStopsAtTheMaximumAndWaitsTimeOut)
-{
-    HANDLE hSemaphore = CreateSemaphoreW(nullptr, 0, 1, nullptr);
-    ASSERT_NE(nullptr, hSemaphore);
-    EXPECT_TRUE(ReleaseSemaphore(hSemaphore, 1, nullptr));
-    EXPECT_FALSE(ReleaseSemaphore(hSemaphore, 1, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_TOO_MANY_POSTS), GetLastError());
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hSemaphore, 0));
-    auto start = ClockT::now();
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hSemaphore, 0));
-    EXPECT_LT(millisecondsSince(start), 50);
-    start = ClockT::now();
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hSemaphore, 60));
-    EXPECT_GE(millisecondsSince(start), 60);
-    EXPECT_LT(millisecondsSince(start), 2000);
-    EXPECT_TRUE(CloseHandle(hSemaphore));
-}
-
 TEST(PlatformSemaphore, ReleasesWakeSleepersAndNoTokenIsLost)
 {
     // Three waiters sleep with long time-outs, a fourth comes and goes with
@@ -297,32 +279,6 @@ TEST(PlatformHandle, LookupsRaceClosesWithoutReachingFreedObjects)
     for (auto& rh : ahShared) {
         CloseHandle(rh.load());
     }
-}
-
-TEST(PlatformCriticalSection, SecondThreadWaitsUntilTheOwnerHasLeftAsOftenAsItEntered)
-{
-    CRITICAL_SECTION section;
-    InitializeCriticalSection(&section);
-    EnterCriticalSection(&section);
-    EnterCriticalSection(&section);
-
-    HANDLE hEntered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::atomic<bool> bTryFailed{false};
-    ThreadC other([&] {
-        bTryFailed = !TryEnterCriticalSection(&section);
-        EnterCriticalSection(&section);
-        SetEvent(hEntered);
-        LeaveCriticalSection(&section);
-        return DWORD(0);
-    });
-    LeaveCriticalSection(&section);
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hEntered, 100));
-    LeaveCriticalSection(&section);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hEntered, c_dwBound));
-    other.join();
-    EXPECT_TRUE(bTryFailed);
-    CloseHandle(hEntered);
-    DeleteCriticalSection(&section);
 }
 
 TEST(PlatformTls, ValuesArePerThread)

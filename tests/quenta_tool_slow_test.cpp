@@ -34,12 +34,12 @@ protected:
         return vecArgs;
     }
 
-    // Runs the tool to its end; the exit code, standard output and error.
-    int run(const std::vector<std::string>& vecArgs, std::string& strOut, std::string& strErr)
+    // Runs the tool to its end; its exit code, with its output in m_strOut and m_strErr.
+    int run(const std::vector<std::string>& vecArgs)
     {
         const proctest::RunS result = proctest::runProcess(args(vecArgs), {}, c_ulRunMs);
-        strOut = result.m_strOut;
-        strErr = result.m_strErr;
+        m_strOut = result.m_strOut;
+        m_strErr = result.m_strErr;
         return result.m_nExit;
     }
 
@@ -62,11 +62,11 @@ protected:
 
 TEST_F(QuentaToolSlowTest, SearchListsTheDevicesOfClass7978AsTextAndJson)
 {
-    EXPECT_EQ(0, run({"search"}, m_strOut, m_strErr)) << m_strErr;
+    EXPECT_EQ(0, run({"search"})) << m_strErr;
     EXPECT_EQ("QUENTA-ALPHA\nQUENTA-BRAVO\nQUENTA-CHARLIE\n", m_strOut);
     EXPECT_EQ("", m_strErr); // not a terminal: no progress
 
-    EXPECT_EQ(0, run({"--json", "search"}, m_strOut, m_strErr)) << m_strErr;
+    EXPECT_EQ(0, run({"--json", "search"})) << m_strErr;
     EXPECT_EQ("{\"devices\":[\"QUENTA-ALPHA\",\"QUENTA-BRAVO\",\"QUENTA-CHARLIE\"]}\n", m_strOut);
 }
 
@@ -75,26 +75,26 @@ TEST_F(QuentaToolSlowTest, JsonEscapesWhatTheModuleReports)
     m_pModule->setDevices({{"0012f3a1b2c3r", 7978, "Q\"uote\\back", -40},
                            {"0012f3a1b2c5r", 7978, "caf\xc3\xa9 \xe9t\xe9", -50},
                            {"0012f3a1b2c6r", 1234, "other", -60}});
-    EXPECT_EQ(0, run({"--json", "search"}, m_strOut, m_strErr)) << m_strErr;
+    EXPECT_EQ(0, run({"--json", "search"})) << m_strErr;
     EXPECT_EQ("{\"devices\":[\"Q\\\"uote\\\\back\",\"caf\xc3\xa9 \\u00e9t\\u00e9\"]}\n", m_strOut);
 }
 
 TEST_F(QuentaToolSlowTest, PairReadBackAndUnpairRoundTrip)
 {
-    EXPECT_EQ(0, run({"pair", "QUENTA-BRAVO"}, m_strOut, m_strErr)) << m_strErr;
+    EXPECT_EQ(0, run({"pair", "QUENTA-BRAVO"})) << m_strErr;
     EXPECT_EQ("paired with QUENTA-BRAVO\n", m_strOut);
     SimStateS state = m_pModule->state();
     ASSERT_EQ(1u, state.m_mapPeers.count(0));
     EXPECT_EQ("QUENTA-BRAVO", state.m_mapPeers[0].m_strName);
 
-    EXPECT_EQ(0, run({"paired"}, m_strOut, m_strErr)) << m_strErr;
+    EXPECT_EQ(0, run({"paired"})) << m_strErr;
     EXPECT_EQ("QUENTA-BRAVO\n", m_strOut);
-    EXPECT_EQ(0, run({"paired", "--json"}, m_strOut, m_strErr)) << m_strErr;
+    EXPECT_EQ(0, run({"paired", "--json"})) << m_strErr;
     EXPECT_EQ("{\"paired\":\"QUENTA-BRAVO\"}\n", m_strOut);
 
     m_pModule->modifyState([](SimStateS& simState) { simState.m_unNumberOfPeers = 1; });
     const size_t unMark = m_pModule->transcript().size();
-    EXPECT_EQ(0, run({"unpair", "--json"}, m_strOut, m_strErr)) << m_strErr;
+    EXPECT_EQ(0, run({"unpair", "--json"})) << m_strErr;
     EXPECT_EQ("{\"ok\":true}\n", m_strOut);
     EXPECT_TRUE(sawCommand("AT*ADNRP=0,", unMark));
     EXPECT_EQ(0u, m_pModule->state().m_unNumberOfPeers);
@@ -102,7 +102,7 @@ TEST_F(QuentaToolSlowTest, PairReadBackAndUnpairRoundTrip)
 
 TEST_F(QuentaToolSlowTest, ANameNotFoundExitsFourAndSendsNoPairing)
 {
-    EXPECT_EQ(4, run({"pair", "NOBODY"}, m_strOut, m_strErr));
+    EXPECT_EQ(4, run({"pair", "NOBODY"}));
     EXPECT_EQ("", m_strOut);
     EXPECT_NE(std::string::npos,
               m_strErr.find("pairing with \"NOBODY\" on " + m_pModule->slavePath() + " (COM8:)"))
@@ -114,12 +114,12 @@ TEST_F(QuentaToolSlowTest, ANameNotFoundExitsFourAndSendsNoPairing)
 
 TEST_F(QuentaToolSlowTest, DataModeHandsOverAndTheNextReadBackEscapesBack)
 {
-    ASSERT_EQ(0, run({"pair", "QUENTA-ALPHA"}, m_strOut, m_strErr)) << m_strErr;
-    EXPECT_EQ(0, run({"data-mode"}, m_strOut, m_strErr)) << m_strErr;
+    ASSERT_EQ(0, run({"pair", "QUENTA-ALPHA"})) << m_strErr;
+    EXPECT_EQ(0, run({"data-mode"})) << m_strErr;
     EXPECT_TRUE(m_pModule->waitForMode(SM_DATA, 5000));
     const size_t unMark = m_pModule->transcript().size();
 
-    EXPECT_EQ(0, run({"paired"}, m_strOut, m_strErr)) << m_strErr;
+    EXPECT_EQ(0, run({"paired"})) << m_strErr;
     EXPECT_EQ("QUENTA-ALPHA\n", m_strOut);
     bool bEscaped = false;
     for (const SimTranscriptEntryS& entry : m_pModule->transcript().entriesFrom(unMark)) {
@@ -133,7 +133,7 @@ TEST_F(QuentaToolSlowTest, AModuleThatNeverAnswersExitsFourAfterTheAttempts)
 {
     m_pModule->setLineSettings(9600, false);
     const auto tStart = Clock::now();
-    EXPECT_EQ(4, run({"search"}, m_strOut, m_strErr));
+    EXPECT_EQ(4, run({"search"}));
     const auto tTaken = Clock::now() - tStart;
     EXPECT_GE(tTaken, std::chrono::milliseconds(4 * 2400));
     EXPECT_EQ("", m_strOut);
@@ -148,16 +148,7 @@ TEST_F(QuentaToolSlowTest, OpenBridgesTheLineBothWaysUntilTheInputEnds)
     m_pModule->setLineSettings(921600, true);
     ToolProcessC tool(args({"open"}));
     // The module is put into data mode before the handle comes back.
-    ASSERT_TRUE(m_pModule->waitForTranscript(
-        [](const std::vector<SimTranscriptEntryS>& vecEntries) {
-            for (const SimTranscriptEntryS& entry : vecEntries) {
-                if (entry.m_eKind == EK_RECEIVED_LINE && entry.m_strBytes == "AT*ADDM\r") {
-                    return true;
-                }
-            }
-            return false;
-        },
-        20000));
+    ASSERT_TRUE(m_pModule->transcript().waitForBytes(EK_RECEIVED_LINE, "AT*ADDM\r", 20000));
     ASSERT_TRUE(m_pModule->waitForMode(SM_DATA, 5000));
     tool.writeInput("hello module\n");
     EXPECT_TRUE(m_pModule->transcript().waitForBytes(EK_DATA, "hello module\n", 10000));
@@ -187,11 +178,6 @@ struct ToolLossCaseS
     uint32_t unOccurrence;    // ...the n-th such command
     const char* szWhat;       // what the message says was going on
 };
-
-void PrintTo(const ToolLossCaseS& lossCase, std::ostream* pOut)
-{
-    *pOut << lossCase.szCommand;
-}
 
 class ToolDeviceLossTest : public QuentaToolSlowTest,
                            public ::testing::WithParamInterface<ToolLossCaseS>

@@ -178,23 +178,6 @@ TEST_F(SerialPlatformTest, WaitCommEventReportsArrivingBytes)
     EXPECT_EQ(EV_RXCHAR, waiter.get());
 }
 
-TEST_F(SerialPlatformTest, ClosingTheHandleEndsABlockedWaitAtOnce)
-{
-    ASSERT_TRUE(SetCommMask(m_hPort, 0x08A1));
-    auto waiter = startBlocked([hPort = m_hPort] {
-        DWORD dwEvents = 0;
-        const BOOL bOk = WaitCommEvent(hPort, &dwEvents, nullptr);
-        return std::make_pair(bOk, GetLastError());
-    });
-    const auto start = ClockT::now();
-    closePort();
-    ASSERT_EQ(std::future_status::ready, waiter.wait_for(c_bound));
-    EXPECT_LT(msSince(start), 100);
-    const auto result = waiter.get();
-    EXPECT_FALSE(result.first);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), result.second);
-}
-
 TEST_F(SerialPlatformTest, ARemovedDeviceFailsWith1617WithoutSpinning)
 {
     ASSERT_TRUE(SetCommMask(m_hPort, 0x08A1));
@@ -218,17 +201,6 @@ TEST_F(SerialPlatformTest, ARemovedDeviceFailsWith1617WithoutSpinning)
         EXPECT_FALSE(outcome.first);
         EXPECT_EQ(static_cast<DWORD>(ERROR_DEVICE_REMOVED), outcome.second);
     }
-}
-
-TEST_F(SerialPlatformTest, ThreeThousandQueuedBytesAreReadInOneCall)
-{
-    setTimeouts({0, 0, 200, 0, 0});
-    std::string strData(3000, '\0');
-    for (size_t i = 0; i < strData.size(); ++i)
-        strData[i] = static_cast<char>(i * 7);
-    peerWrite(strData);
-    ASSERT_TRUE(waitForQueued(3000));
-    EXPECT_EQ(strData, readPort(3000));
 }
 
 } // namespace

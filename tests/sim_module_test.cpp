@@ -162,13 +162,6 @@ TEST_F(SimModuleTest, NameQueryFaults)
     EXPECT_EQ(strOk, m_host.command(strQuery));
 }
 
-TEST_F(SimModuleTest, VanishingLooksLikeAnUnpluggedCable)
-{
-    startModule(fastConfig(SM_COMMAND));
-    m_pModule->vanish();
-    EXPECT_TRUE(m_host.waitForHangup(1000));
-}
-
 TEST_F(SimModuleTest, TranscriptRecordsTheExactTraffic)
 {
     SimConfigS config = fastConfig(SM_DATA);
