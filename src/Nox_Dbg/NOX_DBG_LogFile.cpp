@@ -18,8 +18,6 @@ namespace {
 
 std::atomic<bool> s_bCommitEachRecord{true};
 
-const char c_szLogDirectory[] = "\\dbg\\log\\";
-
 double now()
 {
     return NOX::TIM::getCurrentDayCount(NOX::TIM::TS_UTC).m_dDays;
@@ -135,10 +133,7 @@ DbgLogFileConsumerC::DbgLogFileConsumerC(const std::string& strName, int32_t nFi
       m_lPosition(-1), m_szReopenMode(nullptr), m_bFailing(false)
 {
     const std::string strFile = strFileName.empty() ? m_strName : strFileName;
-    m_strPath = HAL::isAbsolutePath(strFile)
-                    ? strFile
-                    : HAL::getStorageCardRoot() + c_szLogDirectory + strFile;
-    m_strPath = m_strPath.substr(0, c_unMaxPath);
+    m_strPath = HAL::logFilePath(strFile).substr(0, c_unMaxPath);
     HAL::createDirectoryOf(m_strPath);
 
     std::string::size_type nDot = m_strPath.rfind('.');
