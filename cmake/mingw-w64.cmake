@@ -1,10 +1,19 @@
-# Cross-build for 64-bit Windows with Debian's mingw-w64.
+# Cross-build for 64-bit Windows with Debian's mingw-w64. The POSIX-threads
+# flavour of the compiler, so that the tests' std::thread builds; its run-time
+# (libstdc++, libgcc, winpthreads) is linked statically, so quenta.dll and the
+# programs need only Windows' own DLLs. Wine runs the programs.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
+find_program(QUENTA_WINE wine)
+if(QUENTA_WINE)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${QUENTA_WINE})
+endif()

@@ -180,7 +180,7 @@ bool SerialPortC::Connect()
     for (int nAttempt = 0; nAttempt < c_nOpenAttempts && hPort == INVALID_HANDLE_VALUE;
          ++nAttempt) {
         hPort = CreateFileW(m_strPortName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                            OPEN_EXISTING, SerialIoC::OpenFlags(), nullptr);
         if (hPort == INVALID_HANDLE_VALUE) {
             log << "Open port failed: " << std::hex << GetLastError() << endl;
             Sleep(c_dwOpenRetryMs);
@@ -190,6 +190,7 @@ bool SerialPortC::Connect()
         return false;
     }
     clearDeviceLost();
+    m_io.Start();
     m_hPort.store(hPort);
     if (!ConfigureComPort()) {
         return false;
@@ -208,6 +209,7 @@ bool SerialPortC::Disconnect()
     }
     // Closed before the reader is stopped: that ends its pending event wait.
     if (hPort != INVALID_HANDLE_VALUE) {
+        m_io.Stop(hPort);
         bClosed = CloseHandle(hPort) == 1;
     }
     bool bStopped = StopReading();
@@ -350,6 +352,7 @@ bool SerialPortC::ConfigureComPort()
         return false;
     }
     setTransferTimeouts(hPort, c_dwTransferTimeoutMs);
+    m_io.Prepare(hPort);
     Sleep(c_dwSettleMs);
     return true;
 }
@@ -393,7 +396,7 @@ bool SerialPortC::WaitUntilRead()
             break;
         }
         DWORD dwEvents = 0;
-        if (WaitCommEvent(hPort, &dwEvents, nullptr)) {
+        if (m_io.WaitCommEvent(hPort, &dwEvents)) {
             if (dwEvents & EV_ERR) {
                 log << "WaitCommEvent EV_ERR" << endl;
                 bGot = true;
@@ -434,14 +437,14 @@ bool SerialPortC::ReadFromComPort(char* pBuffer, uint32_t& unCount, bool& bMore)
         COMSTAT status;
         std::memset(&status, 0, sizeof(status));
         DWORD dwErrors = 0;
-        if (hPort != INVALID_HANDLE_VALUE && ClearCommError(hPort, &dwErrors, &status)) {
+        if (hPort != INVALID_HANDLE_VALUE && m_io.ClearCommError(hPort, &dwErrors, &status)) {
             DWORD dwWanted = status.cbInQue;
             bMore = dwWanted > unCount;
             if (bMore) {
                 dwWanted = unCount;
             }
             DWORD dwRead = 0;
-            if (ReadFile(hPort, pBuffer, dwWanted, &dwRead, nullptr)) {
+            if (m_io.ReadFile(hPort, pBuffer, dwWanted, &dwRead)) {
                 unCount = dwRead;
             } else {
                 unCount = 0;
@@ -466,7 +469,7 @@ bool SerialPortC::WriteToComPort(const char* pData, uint32_t unCount)
     PerformanceLogC writeLog(&g_SerialPortCLog, "WriteFile");
     writeLog << "writing " << unCount << " bytes" << endl;
     DWORD dwWritten = 0;
-    if (WriteFile(hPort, pData, unCount, &dwWritten, nullptr) == 1) {
+    if (m_io.WriteFile(hPort, pData, unCount, &dwWritten) == 1) {
         return true;
     }
     if (GetLastError() == ERROR_DEVICE_REMOVED) {

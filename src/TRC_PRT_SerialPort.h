@@ -5,6 +5,7 @@
 #pragma once
 
 #include "TRC_PRT_PortBase.h"
+#include "TRC_PRT_SerialIo.h"
 
 #include <atomic>
 #include <cstdint>
@@ -82,6 +83,7 @@ private:
     // Keeps a close on the reader thread and one on a caller's from both
     // closing the same handle.
     NOX::TSK::CriticalSectionC m_csHandle;
+    SerialIoC m_io;
 };
 
 } // namespace PRT
