@@ -129,19 +129,38 @@ std::wstring widePath(const std::string& strPath)
     return strOut;
 }
 
+namespace {
+
+// Where a host keeps a user's application data when the storage root is not
+// set: the variable and the folder below it.
+struct DataFolderS
+{
+    const wchar_t* szVariable;
+    const char* szBelow;
+};
+#if defined(_WIN32)
+const DataFolderS c_aDataFolders[] = {{L"LOCALAPPDATA", "\\quenta"}};
+#else
+const DataFolderS c_aDataFolders[] = {{L"XDG_DATA_HOME", "\\quenta"},
+                                      {L"HOME", "\\.local\\share\\quenta"}};
+#endif
+
+} // namespace
+
 std::string getStorageCardRoot()
 {
     std::string strRoot = environment(L"QUENTA_STORAGE_ROOT");
-    if (strRoot.empty()) {
-        std::string strData = environment(L"XDG_DATA_HOME");
-        std::string strHome = environment(L"HOME");
-        if (!strData.empty()) {
-            strRoot = strData + "\\quenta";
-        } else if (!strHome.empty()) {
-            strRoot = strHome + "\\.local\\share\\quenta";
-        } else {
-            strRoot = "\\SD Card";
+    for (const DataFolderS& folder : c_aDataFolders) {
+        if (!strRoot.empty()) {
+            break;
         }
+        const std::string strBase = environment(folder.szVariable);
+        if (!strBase.empty()) {
+            strRoot = strBase + folder.szBelow;
+        }
+    }
+    if (strRoot.empty()) {
+        strRoot = "\\SD Card";
     }
     while (strRoot.size() > 1 && isSeparator(strRoot.back())) {
         strRoot.pop_back();

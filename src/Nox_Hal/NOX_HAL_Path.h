@@ -14,7 +14,8 @@ namespace HAL {
 
 // The storage-card root, without a trailing separator: the path in
 // QUENTA_STORAGE_ROOT when set, else $XDG_DATA_HOME\quenta, else
-// $HOME\.local\share\quenta, else the target's "\SD Card".
+// $HOME\.local\share\quenta (on Windows %LOCALAPPDATA%\quenta), else the
+// target's "\SD Card".
 std::string getStorageCardRoot();
 
 // True for "\..." and "X:\..." (and a host path starting with '/').
