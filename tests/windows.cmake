@@ -39,3 +39,9 @@ add_executable(quenta_dll_client c_api/quenta_dll_client.c)
 set_target_properties(quenta_dll_client PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON)
 target_link_libraries(quenta_dll_client PRIVATE quenta)
 target_include_directories(quenta_dll_client PRIVATE ${PROJECT_SOURCE_DIR}/include)
+
+# The export table and the imports, read with the cross binutils on the host.
+add_test(NAME windows_exports
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/windows_exports_test.sh $<TARGET_FILE:quenta>
+            $<TARGET_FILE:quenta-cli> $<TARGET_FILE:quenta_dll_client>)
+set_tests_properties(windows_exports PROPERTIES LABELS windows)
