@@ -5,6 +5,7 @@
 #include "FakeClock.h"
 #include "Nox_Dbg/NOX_DBG_Log.h"
 #include "Nox_Dbg/NOX_DBG_LogConsumer.h"
+#include "TestEnv.h"
 
 #include <gtest/gtest.h>
 
@@ -55,10 +56,9 @@ class StorageRootTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        char szTemplate[] = "/tmp/quenta-storage-XXXXXX";
-        ASSERT_NE(nullptr, ::mkdtemp(szTemplate));
-        m_root = szTemplate;
-        ::setenv("QUENTA_STORAGE_ROOT", szTemplate, 1);
+        m_root = testenv::makeTempDir("quenta-storage-");
+        ASSERT_FALSE(m_root.empty());
+        testenv::setEnv("QUENTA_STORAGE_ROOT", testenv::utf8(m_root));
         m_logDir = m_root / "dbg" / "log";
     }
     void TearDown() override

@@ -6,9 +6,11 @@
 #include "Nox_Dbg/NOX_DBG_LogFramework.h"
 #include "TRC_CFG_TaviDeviceControllerImpl.h"
 
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <functional>
@@ -29,10 +31,9 @@ class StorageRootEnvironmentC : public ::testing::Environment
 public:
     void SetUp() override
     {
-        char szTemplate[] = "/tmp/quenta-debugdef-XXXXXX";
-        ASSERT_NE(nullptr, ::mkdtemp(szTemplate));
-        s_root = szTemplate;
-        ::setenv("QUENTA_STORAGE_ROOT", szTemplate, 1);
+        s_root = testenv::makeTempDir("quenta-debugdef-");
+        ASSERT_FALSE(s_root.empty());
+        testenv::setEnv("QUENTA_STORAGE_ROOT", testenv::utf8(s_root));
     }
     void TearDown() override
     {
@@ -57,6 +58,8 @@ protected:
     void TearDown() override { mgr().removeAll(); }
 };
 
+#if !defined(_WIN32)
+// FIFOs exist on POSIX hosts only.
 fs::path makeFifo(const fs::path& path)
 {
     fs::create_directories(path.parent_path());
@@ -79,6 +82,7 @@ bool returnsWithoutBlocking(const fs::path& fifo, const std::function<void()>& f
     thread.join();
     return bInTime;
 }
+#endif
 
 size_t countOf(const std::string& strText, const std::string& strPart)
 {
@@ -150,7 +154,7 @@ TEST_F(DebugDefTest, RouteLinesFollowTheGrammar)
 TEST_F(DebugDefTest, LoaderReportsAMissingFileAndSkipsCommentedAndIndentedLines)
 {
     EXPECT_EQ(TRC::CFG::RC_FAILED,
-              TRC::CFG::loadDebugConfiguration((s_root / "missing.def").c_str()));
+              TRC::CFG::loadDebugConfiguration(testenv::utf8(s_root / "missing.def").c_str()));
     EXPECT_EQ(0, mgr().componentCount());
 
     const fs::path path = s_root / "loader" / "wire.def";
@@ -158,13 +162,15 @@ TEST_F(DebugDefTest, LoaderReportsAMissingFileAndSkipsCommentedAndIndentedLines)
     writeFile(path, "# LOG c1 INFO printf\n\tLOG c2 INFO printf\n\r\n"
                     "LOG TaviDeviceControllerImplC ALL printf\r\n"
                     "LOG SystemErrorLogger ALL SystemErrorLogger");
-    EXPECT_EQ(TRC::CFG::RC_OK, TRC::CFG::loadDebugConfiguration(path.c_str()));
+    EXPECT_EQ(TRC::CFG::RC_OK, TRC::CFG::loadDebugConfiguration(testenv::utf8(path).c_str()));
     EXPECT_EQ(LVL_ALL, thresholdOf("TaviDeviceControllerImplC"));
     EXPECT_TRUE(mgr().getSystemErrorLogger()->isEnabled(LVL_ALL));
     EXPECT_EQ(LVL_NONE, thresholdOf("c1"));
     EXPECT_EQ(LVL_NONE, thresholdOf("c2"));
 }
 
+#if !defined(_WIN32)
+// FIFOs, devices, /proc and a drive letter that means nothing: POSIX only.
 TEST_F(DebugDefTest, ConsumersThatAreNoWritableFileAreRefusedWithTheLineAndReason)
 {
     const fs::path dir = s_root / "refused";
@@ -198,10 +204,10 @@ TEST_F(DebugDefTest, ConsumersThatAreNoWritableFileAreRefusedWithTheLineAndReaso
     };
     for (const auto& c : aCases) {
         SCOPED_TRACE(c.strConsumer);
-        ::testing::internal::CaptureStderr();
+        testenv::captureDebugOutput();
         EXPECT_FALSE(processRouteLine(("LOG key INFO " + c.strConsumer).c_str(), "f.def:7"));
         EXPECT_EQ("f.def:7: log route refused: " + c.strCulprit + ": " + c.szReason + "\n",
-                  ::testing::internal::GetCapturedStderr());
+                  testenv::capturedDebugOutput());
         EXPECT_EQ(0, mgr().componentCount());
         mgr().removeAll();
     }
@@ -218,11 +224,11 @@ TEST_F(DebugDefTest, LoaderNamesTheRefusedLineAndNeverBlocksOnAFifo)
     writeFile(path, "# a reader that never comes\n\nLOG c1 INFO " + fifo.string() +
                         "\nLOG c2 WARN printf\n");
     uint32_t unResult = 1;
-    ::testing::internal::CaptureStderr();
+    testenv::captureDebugOutput();
     EXPECT_TRUE(returnsWithoutBlocking(fifo, [&] { unResult = loadLogRoutes(path.c_str()); }));
     EXPECT_EQ(path.string() + ":3: log route refused: " + fifo.string() +
                   ": Is a FIFO, not a regular file\n",
-              ::testing::internal::GetCapturedStderr());
+              testenv::capturedDebugOutput());
     EXPECT_EQ(0u, unResult);
     EXPECT_EQ(LVL_NONE, thresholdOf("c1"));
     EXPECT_EQ(LVL_WARN, thresholdOf("c2"));
@@ -232,37 +238,43 @@ TEST_F(DebugDefTest, LoaderNamesTheRefusedLineAndNeverBlocksOnAFifo)
     EXPECT_EQ(NOX::RC_FAILED, unResult);
     EXPECT_EQ(NOX::RC_FAILED, loadLogRoutes(fifo.parent_path().c_str()));
 }
+#endif
 
 TEST_F(DebugDefTest, AStorageRootThatCannotBeWrittenIsReportedOncePerRoot)
 {
     writeFile(s_root / "root-file", "not a directory\n");
-    std::vector<std::string> vecRoots = {"/proc", (s_root / "root-file").string()};
+    std::vector<std::string> vecRoots = {testenv::utf8(s_root / "root-file")};
+#if !defined(_WIN32)
+    // A pseudo file system and a directory without write permission (which
+    // root ignores) exist on POSIX only.
+    vecRoots.push_back("/proc");
     if (::geteuid() != 0) {
         fs::create_directories(s_root / "read-only");
         fs::permissions(s_root / "read-only", fs::perms::owner_read | fs::perms::owner_exec);
         vecRoots.push_back((s_root / "read-only").string());
     }
+#endif
     const fs::path path = s_root / "loader" / "relative.def";
+    const std::string strPath = testenv::utf8(path);
     writeFile(path, "LOG a INFO a.log\nLOG b INFO b.log\nLOG e ALL SystemErrorLogger\n");
     for (const std::string& strRoot : vecRoots) {
         SCOPED_TRACE(strRoot);
-        ::setenv("QUENTA_STORAGE_ROOT", strRoot.c_str(), 1);
-        ::testing::internal::CaptureStderr();
-        EXPECT_EQ(0u, loadLogRoutes(path.c_str()));
-        EXPECT_EQ(0u, loadLogRoutes(path.c_str()));
-        const std::string strErr = ::testing::internal::GetCapturedStderr();
+        testenv::setEnv("QUENTA_STORAGE_ROOT", strRoot);
+        testenv::captureDebugOutput();
+        EXPECT_EQ(0u, loadLogRoutes(strPath.c_str()));
+        EXPECT_EQ(0u, loadLogRoutes(strPath.c_str()));
+        const std::string strErr = testenv::capturedDebugOutput();
         EXPECT_EQ(1u, countOf(strErr, "storage root " + strRoot + " cannot be written ("))
             << strErr;
-        EXPECT_EQ(2u, countOf(strErr, path.string() + ":1: log route refused: " + strRoot))
-            << strErr;
+        EXPECT_EQ(2u, countOf(strErr, strPath + ":1: log route refused: " + strRoot)) << strErr;
         EXPECT_EQ(LVL_NONE, thresholdOf("a"));
         EXPECT_EQ(LVL_ALL, thresholdOf("e")) << "the error log is no path of its own";
         mgr().removeAll();
     }
-    ::setenv("QUENTA_STORAGE_ROOT", s_root.c_str(), 1);
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(0u, loadLogRoutes(path.c_str()));
-    EXPECT_EQ("", ::testing::internal::GetCapturedStderr());
+    testenv::setEnv("QUENTA_STORAGE_ROOT", testenv::utf8(s_root));
+    testenv::captureDebugOutput();
+    EXPECT_EQ(0u, loadLogRoutes(strPath.c_str()));
+    EXPECT_EQ("", testenv::capturedDebugOutput());
     EXPECT_EQ(LVL_INFO, thresholdOf("a"));
 }
 
@@ -314,7 +326,7 @@ TEST(DebugConfigRegistryTest, DefaultFileFindLineCodesAndAMissingFile)
     const fs::path path = s_root / "Dbg" / "debug.def";
     writeFile(path, "# GPS commented\n GPS indented\nGPS rate 5\r\nGPS rate 9\nRADIO on");
     DbgConfiguratorRegistryC* pRegistry = DbgConfiguratorRegistryC::getInstance();
-    EXPECT_EQ(s_root.string() + "\\Dbg\\debug.def", pRegistry->getDefaultFilePath());
+    EXPECT_EQ(testenv::utf8(s_root) + "\\Dbg\\debug.def", pRegistry->getDefaultFilePath());
     std::string strLine;
     EXPECT_EQ(0u, pRegistry->findLine("GPS", strLine));
     EXPECT_EQ("GPS rate 5\r\n", strLine);

@@ -6,9 +6,12 @@
 
 #include "Nox_Dbg/NOX_DBG_LogFile.h"
 
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -18,12 +21,6 @@ using namespace NOX::DBG;
 
 namespace {
 
-void setModificationTime(const fs::path& path, time_t tSeconds)
-{
-    struct timespec aTimes[2] = {{tSeconds, 0}, {tSeconds, 0}};
-    ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), aTimes, 0)) << path;
-}
-
 using LogFileTest = StorageRootTest;
 
 // The report as the error log receives it; the debug output ends it in CR LF.
@@ -32,6 +29,54 @@ std::string writeFailureReport(const std::string& strName, const char* szLineEnd
     return "NOX::DBG::DbgLogMgrC::logWrite ERROR while writing to log (" + strName + ")!" +
            szLineEnd;
 }
+
+#if defined(_WIN32)
+// A view of a file mapped by a reader, as a viewer program would hold it.
+class MappedViewC
+{
+public:
+    explicit MappedViewC(const fs::path& path)
+    {
+        m_hFile = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+        if (m_hFile != INVALID_HANDLE_VALUE) {
+            m_hMapping = CreateFileMappingW(m_hFile, nullptr, PAGE_READONLY, 0, 0, nullptr);
+        }
+        if (m_hMapping != nullptr) {
+            m_pView = MapViewOfFile(m_hMapping, FILE_MAP_READ, 0, 0, 0);
+        }
+    }
+    ~MappedViewC() { unmap(); }
+    MappedViewC(const MappedViewC&) = delete;
+    MappedViewC& operator=(const MappedViewC&) = delete;
+
+    bool isMapped() const { return m_pView != nullptr; }
+    void unmap()
+    {
+        if (m_pView != nullptr) {
+            UnmapViewOfFile(m_pView);
+            m_pView = nullptr;
+        }
+        if (m_hMapping != nullptr) {
+            CloseHandle(m_hMapping);
+            m_hMapping = nullptr;
+        }
+        if (m_hFile != INVALID_HANDLE_VALUE) {
+            CloseHandle(m_hFile);
+            m_hFile = INVALID_HANDLE_VALUE;
+        }
+    }
+
+private:
+    HANDLE m_hFile = INVALID_HANDLE_VALUE;
+    HANDLE m_hMapping = nullptr;
+    void* m_pView = nullptr;
+};
+#endif
+
+#if !defined(_WIN32)
+// The full-disk case needs a file system of its own to fill: Linux only.
 
 // A record of 100 bytes; 100 does not divide a page, so a full disk cuts one.
 std::string record(int nNumber)
@@ -92,6 +137,7 @@ protected:
     fs::path m_mount;
     bool m_bMounted = false;
 };
+#endif
 
 } // namespace
 
@@ -109,7 +155,7 @@ TEST_F(LogFileTest, NamesSplitTheExtensionAndLandUnderTheLogDirectory)
         {"noext", 2, m_logDir / "noext_01"},
         {"my.dir\\plain", 2, m_logDir / "my.dir" / "plain_01"},
         {"sub\\deep\\nested.log", 1, m_logDir / "sub" / "deep" / "nested.log"},
-        {m_root.string() + "/abs/given.log", 2, m_root / "abs" / "given_01.log"},
+        {testenv::utf8(m_root) + "/abs/given.log", 2, m_root / "abs" / "given_01.log"},
     };
     for (const CaseS& c : aCases) {
         DbgLogFileConsumerC consumer(c.strName, c.nFiles, 0, 0, HDR_NONE, false);
@@ -124,7 +170,7 @@ TEST_F(LogFileTest, RestartContinuesInTheMostRecentFileThenGoesRoundTheSet)
     for (int i = 0; i < 3; ++i) {
         const fs::path path = m_logDir / ("trace_0" + std::to_string(i + 1) + ".log");
         writeFile(path, "old" + std::to_string(i + 1) + "\n");
-        setModificationTime(path, aMtimes[i]);
+        ASSERT_TRUE(testenv::setModificationTime(path, aMtimes[i])) << path;
     }
 
     // Ten bytes: the appended file already holds five.
@@ -239,9 +285,9 @@ TEST_F(LogFileTest, PercentSignsAreWrittenVerbatimByAllThreeConsumers)
     DbgLogPrintfConsumerC(HDR_NONE).logWrite(szRecord);
     EXPECT_EQ(szRecord, ::testing::internal::GetCapturedStdout());
 
-    ::testing::internal::CaptureStderr();
+    testenv::captureDebugOutput();
     DbgLogOutputDebugStringConsumerC(HDR_NONE).logWrite(szRecord);
-    EXPECT_EQ("100% done %s %d %n %%\r\n", ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ("100% done %s %d %n %%\r\n", testenv::capturedDebugOutput());
 }
 
 TEST_F(LogFileTest, AnUncreatableDirectoryLeavesTheConsumerClosedAndSilent)
@@ -249,8 +295,8 @@ TEST_F(LogFileTest, AnUncreatableDirectoryLeavesTheConsumerClosedAndSilent)
     writeFile(m_root / "blocker", "a file where a directory should be\n");
     ::testing::internal::CaptureStdout();
     {
-        DbgLogFileConsumerC consumer(m_root.string() + "/blocker/sub/x.log", 2, 0, 0, HDR_NONE,
-                                     false);
+        DbgLogFileConsumerC consumer(testenv::utf8(m_root) + "/blocker/sub/x.log", 2, 0, 0,
+                                     HDR_NONE, false);
         EXPECT_EQ("", consumer.getPath());
         consumer.logWrite("nowhere\n");
     }
@@ -258,6 +304,8 @@ TEST_F(LogFileTest, AnUncreatableDirectoryLeavesTheConsumerClosedAndSilent)
     EXPECT_EQ("a file where a directory should be\n", readFile(m_root / "blocker"));
 }
 
+#if !defined(_WIN32)
+// A FIFO in the log directory: POSIX only.
 TEST_F(LogFileTest, AFileWithoutPositionIsReopenedOnceThenReportedAndClosed)
 {
     // A pipe has no position: the consumer opens it, but every position query
@@ -271,16 +319,17 @@ TEST_F(LogFileTest, AFileWithoutPositionIsReopenedOnceThenReportedAndClosed)
     LogCaptureC errors;
     errors.route("SystemErrorLogger", LVL_ERROR);
     DbgLogFileConsumerC consumer("pipe.log", 1, 0, 0, HDR_NONE, false);
-    ::testing::internal::CaptureStderr();
+    testenv::captureDebugOutput();
     consumer.logWrite("first\n");
     consumer.logWrite("second\n");
     EXPECT_EQ(std::vector<std::string>{writeFailureReport("pipe.log")}, errors.records());
-    EXPECT_EQ(writeFailureReport("pipe.log", "\r\n"), ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ(writeFailureReport("pipe.log", "\r\n"), testenv::capturedDebugOutput());
     EXPECT_EQ("", consumer.getPath());
     char aBuffer[64];
     EXPECT_LE(::read(nReader, aBuffer, sizeof(aBuffer)), 0) << "nothing was written";
     ::close(nReader);
 }
+#endif
 
 TEST_F(LogFileTest, AFailedRotationIsReportedOnceAndTriedAgainByTheNextRecord)
 {
@@ -289,23 +338,34 @@ TEST_F(LogFileTest, AFailedRotationIsReportedOnceAndTriedAgainByTheNextRecord)
     const fs::path file = m_logDir / "blocked.log";
     DbgLogFileConsumerC consumer("blocked.log", 1, 0, 4, HDR_NONE, false);
     consumer.logWrite("one\n");
-    // A directory where the file should start again: the rotation cannot open it.
+    // A directory where the file should start again: the rotation cannot open
+    // it. Windows keeps an open file from being replaced; another reader's
+    // view of it keeps it from being started again instead.
+#if defined(_WIN32)
+    MappedViewC view(file);
+    ASSERT_TRUE(view.isMapped());
+#else
     fs::remove(file);
     fs::create_directory(file);
-    ::testing::internal::CaptureStderr();
+#endif
+    testenv::captureDebugOutput();
     consumer.logWrite("two\n");
     consumer.logWrite("three\n");
     EXPECT_EQ(std::vector<std::string>{writeFailureReport("blocked.log")}, errors.records());
     EXPECT_EQ("", consumer.getPath());
 
+#if defined(_WIN32)
+    view.unmap();
+#endif
     fs::remove(file);
     consumer.logWrite("four\n");
     EXPECT_EQ("four\n", readFile(file));
     EXPECT_NE("", consumer.getPath());
     EXPECT_EQ(1u, errors.records().size());
-    EXPECT_EQ(writeFailureReport("blocked.log", "\r\n"), ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ(writeFailureReport("blocked.log", "\r\n"), testenv::capturedDebugOutput());
 }
 
+#if !defined(_WIN32)
 TEST_F(LogFileFullDiskTest, AFullDiskIsReportedOncePerEpisodeAndLeavesOnlyWholeRecords)
 {
     // Fills a quarter of the disk, so that freeing it gives room again.
@@ -321,7 +381,7 @@ TEST_F(LogFileFullDiskTest, AFullDiskIsReportedOncePerEpisodeAndLeavesOnlyWholeR
     };
     const std::string strReport = writeFailureReport(file.string());
 
-    ::testing::internal::CaptureStderr();
+    testenv::captureDebugOutput();
     logRecords(0, 10);
     {
         // Another writer's line, which the consumer does not count: taking
@@ -351,11 +411,19 @@ TEST_F(LogFileFullDiskTest, AFullDiskIsReportedOncePerEpisodeAndLeavesOnlyWholeR
     EXPECT_EQ(vecExpected, wholeRecords(file));
     EXPECT_EQ(std::vector<std::string>(2, strReport), errors.records());
     const std::string strCrLf = writeFailureReport(file.string(), "\r\n");
-    EXPECT_EQ(strCrLf + strCrLf, ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ(strCrLf + strCrLf, testenv::capturedDebugOutput());
 }
+#endif
 
 TEST(DebugOutputTest, LineEndRuleByLength)
 {
+#if defined(_WIN32)
+    // One byte in Windows-1252, Windows' default code page under Wine.
+    const std::string strCafe = "caf\xe9";
+#else
+    // Two bytes in UTF-8, the POSIX platform's default code page.
+    const std::string strCafe = "caf\xc3\xa9";
+#endif
     struct CaseS
     {
         std::string strIn;
@@ -371,7 +439,7 @@ TEST(DebugOutputTest, LineEndRuleByLength)
         {std::string(1022, 'x'), std::wstring(1022, L'x')},
         {std::string(1021, 'x') + "\n", std::wstring(1021, L'x') + L"\n"},
         {std::string(5000, 'x') + "\n", std::wstring(1023, L'x')},
-        {"caf\xc3\xa9", L"caf\u00e9\r\n"},
+        {strCafe, L"caf\u00e9\r\n"},
     };
     for (const CaseS& c : aCases) {
         WCHAR aBuffer[DbgLogOutputDebugStringConsumerC::c_nBufferSize];

@@ -2,13 +2,16 @@
 #include "LogCapture.h"
 
 #include "PanicRecorder.h"
+#include "TestEnv.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
 #include <string>
-#include <unistd.h>
+#include <vector>
 
 using namespace NOX::ERR;
 
@@ -78,9 +81,10 @@ TEST(PanicDeathTest, PanicWritesItsRecordAndEndsTheProcessWithMinusOne)
         pMgr->addRoute("SystemErrorLogger", 0, "stderr");
         panic(szMessage, 0x01200001, 5, 3, "file", 7);
     };
-    EXPECT_EXIT(panicNow("nIndex < GetLength():%lx, %lx"), ::testing::ExitedWithCode(255),
+    const int nMinusOne = testenv::exitCodeSeen(-1);
+    EXPECT_EXIT(panicNow("nIndex < GetLength():%lx, %lx"), ::testing::ExitedWithCode(nMinusOne),
                 "<<PANIC at file\\(7\\): nIndex < GetLength\\(\\):5, 3 - type 0x1200001>>\n");
-    EXPECT_EXIT(panicNow("plain"), ::testing::ExitedWithCode(255),
+    EXPECT_EXIT(panicNow("plain"), ::testing::ExitedWithCode(nMinusOne),
                 "<<PANIC at file\\(7\\): plain - type 0x1200001>>\n");
 }
 
@@ -125,20 +129,186 @@ TEST_F(PanicTest, CompositeForwardsToEveryHandlerInOrder)
     EXPECT_EQ(2u, second.m_vecCalls.size());
 }
 
-TEST(AssertSwitch, IsReadFromAndWrittenToTheRegistry)
-{
-    char szDir[] = "/tmp/quenta-registry-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(szDir));
-    std::string strFile = std::string(szDir) + "/registry";
-    setenv("QUENTA_REGISTRY_FILE", strFile.c_str(), 1);
+namespace {
 
+// The key and its parent, which the core creates when they are missing.
+const wchar_t c_szVendorKey[] = L"SOFTWARE\\Halvern";
+const wchar_t c_szSwitchKey[] = L"SOFTWARE\\Halvern\\Configuration";
+const wchar_t c_szSwitchValue[] = L"ASSERTEnabled";
+
+// The registry the assertion switch lives in, without the switch at the
+// start. On POSIX that is a registry file of the test's own; on Windows the
+// real registry, which gets back afterwards what it held before.
+class AssertSwitchTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+#if defined(_WIN32)
+        m_bHadVendorKey = keyExists(c_szVendorKey);
+        m_bHadSwitchKey = keyExists(c_szSwitchKey);
+        m_bHadValue = readSwitch(m_dwSavedType, m_vecSaved);
+        if (m_bHadValue) {
+            ASSERT_TRUE(removeSwitch());
+        }
+#else
+        m_dir = testenv::makeTempDir("quenta-registry-");
+        ASSERT_FALSE(m_dir.empty());
+        testenv::setEnv("QUENTA_REGISTRY_FILE", testenv::utf8(m_dir / "registry"));
+#endif
+    }
+
+    void TearDown() override
+    {
+#if defined(_WIN32)
+        if (m_bHadValue) {
+            EXPECT_TRUE(storeSwitch(m_dwSavedType, m_vecSaved)) << "the earlier value is restored";
+        } else {
+            removeSwitch();
+        }
+        // Keys the core made go again, unless someone else put anything in.
+        if (!m_bHadSwitchKey && isEmptyKey(c_szSwitchKey)) {
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, c_szSwitchKey);
+        }
+        if (!m_bHadVendorKey && isEmptyKey(c_szVendorKey)) {
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, c_szVendorKey);
+        }
+#else
+        testenv::unsetEnv("QUENTA_REGISTRY_FILE");
+        std::error_code error;
+        std::filesystem::remove_all(m_dir, error);
+#endif
+    }
+
+    // The switch as stored: its type and bytes; false when it is absent.
+    static bool readSwitch(DWORD& dwType, std::vector<BYTE>& vecData)
+    {
+        HKEY hKey = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, c_szSwitchKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
+            return false;
+        }
+        DWORD dwSize = 0;
+        LONG lResult = RegQueryValueExW(hKey, c_szSwitchValue, nullptr, &dwType, nullptr, &dwSize);
+        if (lResult == ERROR_SUCCESS) {
+            vecData.assign(dwSize, 0);
+            lResult =
+                RegQueryValueExW(hKey, c_szSwitchValue, nullptr, &dwType, vecData.data(), &dwSize);
+            vecData.resize(dwSize);
+        }
+        RegCloseKey(hKey);
+        return lResult == ERROR_SUCCESS;
+    }
+
+    // The switch's number when it is stored as a DWORD, as the core writes it.
+    static std::optional<DWORD> storedSwitch()
+    {
+        DWORD dwType = 0;
+        std::vector<BYTE> vecData;
+        DWORD dwValue = 0;
+        if (!readSwitch(dwType, vecData) || dwType != REG_DWORD ||
+            vecData.size() != sizeof(dwValue)) {
+            return std::nullopt;
+        }
+        std::memcpy(&dwValue, vecData.data(), sizeof(dwValue));
+        return dwValue;
+    }
+
+    // Writes the switch as another program (or a person) would.
+    static bool storeSwitch(DWORD dwType, const std::vector<BYTE>& vecData)
+    {
+        HKEY hKey = nullptr;
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, c_szSwitchKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_WRITE, nullptr, &hKey, nullptr) != ERROR_SUCCESS) {
+            return false;
+        }
+        const LONG lResult = RegSetValueExW(hKey, c_szSwitchValue, 0, dwType, vecData.data(),
+                                            static_cast<DWORD>(vecData.size()));
+        RegCloseKey(hKey);
+        return lResult == ERROR_SUCCESS;
+    }
+
+    static bool storeSwitch(DWORD dwValue)
+    {
+        const BYTE* pBytes = reinterpret_cast<const BYTE*>(&dwValue);
+        return storeSwitch(REG_DWORD, std::vector<BYTE>(pBytes, pBytes + sizeof(dwValue)));
+    }
+
+    // Takes the value away; the registry file holds nothing else.
+    bool removeSwitch()
+    {
+#if defined(_WIN32)
+        HKEY hKey = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, c_szSwitchKey, 0, KEY_SET_VALUE, &hKey) !=
+            ERROR_SUCCESS) {
+            return true;
+        }
+        const LONG lResult = RegDeleteValueW(hKey, c_szSwitchValue);
+        RegCloseKey(hKey);
+        return lResult == ERROR_SUCCESS || lResult == ERROR_FILE_NOT_FOUND;
+#else
+        std::error_code error;
+        std::filesystem::remove(m_dir / "registry", error);
+        return !error;
+#endif
+    }
+
+#if defined(_WIN32)
+    static bool keyExists(const wchar_t* szPath)
+    {
+        HKEY hKey = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, szPath, 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
+            return false;
+        }
+        RegCloseKey(hKey);
+        return true;
+    }
+
+    static bool isEmptyKey(const wchar_t* szPath)
+    {
+        HKEY hKey = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, szPath, 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
+            return false;
+        }
+        DWORD dwKeys = 0;
+        DWORD dwValues = 0;
+        const LONG lResult =
+            RegQueryInfoKeyW(hKey, nullptr, nullptr, nullptr, &dwKeys, nullptr, nullptr, &dwValues,
+                             nullptr, nullptr, nullptr, nullptr);
+        RegCloseKey(hKey);
+        return lResult == ERROR_SUCCESS && dwKeys == 0 && dwValues == 0;
+    }
+
+    bool m_bHadVendorKey = false;
+    bool m_bHadSwitchKey = false;
+    bool m_bHadValue = false;
+    DWORD m_dwSavedType = REG_NONE;
+    std::vector<BYTE> m_vecSaved;
+#else
+    std::filesystem::path m_dir;
+#endif
+};
+
+} // namespace
+
+TEST_F(AssertSwitchTest, IsReadFromAndWrittenToTheRegistry)
+{
     EXPECT_FALSE(PanicHandlerRegistryC::isAssertEnabled()) << "a missing value reads as off";
     EXPECT_EQ(0u, PanicHandlerRegistryC::setAssertEnabled(true));
     EXPECT_TRUE(PanicHandlerRegistryC::isAssertEnabled());
+    EXPECT_EQ(std::optional<DWORD>(1), storedSwitch());
     EXPECT_EQ(0u, PanicHandlerRegistryC::setAssertEnabled(false));
     EXPECT_FALSE(PanicHandlerRegistryC::isAssertEnabled());
+    EXPECT_EQ(std::optional<DWORD>(0), storedSwitch()) << "cleared, not removed";
+}
 
-    unsetenv("QUENTA_REGISTRY_FILE");
-    std::remove(strFile.c_str());
-    rmdir(szDir);
+TEST_F(AssertSwitchTest, FollowsTheValueOthersSetClearAndRemove)
+{
+    ASSERT_TRUE(storeSwitch(1));
+    EXPECT_TRUE(PanicHandlerRegistryC::isAssertEnabled());
+    ASSERT_TRUE(storeSwitch(0));
+    EXPECT_FALSE(PanicHandlerRegistryC::isAssertEnabled());
+    ASSERT_TRUE(storeSwitch(7));
+    EXPECT_TRUE(PanicHandlerRegistryC::isAssertEnabled()) << "any number but 0 is on";
+    ASSERT_TRUE(removeSwitch());
+    EXPECT_FALSE(PanicHandlerRegistryC::isAssertEnabled()) << "a removed value reads as off";
 }

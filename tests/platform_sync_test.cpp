@@ -196,6 +196,9 @@ TEST(PlatformHandle, WaitOnAClosedHandleFails)
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
 }
 
+#if !defined(_WIN32)
+// Two guarantees of the POSIX layer beyond Win32: Windows hands closed handle
+// values out again and gives each open of a named object a handle of its own.
 TEST(PlatformHandle, StaleHandlesStayInvalidAfterTheirSlotsAreUsedAgain)
 {
     // Enough objects that closed slots are handed out again.
@@ -245,6 +248,7 @@ TEST(PlatformHandle, ObjectOutlivesItsLastHandleWhileAThreadWaitsOnIt)
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), waiter.join());
     CloseHandle(hWaiting);
 }
+#endif
 
 TEST(PlatformHandle, LookupsRaceClosesWithoutReachingFreedObjects)
 {

@@ -196,7 +196,9 @@ void DbgLogFileConsumerC::chooseNmeaPath()
 
 bool DbgLogFileConsumerC::openFile(const char* szMode)
 {
-    std::wstring strMode = HAL::widePath(std::string(szMode) + "c");
+    // Binary: a record reaches the file byte for byte, as counted; a text
+    // stream on Windows would turn each line feed into CR LF.
+    std::wstring strMode = HAL::widePath(std::string(szMode) + "cb");
     m_pFile = _wfopen(HAL::widePath(m_strPath).c_str(), strMode.c_str());
     if (m_pFile == nullptr) {
         return false;

@@ -195,7 +195,8 @@ std::FILE* openRegularFile(const std::string& strPath, std::string& strReason)
     if (!strReason.empty()) {
         return nullptr;
     }
-    std::FILE* pFile = _wfopen(widePath(strPath).c_str(), L"r");
+    // Binary: a line keeps its own line end, and a Ctrl-Z ends nothing.
+    std::FILE* pFile = _wfopen(widePath(strPath).c_str(), L"rb");
     if (pFile == nullptr) {
         strReason = errnoText(errno);
     }
