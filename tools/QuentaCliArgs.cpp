@@ -8,6 +8,20 @@ namespace CLI {
 
 namespace {
 
+#if defined(_WIN32)
+const char* const c_szPortHelp = "not available on Windows: \"COM8:\" is the system's COM8;\n"
+                                 "give the module's port that number in the Device Manager";
+const char* const c_szPortsDetail =
+    "Lists the COM ports of this machine with the devices behind them, and whether\n"
+    "\"COM8:\" is there.\n";
+#else
+const char* const c_szPortHelp = "the serial device of the module, which stands for \"COM8:\"\n"
+                                 "(default: $QUENTA_PORT_COM8, else /dev/ttyS7)";
+const char* const c_szPortsDetail =
+    "Lists the serial devices (/dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM*,\n"
+    "/dev/serial/by-id/*) and the device that \"COM8:\" stands for now.\n";
+#endif
+
 struct OptionInfoS
 {
     const char* m_szName;      // "--port"
@@ -20,9 +34,7 @@ struct OptionInfoS
 const std::vector<OptionInfoS>& options()
 {
     static const std::vector<OptionInfoS> c_vecOptions = {
-        {"--port", nullptr, "DEVICE",
-         "the serial device of the module, which stands for \"COM8:\"\n"
-         "(default: $QUENTA_PORT_COM8, else /dev/ttyS7)",
+        {"--port", nullptr, "DEVICE", c_szPortHelp,
          [](ArgsS& args, const std::string& strValue) { args.m_strPort = strValue; }},
         {"--debug-def", nullptr, "FILE",
          "load a debug definition file before the command, e.g. to see the\n"
@@ -176,9 +188,7 @@ const std::vector<CommandInfoS>& commands()
          "Opens the port for the application's own traffic (921600 bit/s, 8N1, RTS/CTS, DTR\n"
          "on; the module is put into data mode first) and copies standard input to the\n"
          "device and the device to standard output until the end of standard input.\n"},
-        {"ports", CMD_PORTS, "", 0, 0, "list the serial devices of this machine",
-         "Lists the serial devices (/dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM*,\n"
-         "/dev/serial/by-id/*) and the device that \"COM8:\" stands for now.\n"},
+        {"ports", CMD_PORTS, "", 0, 0, "list the serial devices of this machine", c_szPortsDetail},
     };
     return c_vecCommands;
 }

@@ -1,17 +1,178 @@
 #include "QuentaCliBridge.h"
 
+#if defined(_WIN32)
+#include "Platform.h"
+#include "QuentaCliOutput.h"
+
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+#else
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
+#endif
 
 namespace QUENTA {
 namespace CLI {
 
 namespace {
-
 const size_t c_unChunk = 4096;
+} // namespace
+
+#if defined(_WIN32)
+
+namespace {
+
+// A read returns what has come within this time (at once on Windows when
+// anything has; Wine waits it out), so a write from the input thread, which
+// Windows queues behind a pending read on the handle, waits no longer.
+const DWORD c_dwWaitMs = 50;
+
+// Shared by the main thread and the input thread, which may outlive the
+// bridge while it waits for input that never comes.
+struct InputStateS
+{
+    std::mutex m_mutex;
+    bool m_bDone = false; // ended or failed
+    BridgeEndE m_eEnd = BE_INPUT_ENDED;
+    std::string m_strError;
+    bool m_bStop = false; // the bridge has ended: write nothing more to the device
+
+    void finish(BridgeEndE eEnd, const std::string& strError)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bDone = true;
+        m_eEnd = eEnd;
+        m_strError = strError;
+    }
+};
+
+// A time-out may end a write part-way (flow control); the rest follows.
+bool writeAll(HANDLE hTarget, const char* pData, DWORD dwCount, DWORD& dwError)
+{
+    while (dwCount > 0) {
+        DWORD dwWritten = 0;
+        if (!WriteFile(hTarget, pData, dwCount, &dwWritten, nullptr)) {
+            dwError = GetLastError();
+            return false;
+        }
+        pData += dwWritten;
+        dwCount -= dwWritten;
+    }
+    return true;
+}
+
+void copyInput(const std::shared_ptr<InputStateS>& pState, HANDLE hDevice)
+{
+    const HANDLE hInput = GetStdHandle(STD_INPUT_HANDLE);
+    std::vector<char> vecBuffer(c_unChunk);
+    for (;;) {
+        DWORD dwRead = 0;
+        if (!ReadFile(hInput, vecBuffer.data(), static_cast<DWORD>(vecBuffer.size()), &dwRead,
+                      nullptr)) {
+            const DWORD dwError = GetLastError();
+            // A pipe whose writer has gone reports its end as an error.
+            if (dwError != ERROR_BROKEN_PIPE && dwError != ERROR_HANDLE_EOF) {
+                pState->finish(BE_FAILED, "standard input: " + win32ErrorText(dwError));
+                return;
+            }
+        }
+        if (dwRead == 0) {
+            pState->finish(BE_INPUT_ENDED, std::string());
+            return;
+        }
+        DWORD dwError = NO_ERROR;
+        {
+            std::lock_guard<std::mutex> lock(pState->m_mutex);
+            if (pState->m_bStop) {
+                return;
+            }
+        }
+        if (!writeAll(hDevice, vecBuffer.data(), dwRead, dwError)) {
+            pState->finish(BE_DEVICE_GONE, win32ErrorText(dwError));
+            return;
+        }
+    }
+}
+
+// Copies the device to standard output until the input thread is done and a
+// read after that finds nothing more.
+BridgeEndE copyDevice(HANDLE hDevice, InputStateS& state, std::string& strError)
+{
+    const HANDLE hOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    std::vector<char> vecBuffer(c_unChunk);
+    for (;;) {
+        bool bInputDone = false;
+        {
+            std::lock_guard<std::mutex> lock(state.m_mutex);
+            if (state.m_bDone && state.m_eEnd != BE_INPUT_ENDED) {
+                strError = state.m_strError;
+                return state.m_eEnd;
+            }
+            bInputDone = state.m_bDone;
+        }
+        DWORD dwRead = 0;
+        DWORD dwErrors = 0;
+        if (!ReadFile(hDevice, vecBuffer.data(), static_cast<DWORD>(vecBuffer.size()), &dwRead,
+                      nullptr) ||
+            // Wine reads a device that went away as empty; only this fails.
+            (dwRead == 0 && !ClearCommError(hDevice, &dwErrors, nullptr))) {
+            strError = win32ErrorText(GetLastError());
+            return BE_DEVICE_GONE;
+        }
+        DWORD dwError = NO_ERROR;
+        if (dwRead > 0 && !writeAll(hOutput, vecBuffer.data(), dwRead, dwError)) {
+            strError = "standard output: " + win32ErrorText(dwError);
+            return BE_OUTPUT_FAILED;
+        }
+        if (dwRead == 0 && bInputDone) {
+            return BE_INPUT_ENDED;
+        }
+    }
+}
+
+} // namespace
+
+BridgeEndE bridgeStandardStreams(void* pDevice, std::string& strError)
+{
+    const HANDLE hDevice = static_cast<HANDLE>(pDevice);
+    COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, c_dwWaitMs, 0, c_dwWaitMs};
+    if (!SetCommTimeouts(hDevice, &timeouts)) {
+        strError = "the device: " + win32ErrorText(GetLastError());
+        return BE_FAILED;
+    }
+    const auto pState = std::make_shared<InputStateS>();
+    std::thread input(copyInput, pState, hDevice);
+    const BridgeEndE eEnd = copyDevice(hDevice, *pState, strError);
+    bool bInputDone = false;
+    {
+        std::lock_guard<std::mutex> lock(pState->m_mutex);
+        pState->m_bStop = true;
+        bInputDone = pState->m_bDone;
+    }
+    if (bInputDone) {
+        input.join();
+    } else {
+        // Blocked on standard input, which nothing portable interrupts; the
+        // process ends right after the bridge.
+        input.detach();
+    }
+    return eEnd;
+}
+
+void closeDevice(void* pDevice)
+{
+    CloseHandle(static_cast<HANDLE>(pDevice));
+}
+
+#else
+
+namespace {
 
 bool writeAll(int nFd, const char* pData, size_t unCount)
 {
@@ -148,16 +309,24 @@ bool BridgeC::fromInput(BridgeEndE& eEnd, std::string& strError)
 
 } // namespace
 
-BridgeEndE bridge(int nDevice, int nInput, int nOutput, std::string& strError)
+BridgeEndE bridgeStandardStreams(void* pDevice, std::string& strError)
 {
+    const int nDevice = static_cast<int>(reinterpret_cast<intptr_t>(pDevice));
     const int nFlags = fcntl(nDevice, F_GETFL);
     if (nFlags < 0 || fcntl(nDevice, F_SETFL, nFlags | O_NONBLOCK) != 0) {
         strError = std::string("the device: ") + std::strerror(errno);
         return BE_FAILED;
     }
-    BridgeC bridgeRun(nDevice, nInput, nOutput);
+    BridgeC bridgeRun(nDevice, STDIN_FILENO, STDOUT_FILENO);
     return bridgeRun.run(strError);
 }
+
+void closeDevice(void* pDevice)
+{
+    close(static_cast<int>(reinterpret_cast<intptr_t>(pDevice)));
+}
+
+#endif
 
 } // namespace CLI
 } // namespace QUENTA

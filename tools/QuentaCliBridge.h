@@ -1,4 +1,4 @@
-// Bridges an open serial device to a pair of streams: what arrives on the
+// Bridges an open serial device to the standard streams: what arrives on the
 // input goes to the device, what the device sends goes to the output, until
 // the input ends.
 #pragma once
@@ -16,9 +16,13 @@ enum BridgeEndE
     BE_FAILED
 };
 
-// Switches nDevice to non-blocking; does not close any descriptor. strError
-// names what failed for every end but BE_INPUT_ENDED.
-BridgeEndE bridge(int nDevice, int nInput, int nOutput, std::string& strError);
+// Bridges pDevice, as QUENTA_createPortHandle gives it (a descriptor on POSIX,
+// a HANDLE on Windows), to standard input and output. Changes how the device
+// waits (non-blocking on POSIX, short read time-outs on Windows); does not
+// close it. strError names what failed for every end but BE_INPUT_ENDED.
+BridgeEndE bridgeStandardStreams(void* pDevice, std::string& strError);
+
+void closeDevice(void* pDevice);
 
 } // namespace CLI
 } // namespace QUENTA

@@ -1,5 +1,14 @@
 #include "QuentaCliOutput.h"
 
+#if defined(_WIN32)
+#include "Platform.h"
+
+#include <cctype>
+#include <cstdlib>
+#else
+#include <csignal>
+#endif
+
 namespace QUENTA {
 namespace CLI {
 
@@ -141,8 +150,11 @@ void OutputC::ports(const std::vector<PortEntryS>& vecPorts, const ComMappingS& 
             }
             strJson += "}";
         }
-        strJson += "],\"COM8:\":{\"path\":" + jsonString(com8.m_strPath) +
-                   ",\"source\":" + jsonString(com8.m_strSource) +
+        strJson += "],\"COM8:\":{\"path\":" + jsonString(com8.m_strPath);
+        if (!com8.m_strTarget.empty()) {
+            strJson += ",\"target\":" + jsonString(com8.m_strTarget);
+        }
+        strJson += ",\"source\":" + jsonString(com8.m_strSource) +
                    ",\"exists\":" + (com8.m_bExists ? "true" : "false") + "}}";
         line(strJson);
         return;
@@ -151,8 +163,8 @@ void OutputC::ports(const std::vector<PortEntryS>& vecPorts, const ComMappingS& 
         line(port.m_strTarget.empty() ? port.m_strPath
                                       : port.m_strPath + " -> " + port.m_strTarget);
     }
-    line("COM8: " + com8.m_strPath + " (" + com8.m_strSource +
-         (com8.m_bExists ? "" : "; does not exist") + ")");
+    line("COM8: " + com8.m_strPath + (com8.m_strTarget.empty() ? "" : " -> " + com8.m_strTarget) +
+         " (" + com8.m_strSource + (com8.m_bExists ? "" : "; does not exist") + ")");
 }
 
 void OutputC::version(const std::string& strVersion)
@@ -180,6 +192,50 @@ void OutputC::line(const std::string& strText)
     std::fprintf(m_pOut, "%s\n", strText.c_str());
     std::fflush(m_pOut);
 }
+
+#if defined(_WIN32)
+
+void prepareStandardStreams()
+{
+    // Messages and names are UTF-8, which a console shows only in that code
+    // page; it is the console's own setting, so it is put back at exit. (A
+    // write to a closed pipe fails with an error here; no signal to ignore.)
+    static const UINT s_uConsolePage = GetConsoleOutputCP();
+    if (s_uConsolePage != 0 && s_uConsolePage != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
+        std::atexit([] { SetConsoleOutputCP(s_uConsolePage); });
+    }
+}
+
+std::string win32ErrorText(unsigned long ulError)
+{
+    wchar_t szText[512];
+    const DWORD dwLength =
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, ulError,
+                       0, szText, 512, nullptr);
+    const int nBytes = dwLength == 0 ? 0
+                                     : WideCharToMultiByte(CP_UTF8, 0, szText, dwLength, nullptr, 0,
+                                                           nullptr, nullptr);
+    if (nBytes <= 0) {
+        return "Win32 error " + std::to_string(ulError);
+    }
+    std::string strText(static_cast<size_t>(nBytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, szText, dwLength, &strText[0], nBytes, nullptr, nullptr);
+    while (!strText.empty() && (std::isspace(static_cast<unsigned char>(strText.back())) != 0 ||
+                                strText.back() == '.')) {
+        strText.pop_back();
+    }
+    return strText;
+}
+
+#else
+
+void prepareStandardStreams()
+{
+    // A closed standard output must end in an error message, not a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+#endif
 
 } // namespace CLI
 } // namespace QUENTA

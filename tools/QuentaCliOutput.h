@@ -22,9 +22,19 @@ struct PortEntryS
 struct ComMappingS
 {
     std::string m_strPath;
-    std::string m_strSource; // "--port", "QUENTA_PORT_COM8" or "default"
+    std::string m_strSource; // "--port", "QUENTA_PORT_COM8", "default"; "system" on Windows
+    std::string m_strTarget; // the device behind it where the system names one, else empty
     bool m_bExists = false;
 };
+
+// Sets up the standard streams for the tool's output (before any of it).
+void prepareStandardStreams();
+
+#if defined(_WIN32)
+// The system's message for a Win32 error code, in UTF-8, without the closing
+// full stop.
+std::string win32ErrorText(unsigned long ulError);
+#endif
 
 class OutputC
 {

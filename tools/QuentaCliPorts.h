@@ -1,5 +1,7 @@
 // The serial devices of this machine, the device that "COM8:" stands for, and
-// a check that it can be opened before the library is asked to.
+// a check that it can be opened before the library is asked to. On POSIX
+// "COM8:" is the device that QUENTA_PORT_COM8 names; on Windows it is the
+// system's own COM8.
 #pragma once
 
 #include "QuentaCliOutput.h"
@@ -10,11 +12,16 @@
 namespace QUENTA {
 namespace CLI {
 
-// The variable through which the library maps "COM8:" to a device.
-extern const char* const c_szPortVariable;
+// Makes strDevice (from --port) the device that "COM8:" stands for, before
+// the library's first call. False with the message for the user where the
+// system decides that instead (Windows).
+bool usePortOption(const std::string& strDevice, std::string& strError);
 
-// Where "COM8:" leads now; bFromOption when --port set the variable.
+// Where "COM8:" leads now; bFromOption when --port chose it.
 ComMappingS com8Mapping(bool bFromOption);
+
+// The device as messages name it.
+std::string deviceName(const ComMappingS& com8);
 
 std::vector<PortEntryS> listSerialPorts();
 
@@ -22,6 +29,9 @@ std::vector<PortEntryS> listSerialPorts();
 // controlling terminal, not waiting for a carrier, not held by another
 // program). Empty when that works, else the message for the user.
 std::string portProblem(const std::string& strPath);
+
+// True when the device is not there at all (as opposed to failing to open).
+bool deviceMissing(const std::string& strPath);
 
 } // namespace CLI
 } // namespace QUENTA

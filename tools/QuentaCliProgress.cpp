@@ -5,6 +5,14 @@
 #include <mutex>
 #include <thread>
 
+#if defined(_WIN32)
+#include "Platform.h"
+
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace QUENTA {
 namespace CLI {
 
@@ -12,7 +20,44 @@ namespace {
 
 const std::chrono::milliseconds c_tRedraw(250);
 
+#if defined(_WIN32)
+
+// Blanks over what was drawn: not every console (Wine's among them) takes
+// escape sequences.
+std::string lineStart(size_t unDrawn)
+{
+    return "\r" + std::string(unDrawn, ' ') + "\r";
+}
+
+#else
+
+std::string lineStart(size_t)
+{
+    return "\r\033[K";
+}
+
+#endif
+
 } // namespace
+
+#if defined(_WIN32)
+
+bool canShowProgress()
+{
+    // NUL is a character device too; only a console has a mode.
+    DWORD dwMode = 0;
+    return _isatty(_fileno(stderr)) != 0 &&
+           GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &dwMode) != FALSE;
+}
+
+#else
+
+bool canShowProgress()
+{
+    return isatty(STDERR_FILENO) != 0;
+}
+
+#endif
 
 ProgressC::ProgressC(std::FILE* pErr, bool bEnabled) : m_pErr(pErr), m_bEnabled(bEnabled) {}
 
@@ -55,15 +100,18 @@ bool ProgressC::run(const std::string& strLabel, unsigned unExpectedSeconds,
 
 void ProgressC::draw(const std::string& strLabel, unsigned unElapsed, unsigned unExpected)
 {
-    std::fprintf(m_pErr, "\r\033[Kquenta: %s: %u s of about %u s", strLabel.c_str(), unElapsed,
-                 unExpected);
+    const std::string strLine = "quenta: " + strLabel + ": " + std::to_string(unElapsed) +
+                                " s of about " + std::to_string(unExpected) + " s";
+    std::fputs((lineStart(m_unDrawn) + strLine).c_str(), m_pErr);
     std::fflush(m_pErr);
+    m_unDrawn = strLine.size();
 }
 
 void ProgressC::clear()
 {
-    std::fputs("\r\033[K", m_pErr);
+    std::fputs(lineStart(m_unDrawn).c_str(), m_pErr);
     std::fflush(m_pErr);
+    m_unDrawn = 0;
 }
 
 } // namespace CLI

@@ -10,6 +10,9 @@
 namespace QUENTA {
 namespace CLI {
 
+// Whether standard error is a terminal that can show the redrawn line.
+bool canShowProgress();
+
 class ProgressC
 {
 public:
@@ -25,6 +28,7 @@ private:
 
     std::FILE* m_pErr;
     bool m_bEnabled;
+    size_t m_unDrawn = 0; // characters on the line now
 };
 
 } // namespace CLI

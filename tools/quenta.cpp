@@ -13,13 +13,10 @@
 #include "TRC_CFG_TaviDeviceControllerImpl.h"
 #include "TRC_PRT_PortBase.h"
 
-#include <cerrno>
-#include <csignal>
 #include <cstdint>
-#include <cstdlib>
+#include <cstdio>
 #include <functional>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 using namespace QUENTA::CLI;
@@ -45,7 +42,7 @@ class ToolC
 public:
     explicit ToolC(const ArgsS& args)
         : m_args(args), m_output(args.m_bJson, stdout, stderr),
-          m_progress(stderr, isatty(STDERR_FILENO) != 0), m_com8(com8Mapping(false))
+          m_progress(stderr, canShowProgress())
     {}
 
     int run();
@@ -66,7 +63,7 @@ private:
     bool readPaired(std::string& strName);
     int moduleFailure(const std::string& strWhat, const std::string& strHint = std::string());
     int moduleGone(const std::string& strWhat);
-    std::string device() const { return m_com8.m_strPath + " (COM8:)"; }
+    std::string device() const { return deviceName(m_com8); }
 
     const ArgsS& m_args;
     OutputC m_output;
@@ -77,9 +74,10 @@ private:
 
 int ToolC::run()
 {
-    if (!m_args.m_strPort.empty()) {
-        // The library maps "COM8:" through this variable when it first opens.
-        setenv(c_szPortVariable, m_args.m_strPort.c_str(), 1);
+    std::string strRefusal;
+    if (!m_args.m_strPort.empty() && !usePortOption(m_args.m_strPort, strRefusal)) {
+        m_output.failure(XC_USAGE, strRefusal);
+        return XC_USAGE;
     }
     m_com8 = com8Mapping(!m_args.m_strPort.empty());
     if (!m_args.m_strDebugDefinition.empty() &&
@@ -260,11 +258,10 @@ int ToolC::openForData()
         return pHandle != pInvalid;
     });
     // A device node that vanished before any reader could see it is gone too.
-    const bool bMissing =
-        pHandle == pInvalid && access(m_com8.m_strPath.c_str(), F_OK) != 0 && errno == ENOENT;
+    const bool bMissing = pHandle == pInvalid && deviceMissing(m_com8.m_strPath);
     if (m_bDeviceGone || bMissing) {
         if (pHandle != pInvalid) {
-            close(static_cast<int>(reinterpret_cast<intptr_t>(pHandle)));
+            closeDevice(pHandle);
         }
         return moduleGone("preparing the module for data");
     }
@@ -274,10 +271,9 @@ int ToolC::openForData()
                                       "is it a serial device that supports that rate?");
         return XC_PORT;
     }
-    const int nDevice = static_cast<int>(reinterpret_cast<intptr_t>(pHandle));
     std::string strError;
-    const BridgeEndE eEnd = bridge(nDevice, STDIN_FILENO, STDOUT_FILENO, strError);
-    close(nDevice);
+    const BridgeEndE eEnd = bridgeStandardStreams(pHandle, strError);
+    closeDevice(pHandle);
     switch (eEnd) {
     case BE_INPUT_ENDED:
         return XC_OK;
@@ -307,8 +303,7 @@ int usageError(const std::string& strError)
 
 int main(int nArgc, char** ppszArgv)
 {
-    // A closed standard output must end in an error message, not a signal.
-    std::signal(SIGPIPE, SIG_IGN);
+    prepareStandardStreams();
     ArgsS args;
     std::string strError;
     if (!parseArgs(nArgc, ppszArgv, args, strError)) {
