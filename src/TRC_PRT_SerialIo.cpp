@@ -63,6 +63,8 @@ DWORD SerialIoC::OpenFlags()
 
 void SerialIoC::Start()
 {
+    NOX::TSK::GuardC guard(m_csWait);
+    m_bStopped = false;
     ResetEvent(m_hStop);
     m_bHaveFirst = false;
 }
@@ -82,8 +84,13 @@ void SerialIoC::Prepare(HANDLE hPort)
 
 void SerialIoC::Stop(HANDLE hPort)
 {
+    NOX::TSK::GuardC guard(m_csWait);
+    m_bStopped = true;
     SetEvent(m_hStop);
-    CancelIoEx(hPort, &m_wait);
+    if (m_bWaiting) {
+        // A read cancelled after the handle is closed might never end.
+        CancelIoEx(hPort, &m_wait);
+    }
 }
 
 BOOL SerialIoC::WaitCommEvent(HANDLE hPort, LPDWORD pdwEvents)
@@ -93,36 +100,55 @@ BOOL SerialIoC::WaitCommEvent(HANDLE hPort, LPDWORD pdwEvents)
         *pdwEvents = EV_RXCHAR;
         return TRUE;
     }
-    if (WaitForSingleObject(m_hStop, 0) == WAIT_OBJECT_0) {
-        SetLastError(ERROR_OPERATION_ABORTED);
-        return FALSE;
-    }
-    ResetEvent(m_wait.hEvent);
-    m_wait.Internal = 0;
-    m_wait.InternalHigh = 0;
     DWORD dwRead = 0;
-    const BOOL bStarted = ::ReadFile(hPort, &m_chFirst, 1, &dwRead, &m_wait);
-    if (!bStarted && GetLastError() == ERROR_IO_PENDING) {
-        HANDLE ahWait[2] = {m_wait.hEvent, m_hStop};
-        if (WaitForMultipleObjects(2, ahWait, FALSE, INFINITE) != WAIT_OBJECT_0) {
-            CancelIoEx(hPort, &m_wait);
+    BOOL bDone = FALSE;
+    {
+        NOX::TSK::GuardC guard(m_csWait);
+        if (m_bStopped) {
+            SetLastError(ERROR_OPERATION_ABORTED);
+            return FALSE;
+        }
+        ResetEvent(m_wait.hEvent);
+        m_wait.Internal = 0;
+        m_wait.InternalHigh = 0;
+        bDone = ::ReadFile(hPort, &m_chFirst, 1, &dwRead, &m_wait);
+        m_bWaiting = !bDone && GetLastError() == ERROR_IO_PENDING;
+        if (!bDone && !m_bWaiting) {
+            return lostUnlessStopped(GetLastError());
         }
     }
-    const BOOL bDone = bStarted || GetOverlappedResult(hPort, &m_wait, &dwRead, TRUE);
-    const DWORD dwError = bDone ? NO_ERROR : GetLastError();
-    if (WaitForSingleObject(m_hStop, 0) == WAIT_OBJECT_0) {
-        // Whatever the request ended with, the handle is being closed.
+    if (m_bWaiting) {
+        // Stop cancels the read; the stop event is only what wakes the wait.
+        HANDLE ahWait[2] = {m_wait.hEvent, m_hStop};
+        WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
+        bDone = GetOverlappedResult(hPort, &m_wait, &dwRead, TRUE);
+        const DWORD dwError = bDone ? NO_ERROR : GetLastError();
+        NOX::TSK::GuardC guard(m_csWait);
+        m_bWaiting = false;
+        if (!bDone) {
+            return lostUnlessStopped(dwError);
+        }
+    }
+    if (dwRead != 1) {
+        // Nothing ends a read without time-outs empty but a hang-up.
+        NOX::TSK::GuardC guard(m_csWait);
+        return lostUnlessStopped(ERROR_HANDLE_EOF);
+    }
+    m_bHaveFirst = true;
+    *pdwEvents = EV_RXCHAR;
+    return TRUE;
+}
+
+// Under m_csWait.
+BOOL SerialIoC::lostUnlessStopped(DWORD dwError)
+{
+    // A purge ends a read too; anything else but a stop means the device
+    // is gone.
+    if (m_bStopped || dwError == ERROR_OPERATION_ABORTED) {
         SetLastError(ERROR_OPERATION_ABORTED);
-        return FALSE;
+    } else {
+        SetLastError(ERROR_DEVICE_REMOVED);
     }
-    if (bDone && dwRead == 1) {
-        m_bHaveFirst = true;
-        *pdwEvents = EV_RXCHAR;
-        return TRUE;
-    }
-    // Nothing ends a read without time-outs but a byte, a purge or a device
-    // that is gone (a hang-up reads as an empty end of file).
-    SetLastError(dwError == ERROR_OPERATION_ABORTED ? dwError : ERROR_DEVICE_REMOVED);
     return FALSE;
 }
 

@@ -12,6 +12,7 @@
 // handed out ahead of the queue.
 #pragma once
 
+#include "Nox_Tsk/NOX_TSK_Mutex.h"
 #include "Platform.h"
 
 namespace TRC {
@@ -47,6 +48,13 @@ public:
 
 private:
 #if defined(_WIN32) && !defined(UNDER_CE)
+    BOOL lostUnlessStopped(DWORD dwError);
+
+    // A wait's read is started and cancelled under this lock, so Stop either
+    // cancels it or keeps it from starting, before the handle is closed.
+    NOX::TSK::CriticalSectionC m_csWait;
+    bool m_bStopped = false;
+    bool m_bWaiting = false;
     HANDLE m_hStop;
     // Lives as long as the port: a read the driver never completes cannot
     // write into a stack frame that is gone.

@@ -9,33 +9,37 @@
 #include "quenta.h"
 
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
+/* One call with a buffer that holds any list, and a read-back before the
+ * hand-over (which needs a module found in command mode): the calls the
+ * quenta tool makes, so that both put the same lines on the wire; the
+ * read-back asks for the size first, as the tool does. */
 static int search(void)
 {
-    uint32_t unSize = 0;
-    char* pBuffer;
-    if (!QUENTA_searchDevices(NULL, &unSize) || unSize == 0) {
+    static char s_aBuffer[64 * 1024];
+    uint32_t unSize = sizeof(s_aBuffer);
+    if (!QUENTA_searchDevices(s_aBuffer, &unSize)) {
         return 0;
     }
-    /* The list may change between the two searches. */
-    unSize += 1024;
-    pBuffer = calloc(unSize, 1);
-    if (pBuffer == NULL || !QUENTA_searchDevices(pBuffer, &unSize)) {
-        free(pBuffer);
-        return 0;
-    }
-    printf("search: %s\n", pBuffer);
-    free(pBuffer);
+    printf("search: %s\n", s_aBuffer);
     return 1;
+}
+
+static int dataMode(void)
+{
+    uint32_t unSize = 0;
+    int bOk = QUENTA_getPairedDevice(NULL, &unSize) && QUENTA_switchToDataMode();
+    printf("data-mode: %d\n", bOk);
+    return bOk;
 }
 
 static int paired(void)
 {
     char aName[64] = {0};
-    uint32_t unSize = sizeof(aName);
-    if (!QUENTA_getPairedDevice(aName, &unSize)) {
+    uint32_t unSize = 0;
+    if (!QUENTA_getPairedDevice(NULL, &unSize) || unSize > sizeof(aName) ||
+        !QUENTA_getPairedDevice(aName, &unSize)) {
         return 0;
     }
     printf("paired: %s\n", aName);
@@ -66,8 +70,7 @@ int main(int nArgc, char** ppszArgv)
         } else if (strcmp(szJob, "paired") == 0) {
             bOk = paired();
         } else if (strcmp(szJob, "data-mode") == 0) {
-            bOk = QUENTA_switchToDataMode();
-            printf("data-mode: %d\n", bOk);
+            bOk = dataMode();
         } else {
             fprintf(stderr, "quenta_dll_client: unknown job %s\n", szJob);
             return 2;
