@@ -1,12 +1,19 @@
 // The installed package as a consumer meets it: installed to one folder and
 // then moved to another, both the CMake package and the pkg-config file must
 // lead the compiler to the moved copy's header and library, never to another.
+// And the Debian packages that cpack makes of the same build tree.
 #include "ProcessRunner.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fnmatch.h>
 #include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
 #include <stdlib.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -106,6 +113,367 @@ TEST_F(PackageSlowTest, CMakePackageLeadsToTheMovedPrefix)
     std::getline(library, strLibrary);
     EXPECT_TRUE(fs::equivalent(fs::canonical(strLibrary).parent_path(), m_prefix / "lib"))
         << strLibrary;
+}
+
+// ------------------------------------------------------------ Debian packages
+// The .deb files as cpack makes them from the build tree, read with dpkg-deb
+// and never installed: fields, files, control files, and lintian's verdict.
+
+struct DebPackageS
+{
+    std::string m_strName;
+    std::string m_strSection;
+    // Each file (or link) below the root exactly once; fnmatch patterns, @LIB@
+    // for the configured library folder.
+    std::vector<std::string> m_vecFiles;
+};
+
+const std::vector<DebPackageS> c_vecDebPackages = {
+    {"libquenta1",
+     "libs",
+     {"usr/@LIB@/libquenta.so.1", "usr/@LIB@/libquenta.so.1.0.0",
+      "usr/share/doc/libquenta1/copyright", "usr/share/doc/libquenta1/changelog.gz"}},
+    {"libquenta-dev",
+     "libdevel",
+     {"usr/include/quenta.h", "usr/include/QuentaConfigurator.h", "usr/@LIB@/libquenta.so",
+      "usr/@LIB@/cmake/Quenta/QuentaConfig.cmake",
+      "usr/@LIB@/cmake/Quenta/QuentaConfigVersion.cmake",
+      "usr/@LIB@/cmake/Quenta/QuentaTargets.cmake", "usr/@LIB@/cmake/Quenta/QuentaTargets-*.cmake",
+      "usr/@LIB@/pkgconfig/quenta.pc", "usr/share/doc/libquenta-dev/copyright",
+      "usr/share/doc/libquenta-dev/changelog.gz"}},
+    {"quenta-tools",
+     "utils",
+     {"usr/bin/quenta", "usr/bin/quenta-sim", "usr/share/man/man1/quenta.1.gz",
+      "usr/share/man/man1/quenta-sim.1.gz", "usr/share/bash-completion/completions/quenta",
+      "usr/share/bash-completion/completions/quenta-sim", "usr/share/doc/quenta-tools/copyright",
+      "usr/share/doc/quenta-tools/changelog.gz"}},
+};
+
+std::string trimmed(const std::string& strText)
+{
+    const size_t unEnd = strText.find_last_not_of(" \t\n");
+    return unEnd == std::string::npos ? "" : strText.substr(0, unEnd + 1);
+}
+
+// "a (>= 1), b | c, d" -> {"a (>= 1)", "b | c", "d"}
+std::vector<std::string> dependencies(const std::string& strDepends)
+{
+    std::vector<std::string> vecEntries;
+    std::istringstream stream(strDepends);
+    for (std::string strEntry; std::getline(stream, strEntry, ',');) {
+        const size_t unStart = strEntry.find_first_not_of(' ');
+        if (unStart != std::string::npos) {
+            vecEntries.push_back(trimmed(strEntry.substr(unStart)));
+        }
+    }
+    return vecEntries;
+}
+
+bool dependsOn(const std::string& strDepends, const std::string& strPackagePrefix)
+{
+    for (const std::string& strEntry : dependencies(strDepends)) {
+        if (strEntry.rfind(strPackagePrefix, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class DebPackageSlowTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char szDir[] = "/tmp/quenta-deb-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(szDir));
+        m_dir = szDir;
+        m_strVersion = cacheValue("CMAKE_PROJECT_VERSION");
+        m_strLibDir = cacheValue("CMAKE_INSTALL_LIBDIR");
+        ASSERT_FALSE(m_strVersion.empty());
+        ASSERT_FALSE(m_strLibDir.empty());
+        ASSERT_EQ(0, shell("cpack -G DEB --config '" + proctest::binaryDir() +
+                           "/CPackConfig.cmake' -B '" + m_dir.string() + "' >/dev/null"));
+        for (const fs::directory_entry& entry : fs::directory_iterator(m_dir)) {
+            if (entry.path().extension() == ".deb") {
+                ASSERT_EQ(0, shell("dpkg-deb -f '" + entry.path().string() + "' Package"));
+                m_mapDebs[trimmed(m_strOut)] = entry.path();
+            }
+        }
+        std::set<std::string> setNames;
+        for (const DebPackageS& package : c_vecDebPackages) {
+            setNames.insert(package.m_strName);
+        }
+        std::set<std::string> setMade;
+        for (const auto& deb : m_mapDebs) {
+            setMade.insert(deb.first);
+        }
+        ASSERT_EQ(setNames, setMade);
+    }
+
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    int shell(const std::string& strCommand, bool bExpectSuccess = true)
+    {
+        const proctest::RunS result =
+            proctest::runProcess({"/bin/sh", "-c", strCommand}, {}, 180000);
+        m_strOut = result.m_strOut;
+        if (bExpectSuccess) {
+            EXPECT_EQ(0, result.m_nExit) << strCommand << "\n" << result.m_strErr;
+        }
+        return result.m_nExit;
+    }
+
+    static std::string cacheValue(const std::string& strName)
+    {
+        std::ifstream cache(proctest::binaryDir() + "/CMakeCache.txt");
+        for (std::string strLine; std::getline(cache, strLine);) {
+            const size_t unColon = strLine.find(':');
+            const size_t unEquals = strLine.find('=');
+            if (unColon != std::string::npos && unEquals != std::string::npos &&
+                strLine.compare(0, unColon, strName) == 0 && unColon == strName.size()) {
+                return strLine.substr(unEquals + 1);
+            }
+        }
+        return "";
+    }
+
+    std::string field(const std::string& strPackage, const std::string& strField)
+    {
+        shell("dpkg-deb -f '" + m_mapDebs[strPackage].string() + "' " + strField);
+        return trimmed(m_strOut);
+    }
+
+    // The package's files and links, below its root, as "usr/...".
+    std::set<std::string> files(const std::string& strPackage)
+    {
+        const fs::path root = extracted(strPackage);
+        std::set<std::string> setFiles;
+        if (!fs::is_directory(root)) {
+            return setFiles;
+        }
+        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+            if (!entry.is_directory() || entry.is_symlink()) {
+                setFiles.insert(entry.path().lexically_relative(root).string());
+            }
+        }
+        return setFiles;
+    }
+
+    fs::path extracted(const std::string& strPackage)
+    {
+        const fs::path root = m_dir / "root" / strPackage;
+        if (!fs::exists(root)) {
+            fs::create_directories(root.parent_path());
+            shell("dpkg-deb -x '" + m_mapDebs[strPackage].string() + "' '" + root.string() + "'");
+        }
+        return root;
+    }
+
+    fs::path control(const std::string& strPackage)
+    {
+        const fs::path dir = m_dir / "control" / strPackage;
+        if (!fs::exists(dir)) {
+            fs::create_directories(dir.parent_path());
+            shell("dpkg-deb -e '" + m_mapDebs[strPackage].string() + "' '" + dir.string() + "'");
+        }
+        return dir;
+    }
+
+    static std::string read(const fs::path& path)
+    {
+        std::ifstream file(path);
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+
+    // ELF section and dynamic entries: what stripping and linking left.
+    std::string readelf(const std::string& strOptions, const fs::path& path)
+    {
+        shell("readelf --wide " + strOptions + " '" + path.string() + "'");
+        return m_strOut;
+    }
+
+    std::string libFile(const std::string& strName) const
+    {
+        return "usr/" + m_strLibDir + "/" + strName;
+    }
+
+    fs::path m_dir;
+    std::string m_strVersion;
+    std::string m_strLibDir;
+    std::map<std::string, fs::path> m_mapDebs;
+    std::string m_strOut;
+};
+
+TEST_F(DebPackageSlowTest, ControlFieldsAndFiles)
+{
+    ASSERT_EQ(0, shell("dpkg --print-architecture"));
+    const std::string strArchitecture = trimmed(m_strOut);
+    for (const DebPackageS& package : c_vecDebPackages) {
+        SCOPED_TRACE(package.m_strName);
+        EXPECT_EQ(package.m_strSection, field(package.m_strName, "Section"));
+        EXPECT_EQ(strArchitecture, field(package.m_strName, "Architecture"));
+        EXPECT_EQ(m_strVersion, field(package.m_strName, "Version"));
+        EXPECT_EQ("quenta", field(package.m_strName, "Source"));
+        // A synopsis and a long description below it.
+        EXPECT_GE(proctest::splitLines(field(package.m_strName, "Description") + "\n").size(), 3u);
+    }
+
+    // The loader's and C++ run time's packages, as dpkg-shlibdeps names them.
+    const std::string strLibDepends = field("libquenta1", "Depends");
+    EXPECT_TRUE(dependsOn(strLibDepends, "libc6 ")) << strLibDepends;
+    EXPECT_TRUE(dependsOn(strLibDepends, "libstdc++6 ")) << strLibDepends;
+    EXPECT_FALSE(dependsOn(strLibDepends, "libquenta")) << strLibDepends;
+
+    // The development files fit one build of the library only.
+    const std::string strDevDepends = field("libquenta-dev", "Depends");
+    const std::string strExact = "libquenta1 (= " + field("libquenta1", "Version") + ")";
+    const std::vector<std::string> vecDev = dependencies(strDevDepends);
+    EXPECT_NE(vecDev.end(), std::find(vecDev.begin(), vecDev.end(), strExact)) << strDevDepends;
+
+    // The tools hold the core themselves.
+    const std::string strToolDepends = field("quenta-tools", "Depends");
+    EXPECT_TRUE(dependsOn(strToolDepends, "libc6 ")) << strToolDepends;
+    EXPECT_FALSE(dependsOn(strToolDepends, "libquenta")) << strToolDepends;
+
+    const fs::path dir = control("libquenta1");
+    EXPECT_EQ("libquenta 1 libquenta1 (>= " + m_strVersion + ")\n", read(dir / "shlibs"));
+    EXPECT_NE(std::string::npos, read(dir / "triggers").find("activate-noawait ldconfig"));
+
+    // The symbols file against what the packaged library exports: a symbol
+    // gained or lost without an entry fails the check (level 4).
+    const fs::path root = extracted("libquenta1");
+    const fs::path work = m_dir / "gensymbols";
+    fs::create_directories(work / "debian");
+    std::ofstream(work / "debian" / "control")
+        << "Source: quenta\n\nPackage: libquenta1\nArchitecture: any\n";
+    ASSERT_TRUE(fs::exists(dir / "symbols"));
+    shell("cd '" + work.string() + "' && dpkg-gensymbols -plibquenta1 -P'" + root.string() +
+          "' -v" + m_strVersion + " -I'" + (dir / "symbols").string() + "' -O'" +
+          (work / "symbols").string() + "' -c4 -e'" +
+          (root / libFile("libquenta.so." + m_strVersion)).string() + "' 2>&1");
+    EXPECT_EQ("", trimmed(m_strOut));
+
+    // Those control files are the library package's alone; set for all
+    // packages they would make the others claim the library.
+    for (const char* pszOther : {"libquenta-dev", "quenta-tools"}) {
+        EXPECT_FALSE(fs::exists(control(pszOther) / "shlibs")) << pszOther;
+        EXPECT_FALSE(fs::exists(control(pszOther) / "symbols")) << pszOther;
+    }
+}
+
+TEST_F(DebPackageSlowTest, EachPackageHoldsExactlyItsFiles)
+{
+    std::set<std::string> setPackaged;
+    for (const DebPackageS& package : c_vecDebPackages) {
+        SCOPED_TRACE(package.m_strName);
+        std::vector<std::string> vecPatterns;
+        for (std::string strPattern : package.m_vecFiles) {
+            const size_t unAt = strPattern.find("@LIB@");
+            if (unAt != std::string::npos) {
+                strPattern.replace(unAt, 5, m_strLibDir);
+            }
+            vecPatterns.push_back(strPattern);
+        }
+        const std::set<std::string> setFiles = files(package.m_strName);
+        for (const std::string& strPattern : vecPatterns) {
+            EXPECT_EQ(1, std::count_if(setFiles.begin(), setFiles.end(),
+                                       [&](const std::string& strFile) {
+                                           return fnmatch(strPattern.c_str(), strFile.c_str(),
+                                                          FNM_PATHNAME) == 0;
+                                       }))
+                << "not once: " << strPattern;
+        }
+        for (const std::string& strFile : setFiles) {
+            EXPECT_TRUE(std::any_of(vecPatterns.begin(), vecPatterns.end(),
+                                    [&](const std::string& strPattern) {
+                                        return fnmatch(strPattern.c_str(), strFile.c_str(),
+                                                       FNM_PATHNAME) == 0;
+                                    }))
+                << "does not belong here: " << strFile;
+            if (strFile.rfind("usr/share/doc/", 0) != 0) {
+                setPackaged.insert(strFile);
+            }
+        }
+    }
+
+    // Everything a plain install gives is in one of the packages (an install
+    // rule without a component would fall out of them), manual pages gzipped.
+    const fs::path plain = m_dir / "plain";
+    ASSERT_EQ(0, shell("cmake --install '" + proctest::binaryDir() + "' --prefix '" +
+                       plain.string() + "' >/dev/null"));
+    std::set<std::string> setInstalled;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(plain)) {
+        if (!entry.is_directory() || entry.is_symlink()) {
+            std::string strFile = "usr/" + entry.path().lexically_relative(plain).string();
+            if (strFile.rfind("usr/share/man/", 0) == 0) {
+                strFile += ".gz";
+            }
+            setInstalled.insert(strFile);
+        }
+    }
+    EXPECT_EQ(setInstalled, setPackaged);
+}
+
+TEST_F(DebPackageSlowTest, LinksStrippingAndCompression)
+{
+    const fs::path lib = extracted("libquenta1");
+    const fs::path dev = extracted("libquenta-dev");
+    const fs::path tools = extracted("quenta-tools");
+    const std::string strReal = "libquenta.so." + m_strVersion;
+
+    // The loader finds the library by its SONAME link; the linker by the
+    // development name, which leads to that link in the other package.
+    EXPECT_NE(std::string::npos,
+              readelf("-d", lib / libFile(strReal)).find("Library soname: [libquenta.so.1]"));
+    ASSERT_TRUE(fs::is_symlink(lib / libFile("libquenta.so.1")));
+    EXPECT_EQ(strReal, fs::read_symlink(lib / libFile("libquenta.so.1")).string());
+    ASSERT_TRUE(fs::is_symlink(dev / libFile("libquenta.so")));
+    EXPECT_EQ("libquenta.so.1", fs::read_symlink(dev / libFile("libquenta.so")).string());
+
+    for (const fs::path& binary :
+         {lib / libFile(strReal), tools / "usr/bin/quenta", tools / "usr/bin/quenta-sim"}) {
+        SCOPED_TRACE(binary.string());
+        const std::string strSections = readelf("-S", binary);
+        ASSERT_NE(std::string::npos, strSections.find(".text")) << strSections;
+        EXPECT_EQ(std::string::npos, strSections.find(".symtab")) << "symbol table left";
+        EXPECT_EQ(std::string::npos, strSections.find(".debug_")) << "debug sections left";
+    }
+    for (const char* pszTool : {"usr/bin/quenta", "usr/bin/quenta-sim"}) {
+        EXPECT_EQ(std::string::npos, readelf("-d", tools / pszTool).find("libquenta")) << pszTool;
+    }
+
+    // Manual pages and changelogs really gzipped; each changelog's newest
+    // entry is this version.
+    for (const fs::path& page :
+         {tools / "usr/share/man/man1/quenta.1.gz", tools / "usr/share/man/man1/quenta-sim.1.gz"}) {
+        shell("gzip -t '" + page.string() + "'");
+    }
+    for (const DebPackageS& package : c_vecDebPackages) {
+        const fs::path changelog =
+            extracted(package.m_strName) / "usr/share/doc" / package.m_strName / "changelog.gz";
+        shell("gzip -cd '" + changelog.string() + "' | dpkg-parsechangelog -l - -S Version");
+        EXPECT_EQ(m_strVersion, trimmed(m_strOut)) << package.m_strName;
+    }
+}
+
+TEST_F(DebPackageSlowTest, LintianFindsNoError)
+{
+    if (shell("command -v lintian >/dev/null", false) != 0) {
+        GTEST_SKIP() << "lintian is not installed (scripts/bootstrap installs it)";
+    }
+    std::string strDebs;
+    for (const auto& deb : m_mapDebs) {
+        strDebs += " '" + deb.second.string() + "'";
+    }
+    // The warnings left are explained in packaging/debian.cmake; errors fail.
+    const int nExit =
+        shell("lintian --fail-on error --tag-display-limit 0" + strDebs + " 2>&1", false);
+    EXPECT_EQ(0, nExit) << m_strOut;
+    for (const std::string& strLine : proctest::splitLines(m_strOut)) {
+        EXPECT_NE(0u, strLine.rfind("E: ", 0)) << strLine;
+    }
 }
 
 } // namespace
