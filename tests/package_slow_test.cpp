@@ -1,8 +1,10 @@
 // The installed package as a consumer meets it: installed to one folder and
 // then moved to another, both the CMake package and the pkg-config file must
-// lead the compiler to the moved copy's header and library, never to another.
-// And the Debian packages that cpack makes of the same build tree.
+// lead the compiler to the moved copy's header and library, never to another,
+// and the programs built so must run on that library against the simulated
+// module. And the Debian packages that cpack makes of the same build tree.
 #include "ProcessRunner.h"
+#include "SIM_SimulatedModule.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,23 +12,67 @@
 #include <fnmatch.h>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <stdlib.h>
 #include <vector>
 
 namespace fs = std::filesystem;
+using namespace QUENTA::SIM;
 
 namespace {
 
-const char c_szConsumer[] =
-    "#include <quenta.h>\nint main(void) { return QUENTA_pairDevice(0); }\n";
+// Shared by the C and the C++ consumer: every mapping of libquenta in the
+// process, by the file the loader really took.
+const char c_szPrintLibraries[] =
+    "#include <stdio.h>\n#include <string.h>\n"
+    "static void printLibraries(void) {\n"
+    "    char szLine[4096];\n"
+    "    FILE* pMaps = fopen(\"/proc/self/maps\", \"r\");\n"
+    "    while (pMaps != NULL && fgets(szLine, sizeof szLine, pMaps) != NULL)\n"
+    "        if (strstr(szLine, \"libquenta\") != NULL && strchr(szLine, '/') != NULL)\n"
+    "            printf(\"library=%s\", strchr(szLine, '/'));\n"
+    "    if (pMaps != NULL) fclose(pMaps);\n"
+    "}\n";
+const char c_szConsumerC[] = "#include <quenta.h>\n"
+                             "int main(void) {\n"
+                             "    char szName[64];\n"
+                             "    uint32_t ulSize = sizeof szName;\n"
+                             "    if (!QUENTA_getPairedDevice(szName, &ulSize)) return 1;\n"
+                             "    printf(\"paired=%s\\n\", szName);\n"
+                             "    printLibraries();\n"
+                             "    return 0;\n"
+                             "}\n";
+const char c_szConsumerCxx[] = "#include <QuentaConfigurator.h>\n"
+                               "int main() {\n"
+                               "    std::string strName;\n"
+                               "    QUENTA::QuentaConfiguratorC configurator;\n"
+                               "    if (!configurator.getPairedDevice(strName)) return 1;\n"
+                               "    printf(\"paired=%s\\n\", strName.c_str());\n"
+                               "    printLibraries();\n"
+                               "    return 0;\n"
+                               "}\n";
+// A program that loads a sanitized library is built with the same sanitizer,
+// whose run time must come first.
+#if defined(__SANITIZE_ADDRESS__)
+#define QUENTA_CONSUMER_FLAGS "-fsanitize=address,undefined"
+#elif defined(__SANITIZE_THREAD__)
+#define QUENTA_CONSUMER_FLAGS "-fsanitize=thread"
+#else
+#define QUENTA_CONSUMER_FLAGS ""
+#endif
+const char c_szFlags[] =
+    "export CFLAGS='" QUENTA_CONSUMER_FLAGS "' CXXFLAGS='" QUENTA_CONSUMER_FLAGS
+    "' LDFLAGS='" QUENTA_CONSUMER_FLAGS "'; ";
 const char c_szProject[] =
     "cmake_minimum_required(VERSION 3.20)\n"
-    "project(consumer C)\n"
+    "project(consumer C CXX)\n"
     "find_package(Quenta 1 REQUIRED)\n"
-    "add_library(consumer OBJECT main.c)\n"
-    "target_link_libraries(consumer PRIVATE Quenta::quenta)\n"
+    "add_executable(consumer_c main.c)\n"
+    "add_executable(consumer_cxx main.cpp)\n"
+    "target_link_libraries(consumer_c PRIVATE Quenta::quenta)\n"
+    "target_link_libraries(consumer_cxx PRIVATE Quenta::quenta)\n"
     "file(GENERATE OUTPUT library.txt CONTENT $<TARGET_FILE:Quenta::quenta>)\n";
 
 class PackageSlowTest : public ::testing::Test
@@ -43,7 +89,8 @@ protected:
         // Moved after installing: nothing may point back to where it was put.
         m_prefix = m_dir / "moved";
         fs::rename(installed, m_prefix);
-        write(m_dir / "consumer" / "main.c", c_szConsumer);
+        write(m_dir / "consumer" / "main.c", std::string(c_szPrintLibraries) + c_szConsumerC);
+        write(m_dir / "consumer" / "main.cpp", std::string(c_szPrintLibraries) + c_szConsumerCxx);
         write(m_dir / "consumer" / "CMakeLists.txt", c_szProject);
     }
 
@@ -63,19 +110,70 @@ protected:
         return result.m_nExit;
     }
 
-    // The moved prefix's own header, as the compiler's dependency output names it.
-    bool usesMovedHeader(const std::string& strDependencies)
+    // How many public headers the compiler's dependency output names; each
+    // must be the moved prefix's own.
+    size_t movedHeaders(const std::string& strDependencies)
     {
-        for (const std::string& strWord : proctest::splitLines(strDependencies)) {
-            const size_t unAt = strWord.find_first_not_of(" \t\\");
-            if (unAt == std::string::npos || strWord.find("quenta.h") == std::string::npos) {
-                continue;
+        size_t unCount = 0;
+        std::istringstream words(strDependencies);
+        for (std::string strWord; words >> strWord;) {
+            const fs::path path = strWord;
+            if (path.filename() == "quenta.h" || path.filename() == "QuentaConfigurator.h") {
+                std::error_code error;
+                EXPECT_TRUE(fs::equivalent(path, m_prefix / "include" / path.filename(), error))
+                    << path;
+                ++unCount;
             }
-            const std::string strPath =
-                strWord.substr(unAt, strWord.find_last_not_of(" \\") + 1 - unAt);
-            return fs::equivalent(strPath, m_prefix / "include" / "quenta.h");
         }
-        return false;
+        return unCount;
+    }
+
+    // Runs the programs at once, each against a module of its own whose
+    // pairing (named after the program; the library reads up to 15
+    // characters) it must read back, with nothing but its run path to find
+    // the library: the moved prefix's copy must be the only one it loads.
+    void runConsumers(const std::vector<fs::path>& vecPrograms)
+    {
+        std::vector<std::unique_ptr<SimulatedModuleC>> vecModules;
+        std::vector<std::unique_ptr<proctest::ProcessC>> vecProcesses;
+        for (const fs::path& program : vecPrograms) {
+            SimConfigS config;
+            config.m_eInitialMode = SM_COMMAND;
+            config.m_lineSettings.m_unBaudRate = 12;
+            config.m_lineSettings.m_unFlowControl = 1;
+            vecModules.emplace_back(new SimulatedModuleC(config));
+            vecModules.back()->modifyState([&](SimStateS& state) {
+                state.m_mapPeers[0] = {"0012f3a1b2e1r", 130, 0, program.filename().string(), true};
+                state.m_unNumberOfPeers = 1;
+            });
+            ASSERT_TRUE(vecModules.back()->start());
+            vecProcesses.emplace_back(new proctest::ProcessC(
+                {program.string()},
+                {{"QUENTA_PORT_COM8", vecModules.back()->slavePath()}, {"LD_LIBRARY_PATH", ""}}));
+        }
+        for (size_t unAt = 0; unAt < vecPrograms.size(); ++unAt) {
+            SCOPED_TRACE(vecPrograms[unAt].string());
+            proctest::ProcessC& process = *vecProcesses[unAt];
+            EXPECT_EQ(0, process.finish(30000)) << process.err();
+            // The name, and a line for each mapping of the library: one file.
+            std::vector<std::string> vecOther;
+            std::set<std::string> setLibraries;
+            for (const std::string& strLine : proctest::splitLines(process.out())) {
+                if (strLine.rfind("library=", 0) == 0) {
+                    setLibraries.insert(strLine.substr(8));
+                } else {
+                    vecOther.push_back(strLine);
+                }
+            }
+            EXPECT_EQ(std::vector<std::string>{"paired=" + vecPrograms[unAt].filename().string()},
+                      vecOther);
+            EXPECT_FALSE(setLibraries.empty()) << process.out();
+            for (const std::string& strLibrary : setLibraries) {
+                std::error_code error;
+                EXPECT_TRUE(fs::equivalent(strLibrary, m_prefix / "lib" / "libquenta.so.1", error))
+                    << strLibrary;
+            }
+        }
     }
 
     fs::path m_dir;
@@ -92,27 +190,34 @@ TEST_F(PackageSlowTest, PkgConfigLeadsToTheMovedPrefix)
     EXPECT_TRUE(
         fs::equivalent(m_strOut.substr(2, m_strOut.find_last_not_of(" \n") - 1), m_prefix / "lib"))
         << m_strOut;
+    // The run path, too, as the file gives it.
     const fs::path consumer = m_dir / "consumer";
-    ASSERT_EQ(0, shell(strEnv + "cc $(pkg-config --cflags quenta) -MD -MF '" +
-                       (consumer / "main.d").string() + "' -c '" + (consumer / "main.c").string() +
-                       "' -o '" + (consumer / "main.o").string() + "' && cat '" +
+    const fs::path program = m_dir / "pkgconfig_c";
+    ASSERT_EQ(0, shell(strEnv + c_szFlags + "cc $CFLAGS $LDFLAGS -MD -MF '" +
+                       (consumer / "main.d").string() + "' '" + (consumer / "main.c").string() +
+                       "' -o '" + program.string() + "' $(pkg-config --cflags --libs quenta)" +
+                       " -Wl,-rpath,$(pkg-config --variable=libdir quenta) && cat '" +
                        (consumer / "main.d").string() + "'"));
-    EXPECT_TRUE(usesMovedHeader(m_strOut)) << m_strOut;
+    EXPECT_EQ(1u, movedHeaders(m_strOut)) << m_strOut;
+    runConsumers({program});
 }
 
 TEST_F(PackageSlowTest, CMakePackageLeadsToTheMovedPrefix)
 {
     const fs::path build = m_dir / "build";
-    ASSERT_EQ(0, shell("cmake -S '" + (m_dir / "consumer").string() + "' -B '" + build.string() +
-                       "' -G Ninja -DCMAKE_PREFIX_PATH='" + m_prefix.string() +
-                       "' >/dev/null && cmake --build '" + build.string() +
+    ASSERT_EQ(0, shell(c_szFlags + std::string("cmake -S '") + (m_dir / "consumer").string() +
+                       "' -B '" + build.string() + "' -G Ninja -DCMAKE_PREFIX_PATH='" +
+                       m_prefix.string() + "' >/dev/null && cmake --build '" + build.string() +
                        "' >/dev/null && ninja -C '" + build.string() + "' -t deps"));
-    EXPECT_TRUE(usesMovedHeader(m_strOut)) << m_strOut;
+    // quenta.h from the C program; both headers from the C++ one.
+    EXPECT_EQ(3u, movedHeaders(m_strOut)) << m_strOut;
     std::ifstream library(build / "library.txt");
     std::string strLibrary;
     std::getline(library, strLibrary);
     EXPECT_TRUE(fs::equivalent(fs::canonical(strLibrary).parent_path(), m_prefix / "lib"))
         << strLibrary;
+    // The build tree's run path leads to the moved prefix.
+    runConsumers({build / "consumer_c", build / "consumer_cxx"});
 }
 
 // ------------------------------------------------------------ Debian packages
@@ -184,6 +289,9 @@ class DebPackageSlowTest : public ::testing::Test
 protected:
     void SetUp() override
     {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        GTEST_SKIP() << "the packages are made from the plain build";
+#endif
         char szDir[] = "/tmp/quenta-deb-XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(szDir));
         m_dir = szDir;
@@ -210,7 +318,10 @@ protected:
         ASSERT_EQ(setNames, setMade);
     }
 
-    void TearDown() override { fs::remove_all(m_dir); }
+    void TearDown() override
+    {
+        fs::remove_all(m_dir);
+    }
 
     int shell(const std::string& strCommand, bool bExpectSuccess = true)
     {
