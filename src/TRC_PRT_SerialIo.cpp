@@ -27,6 +27,8 @@ public:
     RequestC(const RequestC&) = delete;
     RequestC& operator=(const RequestC&) = delete;
 
+    // Null when no event could be made: an overlapped handle takes no
+    // request without one.
     LPOVERLAPPED get() { return m_hEvent != nullptr ? &m_overlapped : nullptr; }
 
     BOOL finish(HANDLE hPort, BOOL bStarted, LPDWORD pdwCount)
@@ -176,6 +178,9 @@ BOOL SerialIoC::ReadFile(HANDLE hPort, char* pBuffer, DWORD dwCount, LPDWORD pdw
         return TRUE;
     }
     RequestC request;
+    if (request.get() == nullptr) {
+        return *pdwRead > 0;
+    }
     DWORD dwRead = 0;
     const BOOL bRead =
         request.finish(hPort, ::ReadFile(hPort, pBuffer, dwCount, &dwRead, request.get()), &dwRead);
@@ -188,6 +193,9 @@ BOOL SerialIoC::WriteFile(HANDLE hPort, const char* pData, DWORD dwCount, LPDWOR
 {
     RequestC request;
     *pdwWritten = 0;
+    if (request.get() == nullptr) {
+        return FALSE;
+    }
     return request.finish(hPort, ::WriteFile(hPort, pData, dwCount, pdwWritten, request.get()),
                           pdwWritten);
 }
