@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -47,7 +48,7 @@ private:
     std::string m_strPath;
 };
 
-TEST(QuentaToolUsage, UsageErrorsExitTwoWithAMessageAndNoResult)
+TEST(QuentaToolUsage, UsageErrorsExitTwoWithAMessageAndUnderJsonTheFailureObject)
 {
     const struct
     {
@@ -73,6 +74,15 @@ TEST(QuentaToolUsage, UsageErrorsExitTwoWithAMessageAndNoResult)
         EXPECT_TRUE(run.m_strOut.empty()) << run.m_strOut;
         EXPECT_TRUE(contains(run.m_strErr, testCase.m_szMessage)) << run.m_strErr;
         EXPECT_TRUE(contains(run.m_strErr, "Try 'quenta --help'")) << run.m_strErr;
+
+        std::vector<std::string> vecJson = testCase.m_vecArgs;
+        vecJson.insert(vecJson.begin(), "--json");
+        const RunS json = runTool(vecJson);
+        EXPECT_EQ(2, json.m_nExit);
+        EXPECT_EQ(0u, json.m_strOut.find("{\"ok\":false,\"exit\":2,\"error\":\"quenta: "))
+            << json.m_strOut;
+        EXPECT_TRUE(contains(json.m_strOut, testCase.m_szMessage)) << json.m_strOut;
+        EXPECT_EQ(1, std::count(json.m_strOut.begin(), json.m_strOut.end(), '\n'));
     }
 }
 
@@ -181,6 +191,33 @@ TEST(QuentaToolPort, MissingDeviceExitsThreeForEveryModuleCommand)
                                            "such file or directory"))
             << run.m_strErr;
         EXPECT_TRUE(contains(run.m_strErr, "use --port DEVICE or set QUENTA_PORT_COM8"));
+    }
+}
+
+TEST(QuentaToolMessages, OutsideTextIsShownWithVisibleControlsAndCut)
+{
+    const std::string strLong = "/nonexistent/" + std::string(131000, 'x');
+    const struct
+    {
+        std::vector<std::string> m_vecArgs;
+        int m_nExit;
+        const char* m_szShown;
+    } c_aCases[] = {
+        {{"bad\x1b[2Jcmd"}, 2, "unknown command 'bad\\x1b[2Jcmd'"},
+        {{"--x\r\n"}, 2, "unknown option '--x\\x0d\\x0a'"},
+        {{"search", "extra\x07"}, 2, "takes no argument 'extra\\x07'"},
+        {{"paired", "--port", "/nonexistent/a\rb"}, 3, "cannot open /nonexistent/a\\x0db (COM8:)"},
+        {{"paired", "--debug-def", "/nonexistent/d\x1b.def"}, 2, "file /nonexistent/d\\x1b.def:"},
+        {{"paired", "--port", strLong}, 3, "cannot open /nonexistent/xxx"},
+    };
+    for (const auto& testCase : c_aCases) {
+        SCOPED_TRACE(testCase.m_szShown);
+        const RunS run = runTool(testCase.m_vecArgs);
+        EXPECT_EQ(testCase.m_nExit, run.m_nExit);
+        EXPECT_TRUE(contains(run.m_strErr, testCase.m_szShown)) << run.m_strErr;
+        EXPECT_EQ(std::string::npos, run.m_strErr.find_first_of("\r\x1b\x07")) << run.m_strErr;
+        // A screenful at most, whatever came in.
+        EXPECT_LT(run.m_strErr.size(), 1000u);
     }
 }
 

@@ -1,4 +1,5 @@
 #include "QuentaCliArgs.h"
+#include "QuentaCliOutput.h"
 
 #include <algorithm>
 #include <sstream>
@@ -93,7 +94,7 @@ bool parseOption(int nArgc, const char* const* ppszArgv, int& nIndex, ArgsS& arg
     }
     const OptionInfoS* pOption = findOption(strName);
     if (pOption == nullptr) {
-        strError = "unknown option '" + strName + "'";
+        strError = "unknown option '" + shown(strName) + "'";
         return false;
     }
     if (pOption->m_szValueName == nullptr && bInlineValue) {
@@ -127,7 +128,7 @@ bool checkArguments(const ArgsS& args, std::string& strError)
     }
     if (args.m_vecArguments.size() > pCommand->m_unArguments) {
         strError = std::string("'") + pCommand->m_szName + "' takes no argument '" +
-                   args.m_vecArguments[pCommand->m_unArguments] + "'";
+                   shown(args.m_vecArguments[pCommand->m_unArguments]) + "'";
         return false;
     }
     for (const std::string& strArgument : args.m_vecArguments) {
@@ -217,7 +218,7 @@ bool parseArgs(int nArgc, const char* const* ppszArgv, ArgsS& args, std::string&
         } else if (args.m_eCommand == CMD_NONE) {
             const CommandInfoS* pCommand = findCommandByName(strArg);
             if (pCommand == nullptr) {
-                strError = "unknown command '" + strArg + "'";
+                strError = "unknown command '" + shown(strArg) + "'";
                 return false;
             }
             args.m_eCommand = pCommand->m_eCommand;

@@ -107,6 +107,34 @@ std::string jsonString(const std::string& strText)
     return strJson + "\"";
 }
 
+std::string shown(const std::string& strText)
+{
+    const size_t c_unMax = 160;
+    std::string strShown;
+    size_t unAt = 0;
+    for (; unAt < strText.size() && unAt < c_unMax; ++unAt) {
+        const unsigned char uch = static_cast<unsigned char>(strText[unAt]);
+        if (uch < 0x20 || uch == 0x7f) {
+            char szEscape[8];
+            std::snprintf(szEscape, sizeof(szEscape), "\\x%02x", uch);
+            strShown += szEscape;
+        } else {
+            strShown += static_cast<char>(uch);
+        }
+    }
+    if (unAt == strText.size()) {
+        return strShown;
+    }
+    // Back to the start of the character that was cut.
+    while (!strShown.empty() && (static_cast<unsigned char>(strShown.back()) & 0xc0) == 0x80) {
+        strShown.pop_back();
+    }
+    if (!strShown.empty() && static_cast<unsigned char>(strShown.back()) >= 0xc0) {
+        strShown.pop_back();
+    }
+    return strShown + "...";
+}
+
 OutputC::OutputC(bool bJson, std::FILE* pOut, std::FILE* pErr)
     : m_bJson(bJson), m_pOut(pOut), m_pErr(pErr)
 {}

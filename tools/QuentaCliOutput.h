@@ -13,6 +13,11 @@ namespace CLI {
 // taken as Latin-1, so the result is always valid JSON.
 std::string jsonString(const std::string& strText);
 
+// Text from outside (a name, a path) as a message shows it: control
+// characters as \xNN, and cut after a screenful with "..." (never inside a
+// UTF-8 character), so that it can neither steer the terminal nor flood it.
+std::string shown(const std::string& strText);
+
 struct PortEntryS
 {
     std::string m_strPath;

@@ -135,7 +135,7 @@ bool comPresent(const std::string& strName, std::string& strTarget)
 
 std::string openMessage(const std::string& strPath, DWORD dwError)
 {
-    std::string strMessage = "quenta: cannot open " + strPath + ": ";
+    std::string strMessage = "quenta: cannot open " + shown(strPath) + ": ";
     if (isAbsent(dwError)) {
         return strMessage +
                "no such device \xe2\x80\x94 is the module plugged in, and does its port have "
@@ -214,7 +214,7 @@ std::string portProblem(const std::string& strPath)
     if (bSerial) {
         return std::string();
     }
-    return "quenta: cannot open " + strPath + ": " + win32ErrorText(dwError) +
+    return "quenta: cannot open " + shown(strPath) + ": " + win32ErrorText(dwError) +
            " \xe2\x80\x94 it is not a serial device; the module's port needs the number 8 " +
            c_szNumbering;
 }
@@ -291,7 +291,7 @@ std::string hintFor(int nErrno)
 std::string openMessage(const std::string& strPath, int nErrno)
 {
     const char* szReason = nErrno == EWOULDBLOCK ? "in use" : std::strerror(nErrno);
-    return "quenta: cannot open " + strPath + " (COM8:): " + szReason + " \xe2\x80\x94 " +
+    return "quenta: cannot open " + shown(strPath) + " (COM8:): " + szReason + " \xe2\x80\x94 " +
            hintFor(nErrno);
 }
 

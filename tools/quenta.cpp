@@ -63,7 +63,7 @@ private:
     bool readPaired(std::string& strName);
     int moduleFailure(const std::string& strWhat, const std::string& strHint = std::string());
     int moduleGone(const std::string& strWhat);
-    std::string device() const { return deviceName(m_com8); }
+    std::string device() const { return shown(deviceName(m_com8)); }
 
     const ArgsS& m_args;
     OutputC m_output;
@@ -84,7 +84,7 @@ int ToolC::run()
         TRC::CFG::loadDebugConfiguration(m_args.m_strDebugDefinition.c_str()) != 0) {
         const std::string strReason = NOX::HAL::whyNotReadable(m_args.m_strDebugDefinition);
         m_output.failure(XC_USAGE, "quenta: cannot read the debug definition file " +
-                                       m_args.m_strDebugDefinition +
+                                       shown(m_args.m_strDebugDefinition) +
                                        (strReason.empty() ? "" : ": " + strReason));
         return XC_USAGE;
     }
@@ -125,8 +125,8 @@ bool ToolC::withProgress(const std::string& strWhat, const std::function<bool()>
     // The C functions cannot say that the module went away; the core's port
     // counts every device it loses.
     const uint32_t unLossesBefore = TRC::PRT::PortBaseC::GetLossCount();
-    const bool bResult =
-        m_progress.run(strWhat + " on " + m_com8.m_strPath, pCommand->m_unExpectedSeconds, fnCall);
+    const bool bResult = m_progress.run(strWhat + " on " + shown(m_com8.m_strPath),
+                                        pCommand->m_unExpectedSeconds, fnCall);
     m_bDeviceGone = TRC::PRT::PortBaseC::GetLossCount() != unLossesBefore;
     return bResult && !m_bDeviceGone;
 }
@@ -183,10 +183,10 @@ int ToolC::pair()
     const bool bPaired =
         withProgress("searching and pairing", [&] { return QUENTA_pairDevice(strName.c_str()); });
     if (!bPaired) {
-        return moduleFailure("pairing with \"" + strName + "\"",
-                             "is " + strName + " among the devices of `quenta search`?");
+        return moduleFailure("pairing with \"" + shown(strName) + "\"",
+                             "is " + shown(strName) + " among the devices of `quenta search`?");
     }
-    m_output.ok("paired with " + strName);
+    m_output.ok("paired with " + shown(strName));
     return XC_OK;
 }
 
@@ -293,10 +293,23 @@ int ToolC::ports()
     return XC_OK;
 }
 
-int usageError(const std::string& strError)
+// With --json a script gets the failure object too, like every other failure.
+int usageError(const std::string& strError, bool bJson)
 {
-    std::fprintf(stderr, "quenta: %s\nTry 'quenta --help'.\n", strError.c_str());
+    OutputC(bJson, stdout, stderr).failure(XC_USAGE, "quenta: " + strError);
+    std::fputs("Try 'quenta --help'.\n", stderr);
     return XC_USAGE;
+}
+
+// Whether --json stands among the arguments, for a line that did not parse.
+bool asksForJson(int nArgc, char** ppszArgv)
+{
+    for (int i = 1; i < nArgc; ++i) {
+        if (std::string(ppszArgv[i]) == "--json") {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -307,7 +320,7 @@ int main(int nArgc, char** ppszArgv)
     ArgsS args;
     std::string strError;
     if (!parseArgs(nArgc, ppszArgv, args, strError)) {
-        return usageError(strError);
+        return usageError(strError, asksForJson(nArgc, ppszArgv));
     }
     if (args.m_bHelp) {
         const CommandInfoS* pCommand = findCommand(args.m_eCommand);
@@ -319,7 +332,7 @@ int main(int nArgc, char** ppszArgv)
         return XC_OK;
     }
     if (args.m_eCommand == CMD_NONE) {
-        return usageError("no command given");
+        return usageError("no command given", args.m_bJson);
     }
     return ToolC(args).run();
 }
