@@ -12,6 +12,8 @@ namespace {
 // Created at load; every configurator object reads and writes it, under
 // defaultsLock() when objects run in several threads.
 Rs232SettingsS s_Rs232Defaults;
+// Whether the last preparation of a handle reached the module's command mode.
+std::atomic<bool> s_bHandleFoundCommandMode{false};
 
 NOX::TSK::CriticalSectionC& defaultsLock()
 {
@@ -184,11 +186,28 @@ void QuentaConfiguratorImplC::prepareModuleForHandle()
     TRC::CFG::TaviDeviceControllerImplC controller;
     controller.setPort(&port);
     controller.openPort();
-    if (controller.switchToCommandMode() == RC_OK) {
+    const bool bReached = controller.switchToCommandMode() == RC_OK;
+    if (bReached) {
         controller.configureNoRemotePeers(1, false);
     }
+    s_bHandleFoundCommandMode.store(bReached);
     controller.switchToDataMode();
     // The controller goes first, then the port, which closes it.
+}
+
+bool QuentaConfiguratorImplC::lastHandleFoundCommandMode()
+{
+    return s_bHandleFoundCommandMode.load();
+}
+
+bool QuentaConfiguratorImplC::readyForHandle()
+{
+    NOX::TSK::GuardC guard(m_Lock);
+    // The line settings configured take effect when the module restarts; it
+    // comes back in data mode, where the handle's preparation finds it.
+    const bool bReady = ensureCommandMode() && m_pController->resetModule() == RC_OK;
+    m_pController->closePort();
+    return bReady;
 }
 
 HANDLE QuentaConfiguratorImplC::openConfiguredHandle()

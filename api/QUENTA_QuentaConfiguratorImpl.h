@@ -47,6 +47,13 @@ public:
     bool switchToDataMode();
     static void* createPortHandle();
 
+    // For the tools, which link the core: whether the last createPortHandle
+    // found the module in command mode (the handle comes back either way);
+    // and bringing the module to the handle's line settings the way every
+    // operation does (command mode, configured, restarted), port closed.
+    static bool lastHandleFoundCommandMode();
+    bool readyForHandle();
+
     // Shared ownership among copies of the exported class.
     void addReference() { m_lReferences.fetch_add(1, std::memory_order_relaxed); }
     // True when the last reference went.

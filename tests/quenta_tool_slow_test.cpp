@@ -158,6 +158,48 @@ TEST_F(QuentaToolSlowTest, OpenBridgesTheLineBothWaysUntilTheInputEnds)
     EXPECT_EQ(0, tool.finish(10000)) << tool.err();
 }
 
+// Whether the bytes reached the module in any form (data, noise, a line).
+bool reachedModule(const SimulatedModuleC& module, const std::string& strBytes)
+{
+    for (const SimTranscriptEntryS& entry : module.transcript().entriesFrom(0)) {
+        if (entry.m_eKind != EK_SENT && entry.m_strBytes.find(strBytes) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(QuentaToolSlowTest, OpenBringsAFreshModuleToTheHandlesLineSettingsFirst)
+{
+    // As it leaves the factory: 115200 bit/s, no handshake, data mode.
+    ToolProcessC tool(args({"open"}));
+    tool.writeInput("hello fresh module\n");
+    EXPECT_TRUE(m_pModule->transcript().waitForBytes(EK_DATA, "hello fresh module\n", 30000));
+    tool.closeInput();
+    EXPECT_EQ(0, tool.finish(10000)) << tool.err();
+    for (const SimTranscriptEntryS& entry : m_pModule->transcript().entriesFrom(0)) {
+        EXPECT_FALSE(entry.m_eKind == EK_NOISE &&
+                     entry.m_strBytes.find("hello") != std::string::npos);
+    }
+    // 921600 bit/s (code 12) with RTS/CTS (1), where the handle opens.
+    EXPECT_EQ(12u, m_pModule->state().m_active.m_unBaudRate);
+    EXPECT_EQ(1u, m_pModule->state().m_active.m_unFlowControl);
+}
+
+TEST_F(QuentaToolSlowTest, OpenFailsFourBeforeTheInputWhenTheModuleNeverAnswers)
+{
+    m_pModule->setLineSettings(9600, false);
+    ToolProcessC tool(args({"open"}));
+    tool.writeInput("into the void\n");
+    EXPECT_EQ(4, tool.finish(c_ulRunMs));
+    EXPECT_NE(std::string::npos,
+              tool.err().find("preparing the module for data on " + m_pModule->slavePath() +
+                              " (COM8:): the module "
+                              "did not answer"))
+        << tool.err();
+    EXPECT_FALSE(reachedModule(*m_pModule, "void"));
+}
+
 TEST_F(QuentaToolSlowTest, OpenEndsWithAMessageWhenTheDeviceGoesAway)
 {
     m_pModule->setLineSettings(921600, true);

@@ -2,9 +2,11 @@
 // interface: search, pair, unpair, read the pairing back, hand over to data
 // mode, open the port for data; plus the serial devices of the machine. From
 // the core it takes what the interface cannot give: the debug definition
-// loader, and whether a device went away during a call.
+// loader, whether a device went away during a call, and whether the handle's
+// preparation reached the module.
 #include "quenta.h"
 #include "Nox_Hal/NOX_HAL_Path.h"
+#include "QUENTA_QuentaConfiguratorImpl.h"
 #include "QuentaCliArgs.h"
 #include "QuentaCliBridge.h"
 #include "QuentaCliOutput.h"
@@ -55,6 +57,7 @@ private:
     int paired();
     int dataMode();
     int openForData();
+    bool prepareUnreachedModule(void*& pHandle);
     int ports();
 
     // The call's result; false also when the device went away during it,
@@ -249,6 +252,31 @@ int ToolC::dataMode()
     return XC_OK;
 }
 
+// The handle's preparation only tries the module at 921600 bit/s with RTS/CTS;
+// a module elsewhere (a fresh one at 115200) would take the input as line
+// noise. It is brought there the way every other command does, and the
+// handle opened again; false, with no handle, when it never answered.
+bool ToolC::prepareUnreachedModule(void*& pHandle)
+{
+    void* const pInvalid = reinterpret_cast<void*>(static_cast<intptr_t>(-1));
+    closeDevice(pHandle);
+    pHandle = pInvalid;
+    withProgress("bringing the module into command mode", [&] {
+        QUENTA::QuentaConfiguratorImplC configurator;
+        if (!configurator.readyForHandle()) {
+            return false;
+        }
+        pHandle = QUENTA_createPortHandle();
+        return pHandle != pInvalid;
+    });
+    if (pHandle != pInvalid &&
+        (m_bDeviceGone || !QUENTA::QuentaConfiguratorImplC::lastHandleFoundCommandMode())) {
+        closeDevice(pHandle);
+        pHandle = pInvalid;
+    }
+    return pHandle != pInvalid;
+}
+
 int ToolC::openForData()
 {
     void* const pInvalid = reinterpret_cast<void*>(static_cast<intptr_t>(-1));
@@ -270,6 +298,10 @@ int ToolC::openForData()
                                       " for data (921600 bit/s, RTS/CTS) \xe2\x80\x94 "
                                       "is it a serial device that supports that rate?");
         return XC_PORT;
+    }
+    if (!QUENTA::QuentaConfiguratorImplC::lastHandleFoundCommandMode() &&
+        !prepareUnreachedModule(pHandle)) {
+        return moduleFailure("preparing the module for data");
     }
     std::string strError;
     const BridgeEndE eEnd = bridgeStandardStreams(pHandle, strError);
