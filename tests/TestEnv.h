@@ -4,6 +4,7 @@
 // code as its parent sees it.
 #pragma once
 
+#include "Nox_Hal/NOX_HAL_Path.h"
 #include "Platform.h"
 
 #include <gtest/gtest.h>
@@ -64,27 +65,13 @@ inline std::filesystem::path makeTempDir(const std::string& strPrefix)
 #endif
 }
 
-#if defined(_WIN32)
-inline std::wstring wideText(const std::string& strUtf8)
-{
-    const int nSize = MultiByteToWideChar(CP_UTF8, 0, strUtf8.c_str(), -1, nullptr, 0);
-    if (nSize <= 0) {
-        return std::wstring();
-    }
-    std::wstring strWide(static_cast<size_t>(nSize), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, strUtf8.c_str(), -1, &strWide[0], nSize);
-    strWide.resize(static_cast<size_t>(nSize - 1));
-    return strWide;
-}
-#endif
-
 // Sets the variable for this process, both where the core reads it
 // (GetEnvironmentVariableW on Windows) and for getenv.
 inline void setEnv(const char* szName, const std::string& strValue)
 {
 #if defined(_WIN32)
-    const std::wstring strName = wideText(szName);
-    const std::wstring strWide = wideText(strValue);
+    const std::wstring strName = NOX::HAL::widePath(szName);
+    const std::wstring strWide = NOX::HAL::widePath(strValue);
     ::_wputenv_s(strName.c_str(), strWide.c_str());
     SetEnvironmentVariableW(strName.c_str(), strWide.c_str());
 #else
@@ -95,7 +82,7 @@ inline void setEnv(const char* szName, const std::string& strValue)
 inline void unsetEnv(const char* szName)
 {
 #if defined(_WIN32)
-    const std::wstring strName = wideText(szName);
+    const std::wstring strName = NOX::HAL::widePath(szName);
     // An empty value removes the variable from the C run-time's copy.
     ::_wputenv_s(strName.c_str(), L"");
     SetEnvironmentVariableW(strName.c_str(), nullptr);

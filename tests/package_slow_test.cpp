@@ -372,20 +372,22 @@ protected:
 
     fs::path extracted(const std::string& strPackage)
     {
-        const fs::path root = m_dir / "root" / strPackage;
-        if (!fs::exists(root)) {
-            fs::create_directories(root.parent_path());
-            shell("dpkg-deb -x '" + m_mapDebs[strPackage].string() + "' '" + root.string() + "'");
-        }
-        return root;
+        return unpacked(strPackage, "root", "-x");
     }
 
     fs::path control(const std::string& strPackage)
     {
-        const fs::path dir = m_dir / "control" / strPackage;
+        return unpacked(strPackage, "control", "-e");
+    }
+
+    // The package's files (-x) or control files (-e), unpacked once.
+    fs::path unpacked(const std::string& strPackage, const char* szWhat, const char* szOption)
+    {
+        const fs::path dir = m_dir / szWhat / strPackage;
         if (!fs::exists(dir)) {
             fs::create_directories(dir.parent_path());
-            shell("dpkg-deb -e '" + m_mapDebs[strPackage].string() + "' '" + dir.string() + "'");
+            shell(std::string("dpkg-deb ") + szOption + " '" + m_mapDebs[strPackage].string() +
+                  "' '" + dir.string() + "'");
         }
         return dir;
     }

@@ -1,6 +1,7 @@
 #include "QuentaCliOutput.h"
 
 #if defined(_WIN32)
+#include "Nox_Hal/NOX_HAL_Path.h"
 #include "Platform.h"
 
 #include <cctype>
@@ -240,14 +241,10 @@ std::string win32ErrorText(unsigned long ulError)
     const DWORD dwLength =
         FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, ulError,
                        0, szText, 512, nullptr);
-    const int nBytes = dwLength == 0 ? 0
-                                     : WideCharToMultiByte(CP_UTF8, 0, szText, dwLength, nullptr, 0,
-                                                           nullptr, nullptr);
-    if (nBytes <= 0) {
+    std::string strText = NOX::HAL::narrowPath(std::wstring(szText, dwLength));
+    if (strText.empty()) {
         return "Win32 error " + std::to_string(ulError);
     }
-    std::string strText(static_cast<size_t>(nBytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, szText, dwLength, &strText[0], nBytes, nullptr, nullptr);
     while (!strText.empty() && (std::isspace(static_cast<unsigned char>(strText.back())) != 0 ||
                                 strText.back() == '.')) {
         strText.pop_back();

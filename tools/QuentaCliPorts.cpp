@@ -1,6 +1,7 @@
 #include "QuentaCliPorts.h"
 
 #if defined(_WIN32)
+#include "Nox_Hal/NOX_HAL_Path.h"
 #include "Platform.h"
 
 #include <algorithm>
@@ -32,31 +33,6 @@ const char* const c_szComPort = "COM8";
 const char* const c_szNumbering =
     "(Device Manager > Ports (COM & LPT) > the port > Properties > Port Settings > Advanced > "
     "COM Port Number; under Wine, a link $WINEPREFIX/dosdevices/com8 to the device)";
-
-std::string toUtf8(const std::wstring& strText)
-{
-    const int nBytes =
-        WideCharToMultiByte(CP_UTF8, 0, strText.c_str(), static_cast<int>(strText.size()), nullptr,
-                            0, nullptr, nullptr);
-    std::string strUtf8(static_cast<size_t>(std::max(nBytes, 0)), '\0');
-    if (nBytes > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, strText.c_str(), static_cast<int>(strText.size()),
-                            &strUtf8[0], nBytes, nullptr, nullptr);
-    }
-    return strUtf8;
-}
-
-std::wstring toWide(const std::string& strText)
-{
-    const int nChars = MultiByteToWideChar(CP_UTF8, 0, strText.c_str(),
-                                           static_cast<int>(strText.size()), nullptr, 0);
-    std::wstring strWide(static_cast<size_t>(std::max(nChars, 0)), L'\0');
-    if (nChars > 0) {
-        MultiByteToWideChar(CP_UTF8, 0, strText.c_str(), static_cast<int>(strText.size()),
-                            &strWide[0], nChars);
-    }
-    return strWide;
-}
 
 // The number n of "COMn", 0 for any other name.
 unsigned comNumber(const std::wstring& strName)
@@ -98,14 +74,16 @@ std::vector<std::wstring> dosDeviceNames()
 std::string dosDeviceTarget(const std::wstring& strName)
 {
     wchar_t szTarget[1024];
-    return QueryDosDeviceW(strName.c_str(), szTarget, 1024) != 0 ? toUtf8(szTarget) : std::string();
+    return QueryDosDeviceW(strName.c_str(), szTarget, 1024) != 0 ? NOX::HAL::narrowPath(szTarget)
+                                                                 : std::string();
 }
 
 // As the library opens "COM8:": exclusive, read-write, synchronous.
 HANDLE openLikeTheLibrary(const std::string& strPath, DWORD& dwError)
 {
-    const HANDLE hPort = CreateFileW(toWide(strPath + ":").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE hPort =
+        CreateFileW(NOX::HAL::widePath(strPath + ":").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     dwError = hPort == INVALID_HANDLE_VALUE ? GetLastError() : NO_ERROR;
     return hPort;
 }
@@ -129,7 +107,7 @@ bool openFindsNoDevice(const std::string& strPath)
 // lists, so a name it does not know is tried the way the library opens it.
 bool comPresent(const std::string& strName, std::string& strTarget)
 {
-    strTarget = dosDeviceTarget(toWide(strName));
+    strTarget = dosDeviceTarget(NOX::HAL::widePath(strName));
     return !strTarget.empty() || !openFindsNoDevice(strName);
 }
 
@@ -179,7 +157,8 @@ std::vector<PortEntryS> listSerialPorts()
     std::vector<std::pair<unsigned, PortEntryS>> vecNumbered;
     for (const std::wstring& strName : dosDeviceNames()) {
         if (const unsigned unNumber = comNumber(strName)) {
-            vecNumbered.push_back({unNumber, {toUtf8(strName), dosDeviceTarget(strName)}});
+            vecNumbered.push_back(
+                {unNumber, {NOX::HAL::narrowPath(strName), dosDeviceTarget(strName)}});
         }
     }
     const unsigned unCom8 = 8;

@@ -13,18 +13,6 @@ namespace HAL {
 
 namespace {
 
-std::string narrow(const std::wstring& strWide)
-{
-    int nSize = WideCharToMultiByte(CP_UTF8, 0, strWide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (nSize <= 0) {
-        return std::string();
-    }
-    std::string strOut(static_cast<size_t>(nSize), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, strWide.c_str(), -1, &strOut[0], nSize, nullptr, nullptr);
-    strOut.resize(static_cast<size_t>(nSize - 1));
-    return strOut;
-}
-
 std::string environment(const wchar_t* szName)
 {
     DWORD dwSize = GetEnvironmentVariableW(szName, nullptr, 0);
@@ -34,7 +22,7 @@ std::string environment(const wchar_t* szName)
     std::wstring strValue(dwSize, L'\0');
     DWORD dwLength = GetEnvironmentVariableW(szName, &strValue[0], dwSize);
     strValue.resize(dwLength);
-    return narrow(strValue);
+    return narrowPath(strValue);
 }
 
 bool isSeparator(char c)
@@ -125,6 +113,18 @@ std::wstring widePath(const std::string& strPath)
     }
     std::wstring strOut(static_cast<size_t>(nSize), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, strPath.c_str(), -1, &strOut[0], nSize);
+    strOut.resize(static_cast<size_t>(nSize - 1));
+    return strOut;
+}
+
+std::string narrowPath(const std::wstring& strPath)
+{
+    int nSize = WideCharToMultiByte(CP_UTF8, 0, strPath.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (nSize <= 0) {
+        return std::string();
+    }
+    std::string strOut(static_cast<size_t>(nSize), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, strPath.c_str(), -1, &strOut[0], nSize, nullptr, nullptr);
     strOut.resize(static_cast<size_t>(nSize - 1));
     return strOut;
 }
@@ -292,7 +292,7 @@ std::vector<FileEntryS> listFiles(const std::string& strPattern)
     do {
         if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
             FileEntryS entry;
-            entry.strName = narrow(data.cFileName);
+            entry.strName = narrowPath(data.cFileName);
             FileTimeToSystemTime(&data.ftLastWriteTime, &entry.lastWrite);
             vecFiles.push_back(entry);
         }

@@ -60,8 +60,10 @@ struct FileEntryS
 // The files matching a pattern whose last part may hold '*' and '?'.
 std::vector<FileEntryS> listFiles(const std::string& strPattern);
 
-// Wide and narrow forms of a path for the platform's calls.
+// Wide and narrow (UTF-8) forms of a path, or any text, for the platform's
+// calls.
 std::wstring widePath(const std::string& strPath);
+std::string narrowPath(const std::wstring& strPath);
 
 } // namespace HAL
 } // namespace NOX
