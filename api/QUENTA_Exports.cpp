@@ -11,10 +11,7 @@ namespace {
 
 QUENTA::QuentaConfiguratorImplC* getInstance()
 {
-    // Created once, even when two threads race to it; never destroyed, so its
-    // port is released only by the process ending or by a hand-over.
-    static QUENTA::QuentaConfiguratorImplC* s_pInstance = new QUENTA::QuentaConfiguratorImplC();
-    return s_pInstance;
+    return &QUENTA::QuentaConfiguratorImplC::processInstance();
 }
 
 uint32_t requiredListSize(const std::vector<std::string>& vecNames)

@@ -122,7 +122,9 @@ bool QuentaConfiguratorImplC::searchDevices(std::vector<std::string>& vecDevices
         return false;
     }
     m_vecDevices.clear();
+    m_bSearchFoundNothing = false;
     if (m_pController->searchDevices(m_vecDevices) != RC_OK) {
+        m_bSearchFoundNothing = m_pController->lastInquiryAnswered();
         return false;
     }
     for (const DeviceInfoS& device : m_vecDevices) {
@@ -193,6 +195,27 @@ void QuentaConfiguratorImplC::prepareModuleForHandle()
     s_bHandleFoundCommandMode.store(bReached);
     controller.switchToDataMode();
     // The controller goes first, then the port, which closes it.
+}
+
+QuentaConfiguratorImplC& QuentaConfiguratorImplC::processInstance()
+{
+    // Created once, even when two threads race to it.
+    static QuentaConfiguratorImplC* s_pInstance = new QuentaConfiguratorImplC();
+    return *s_pInstance;
+}
+
+bool QuentaConfiguratorImplC::sendLine(const std::string& strLine, std::string& strAnswer)
+{
+    NOX::TSK::GuardC guard(m_Lock);
+    if (strLine.size() > c_unMaxLineLength || !ensureCommandMode()) {
+        return false;
+    }
+    std::vector<char> vecAnswer(TRC::CFG::TaviDeviceControllerImplC::c_unTransparentSize, '\0');
+    if (m_pController->transparentCommand(strLine.c_str(), vecAnswer.data()) != RC_OK) {
+        return false;
+    }
+    strAnswer = vecAnswer.data();
+    return true;
 }
 
 bool QuentaConfiguratorImplC::lastHandleFoundCommandMode()

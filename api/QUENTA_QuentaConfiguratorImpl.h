@@ -53,6 +53,18 @@ public:
     // operation does (command mode, configured, restarted), port closed.
     static bool lastHandleFoundCommandMode();
     bool readyForHandle();
+    // The one configurator behind the exported functions, created on first
+    // use and never destroyed: its port is released only by the process
+    // ending or by a hand-over.
+    static QuentaConfiguratorImplC& processInstance();
+    // One command line as typed (at most c_unMaxLineLength characters, no CR)
+    // sent in command mode; false when nothing came back. strAnswer holds all
+    // bytes received for it, echo included.
+    bool sendLine(const std::string& strLine, std::string& strAnswer);
+    // After a failed searchDevices: the module answered the inquiry but no
+    // device it can pair with did (as opposed to a module that was silent).
+    bool lastSearchFoundNothing() const { return m_bSearchFoundNothing; }
+    static constexpr size_t c_unMaxLineLength = 63;
 
     // Shared ownership among copies of the exported class.
     void addReference() { m_lReferences.fetch_add(1, std::memory_order_relaxed); }
@@ -69,6 +81,7 @@ private:
     TRC::PRT::SerialPortC* m_pPort;
     bool m_bConfigured;
     std::vector<TRC::CFG::DeviceInfoS> m_vecDevices;
+    bool m_bSearchFoundNothing = false;
     std::atomic<long> m_lReferences;
     // One operation at a time, whichever thread or copy calls it.
     NOX::TSK::CriticalSectionC m_Lock;

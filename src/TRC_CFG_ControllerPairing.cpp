@@ -61,7 +61,8 @@ uint32_t TaviDeviceControllerImplC::searchDevices(std::vector<DeviceInfoS>& devi
     DeviceInquiryRequestC inquiry(c_szInquiryCommand, c_unInquirySecondArgument, c_unInquiryType,
                                   c_unMaxDevices, c_unInquiryTimeoutMs);
     request(&inquiry);
-    if (inquiry.getReturnCode() == RC_OK) {
+    m_bInquiryAnswered = inquiry.getReturnCode() == RC_OK;
+    if (m_bInquiryAnswered) {
         TaviDeviceRequestC* pLink = inquiry.getSiblingRequest();
         for (auto* pResult = dynamic_cast<InquiryResultRequestC*>(pLink); pResult != nullptr;
              pResult = dynamic_cast<InquiryResultRequestC*>(pResult->getSiblingRequest())) {
@@ -86,6 +87,7 @@ uint32_t TaviDeviceControllerImplC::searchDevices(std::vector<DeviceInfoS>& devi
     if (isDeviceLost()) {
         // The names not asked for would pass for devices out of range.
         devices.resize(unKnown);
+        m_bInquiryAnswered = false;
         return RC_FAILED;
     }
     return devices.empty() ? RC_FAILED : RC_OK;

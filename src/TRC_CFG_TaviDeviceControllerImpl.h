@@ -85,6 +85,9 @@ public:
     bool isDeviceLost();
     uint32_t switchToCommandMode();
     uint32_t switchToProductionMode();
+    // Whether the last searchDevices got the module's whole inquiry answer,
+    // so that a search without devices can be told from a silent module.
+    bool lastInquiryAnswered() const { return m_bInquiryAnswered; }
 
 private:
     // The result of request() when it failed, else the request's own code.
@@ -98,6 +101,7 @@ private:
                                   bool bFlag);
 
     NOX::TSK::CriticalSectionC m_Lock;
+    bool m_bInquiryAnswered = false;
     TRC::PRT::SerialPortC* m_pPort;
 };
 

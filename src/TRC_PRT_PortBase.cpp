@@ -1,6 +1,7 @@
 #include "TRC_PRT_PortBase.h"
 
 #include "Nox_Dbg/NOX_DBG_ComponentLogs.h"
+#include "TRC_PRT_WireTap.h"
 
 #include <algorithm>
 #include <ios>
@@ -151,6 +152,9 @@ void PortBaseC::clearDeviceLost()
 
 void PortBaseC::deliver(const char* pData, uint32_t unCount)
 {
+    if (WireTapI* pTap = wireTap()) {
+        pTap->received(pData, unCount);
+    }
     while (unCount > 0) {
         uint16_t unPiece = static_cast<uint16_t>(std::min<uint32_t>(unCount, UINT16_MAX));
         {

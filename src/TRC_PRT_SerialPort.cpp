@@ -2,6 +2,7 @@
 
 #include "Nox_Dbg/NOX_DBG_ComponentLogs.h"
 #include "Nox_Err/NOX_ERR_PanicHandlerRegistry.h"
+#include "TRC_PRT_WireTap.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -211,6 +212,9 @@ bool SerialPortC::Disconnect()
     if (hPort != INVALID_HANDLE_VALUE) {
         m_io.Stop(hPort);
         bClosed = CloseHandle(hPort) == 1;
+        if (WireTapI* pTap = wireTap()) {
+            pTap->closed();
+        }
     }
     bool bStopped = StopReading();
     return bClosed && bStopped;
@@ -353,6 +357,9 @@ bool SerialPortC::ConfigureComPort()
     }
     setTransferTimeouts(hPort, c_dwTransferTimeoutMs);
     m_io.Prepare(hPort);
+    if (WireTapI* pTap = wireTap()) {
+        pTap->configured(dcb.BaudRate, bHandshake);
+    }
     Sleep(c_dwSettleMs);
     return true;
 }
@@ -462,7 +469,8 @@ bool SerialPortC::ReadFromComPort(char* pBuffer, uint32_t& unCount, bool& bMore)
 bool SerialPortC::WriteToComPort(const char* pData, uint32_t unCount)
 {
     HANDLE hPort = m_hPort.load();
-    if (hPort == INVALID_HANDLE_VALUE) {
+    WireTapI* const pTap = wireTap();
+    if (hPort == INVALID_HANDLE_VALUE || (pTap != nullptr && pTap->holdsWrites())) {
         return false;
     }
     PerformanceLogC log(&g_SerialPortCLog, "SerialPortC::WriteToComPort");
@@ -470,6 +478,9 @@ bool SerialPortC::WriteToComPort(const char* pData, uint32_t unCount)
     writeLog << "writing " << unCount << " bytes" << endl;
     DWORD dwWritten = 0;
     if (m_io.WriteFile(hPort, pData, unCount, &dwWritten) == 1) {
+        if (pTap != nullptr) {
+            pTap->sent(pData, unCount);
+        }
         return true;
     }
     if (GetLastError() == ERROR_DEVICE_REMOVED) {
