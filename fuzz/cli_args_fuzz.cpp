@@ -1,9 +1,9 @@
 // Parses arbitrary command lines of the quenta tool: the input cut at NUL
 // bytes is argv after the program name. Checks that a refusal says why; that
-// an accepted command has exactly its arguments, none empty (unless help or
-// the version is asked for); and that an accepted line written out again in
-// one canonical order (options, command, "--", arguments) parses to the same
-// result.
+// every accepted command has exactly its arguments, none empty (unless help
+// or the version is asked for); and that an accepted line written out again
+// in one canonical order (options, "--", each command with its arguments)
+// parses to the same result.
 #include "fuzz_support.h"
 
 #include "QuentaCliArgs.h"
@@ -20,7 +20,12 @@ namespace {
 
 bool sameArgs(const ArgsS& a, const ArgsS& b)
 {
-    return a.m_eCommand == b.m_eCommand && a.m_vecArguments == b.m_vecArguments &&
+    bool bSameSteps = a.m_vecSteps.size() == b.m_vecSteps.size();
+    for (size_t i = 0; bSameSteps && i < a.m_vecSteps.size(); ++i) {
+        bSameSteps = a.m_vecSteps[i].m_eCommand == b.m_vecSteps[i].m_eCommand &&
+                     a.m_vecSteps[i].m_vecArguments == b.m_vecSteps[i].m_vecArguments;
+    }
+    return bSameSteps && a.m_unVerbose == b.m_unVerbose && a.m_bProbe == b.m_bProbe &&
            a.m_strPort == b.m_strPort && a.m_strDebugDefinition == b.m_strDebugDefinition &&
            a.m_bJson == b.m_bJson && a.m_bHelp == b.m_bHelp && a.m_bVersion == b.m_bVersion;
 }
@@ -46,29 +51,31 @@ std::vector<std::string> canonicalLine(const ArgsS& args)
     }
     for (const auto& flag :
          {std::make_pair(args.m_bJson, "--json"), std::make_pair(args.m_bHelp, "--help"),
-          std::make_pair(args.m_bVersion, "--version")}) {
+          std::make_pair(args.m_bVersion, "--version"), std::make_pair(args.m_bProbe, "--probe")}) {
         if (flag.first) {
             vecLine.push_back(flag.second);
         }
     }
-    if (const CommandInfoS* pCommand = findCommand(args.m_eCommand)) {
-        vecLine.push_back(pCommand->m_szName);
-    }
+    vecLine.insert(vecLine.end(), args.m_unVerbose, "--verbose");
     vecLine.push_back("--");
-    vecLine.insert(vecLine.end(), args.m_vecArguments.begin(), args.m_vecArguments.end());
+    for (const StepS& step : args.m_vecSteps) {
+        vecLine.push_back(findCommand(step.m_eCommand)->m_szName);
+        vecLine.insert(vecLine.end(), step.m_vecArguments.begin(), step.m_vecArguments.end());
+    }
     return vecLine;
 }
 
 void checkAccepted(const ArgsS& args)
 {
-    const CommandInfoS* pCommand = findCommand(args.m_eCommand);
-    require(args.m_eCommand == CMD_NONE || pCommand != nullptr, "a command without its entry");
-    require(pCommand != nullptr || args.m_vecArguments.empty(), "arguments without a command");
-    if (pCommand != nullptr && !args.m_bHelp && !args.m_bVersion) {
-        require(args.m_vecArguments.size() == pCommand->m_unArguments,
-                "a command accepted with the wrong number of arguments");
-        for (const std::string& strArgument : args.m_vecArguments) {
-            require(!strArgument.empty(), "an empty argument accepted");
+    for (const StepS& step : args.m_vecSteps) {
+        const CommandInfoS* pCommand = findCommand(step.m_eCommand);
+        require(pCommand != nullptr, "a command without its entry");
+        if (!args.m_bHelp && !args.m_bVersion) {
+            require(step.m_vecArguments.size() == pCommand->m_unArguments,
+                    "a command accepted with the wrong number of arguments");
+            for (const std::string& strArgument : step.m_vecArguments) {
+                require(!strArgument.empty(), "an empty argument accepted");
+            }
         }
     }
     ArgsS again;

@@ -4,6 +4,7 @@
 #include "SIM_SimulatedModule.h"
 
 #include <filesystem>
+#include <fstream>
 #include <pwd.h>
 #include <stdlib.h>
 #include <thread>
@@ -70,13 +71,181 @@ TEST_F(QuentaToolSlowTest, SearchListsTheDevicesOfClass7978AsTextAndJson)
     EXPECT_EQ("{\"devices\":[\"QUENTA-ALPHA\",\"QUENTA-BRAVO\",\"QUENTA-CHARLIE\"]}\n", m_strOut);
 }
 
-TEST_F(QuentaToolSlowTest, JsonEscapesWhatTheModuleReports)
+// Names as modules report them: cut by the library inside a UTF-8 character,
+// not UTF-8 at all, with a backslash, an escape, a comma, a dash first. A
+// quote reaches the module as it is, which refuses it inside a quoted field.
+TEST_F(QuentaToolSlowTest, EveryPrintedNamePairsWithItsDevice)
 {
-    m_pModule->setDevices({{"0012f3a1b2c3r", 7978, "Q\"uote\\back", -40},
-                           {"0012f3a1b2c5r", 7978, "caf\xc3\xa9 \xe9t\xe9", -50},
+    m_pModule->setLineSettings(921600, true);
+    m_pModule->setMode(SM_COMMAND);
+    m_pModule->setDevices({{"0012f3a1b2c3r", 7978, "ABCDEFGHIJKLMNO\xc3\xa9xyz", -40},
+                           {"0012f3a1b2c4r", 7978, "bad\xff\\b\x1b[2J", -45},
+                           {"0012f3a1b2c5r", 7978, "-dash caf\xc3\xa9", -50},
+                           {"0012f3a1b2c7r", 7978, "a, b", -55},
                            {"0012f3a1b2c6r", 1234, "other", -60}});
+    const std::string strPrinted =
+        "ABCDEFGHIJKLMNO\\xc3\nbad\\xff\\x5cb\\x1b[2J\n-dash caf\xc3\xa9\na, b\n";
+    ASSERT_EQ(0, run({"search"})) << m_strErr;
+    EXPECT_EQ(strPrinted, m_strOut);
     EXPECT_EQ(0, run({"--json", "search"})) << m_strErr;
-    EXPECT_EQ("{\"devices\":[\"Q\\\"uote\\\\back\",\"caf\xc3\xa9 \\u00e9t\\u00e9\"]}\n", m_strOut);
+    EXPECT_EQ("{\"devices\":[\"ABCDEFGHIJKLMNO\\\\xc3\",\"bad\\\\xff\\\\x5cb\\\\x1b[2J\","
+              "\"-dash caf\xc3\xa9\",\"a, b\"]}\n",
+              m_strOut);
+
+    // Each name as printed, from the command line and from a shell line.
+    for (const std::string& strName : proctest::splitLines(strPrinted)) {
+        SCOPED_TRACE(strName);
+        EXPECT_EQ(0, run({"pair", "--", strName, "paired"})) << m_strErr;
+        EXPECT_EQ("paired with " + strName + "\n" + strName + "\n", m_strOut);
+        ToolProcessC shell(args({"shell"}));
+        shell.writeInput("unpair\npair " + strName + "\npaired\n");
+        shell.closeInput();
+        EXPECT_EQ(0, shell.finish(c_ulRunMs)) << shell.err();
+        EXPECT_EQ("pairing removed\npaired with " + strName + "\n" + strName + "\n", shell.out());
+    }
+
+    m_pModule->setDevices({{"0012f3a1b2c8r", 7978, "say \"hi\"", -40}});
+    EXPECT_EQ(0, run({"--json", "search"})) << m_strErr;
+    EXPECT_EQ("{\"devices\":[\"say \\\"hi\\\"\"]}\n", m_strOut);
+    EXPECT_EQ(4, run({"pair", "say \"hi\""}));
+    EXPECT_TRUE(sawCommand("AT*ADWDRP=0,0012f3a1b2c8r,130,0,\"say \"hi\"\",1\r"));
+}
+
+TEST_F(QuentaToolSlowTest, NoDeviceInRangeIsAnEmptyResult)
+{
+    m_pModule->setDevices({{"0012f3a1b2c6r", 1234, "other", -60}});
+    EXPECT_EQ(0, run({"search"})) << m_strErr;
+    EXPECT_EQ("", m_strOut);
+    EXPECT_EQ("quenta: no device found\n", m_strErr);
+    EXPECT_EQ(0, run({"--json", "search"})) << m_strErr;
+    EXPECT_EQ("{\"devices\":[]}\n", m_strOut);
+}
+
+// Entries of one kind that hold the bytes, from entry unFirst on.
+size_t countEntries(const SimulatedModuleC& module, SimEntryKindE eKind,
+                    const std::string& strBytes, size_t unFirst = 0)
+{
+    size_t unCount = 0;
+    for (const SimTranscriptEntryS& entry : module.transcript().entriesFrom(unFirst)) {
+        unCount += entry.m_eKind == eKind && entry.m_strBytes.find(strBytes) != std::string::npos;
+    }
+    return unCount;
+}
+
+// A module left in command mode at 115200: each run first tries 921600 with
+// an escape sequence (about 2.8 s); the commands of one run share that entry.
+TEST_F(QuentaToolSlowTest, SeveralCommandsShareOneSessionAndStopAtTheFirstFailure)
+{
+    m_pModule->setMode(SM_COMMAND);
+    auto tStart = Clock::now();
+    EXPECT_EQ(0, run({"paired"})) << m_strErr;
+    const auto tOneRun = Clock::now() - tStart;
+
+    size_t unMark = m_pModule->transcript().size();
+    tStart = Clock::now();
+    EXPECT_EQ(0, run({"--json", "search", "pair", "QUENTA-BRAVO", "paired"})) << m_strErr;
+    const auto tThreeCommands = Clock::now() - tStart;
+    EXPECT_EQ("{\"devices\":[\"QUENTA-ALPHA\",\"QUENTA-BRAVO\",\"QUENTA-CHARLIE\"]}\n"
+              "{\"ok\":true}\n{\"paired\":\"QUENTA-BRAVO\"}\n",
+              m_strOut);
+    EXPECT_EQ(1u, countEntries(*m_pModule, EK_NOISE, "///", unMark)) << "one command-mode entry";
+    // The search (200 ms) and the pairing are the commands' own work.
+    EXPECT_LT(tThreeCommands, tOneRun + std::chrono::milliseconds(1500));
+
+    unMark = m_pModule->transcript().size();
+    EXPECT_EQ(4, run({"pair", "NOBODY", "unpair"}));
+    EXPECT_EQ("", m_strOut);
+    EXPECT_FALSE(sawCommand("AT*ADNRP", unMark)) << "nothing after the failure";
+}
+
+TEST_F(QuentaToolSlowTest, ShellRunsOneLineAtATimeAndGoesOnAfterAFailure)
+{
+    m_pModule->setMode(SM_COMMAND);
+    ToolProcessC shell(args({"--json", "shell"}));
+    shell.writeInput("search\n\n# a comment\nbogus\npair NOBODY\npair QUENTA-ALPHA\npaired\n");
+    shell.closeInput();
+    EXPECT_EQ(4, shell.finish(c_ulRunMs)) << "the last failure's code";
+    const std::vector<std::string> vecLines = proctest::splitLines(shell.out());
+    ASSERT_EQ(5u, vecLines.size()) << shell.out();
+    EXPECT_EQ(0u, vecLines[0].find("{\"devices\":[\"QUENTA-ALPHA\""));
+    EXPECT_EQ("{\"ok\":false,\"exit\":2,\"error\":\"quenta: unknown command 'bogus'\"}",
+              vecLines[1]);
+    EXPECT_EQ(0u, vecLines[2].find("{\"ok\":false,\"exit\":4,"));
+    EXPECT_EQ("{\"ok\":true}", vecLines[3]);
+    EXPECT_EQ("{\"paired\":\"QUENTA-ALPHA\"}", vecLines[4]);
+    EXPECT_EQ(1u, countEntries(*m_pModule, EK_NOISE, "///"));
+}
+
+TEST_F(QuentaToolSlowTest, AtShowsTheWholeAnswerAndItsEnd)
+{
+    m_pModule->setLineSettings(921600, true);
+    m_pModule->setMode(SM_COMMAND);
+    EXPECT_EQ(0, run({"--json", "at", "AT*AGLN?"})) << m_strErr;
+    EXPECT_EQ(
+        "{\"ok\":true,\"answer\":\"AT*AGLN?\\r\\r\\n*AGLN:\\\"QUENTA-SIM\\\"\\r\\nOK\\r\\n\"}\n",
+        m_strOut);
+    EXPECT_EQ(0, run({"at", "AT*AGLN?"})) << m_strErr;
+    EXPECT_EQ("AT*AGLN?\\r\\r\\n\n*AGLN:\"QUENTA-SIM\"\\r\\n\nOK\\r\\n\n", m_strOut);
+
+    EXPECT_EQ(4, run({"--json", "at", "AT*NOSUCH"}));
+    EXPECT_EQ("{\"ok\":false,\"exit\":4,\"error\":\"quenta: " + m_pModule->slavePath() +
+                  " (COM8:) answered 'AT*NOSUCH' without OK\",\"answer\":\"AT*NOSUCH\\r\\r\\nERROR"
+                  "\\r\\n\"}\n",
+              m_strOut);
+}
+
+// Whatever a definition file routes to standard output, --json keeps it for
+// the results; -v shows the exchanges on standard error.
+TEST_F(QuentaToolSlowTest, VerboseShowsTheWireAndJsonOutputStaysClean)
+{
+    char szDir[] = "/tmp/quenta-verbose-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(szDir));
+    const std::string strDefinition = std::string(szDir) + "/wire.def";
+    std::ofstream(strDefinition) << "LOG * ALL printf\n";
+    EXPECT_EQ(0, run({"--json", "-v", "--debug-def", strDefinition, "paired"})) << m_strErr;
+    EXPECT_EQ("{\"paired\":\"\"}\n", m_strOut);
+    for (const char* szSeen :
+         {"line 921600 bit/s 8N1, RTS/CTS", "line 115200 bit/s 8N1, no handshake", "-> \"///\"",
+          "1.10 s silent", "-> \"AT*ADRDRP=", "<- \"AT\\r\\r\\nOK\\r\\n\"",
+          "TaviDeviceControllerImplC::getPairedDevice"}) {
+        EXPECT_NE(std::string::npos, m_strErr.find(szSeen)) << szSeen;
+    }
+    std::filesystem::remove_all(szDir);
+}
+
+TEST_F(QuentaToolSlowTest, InterruptedSearchLetsTheModuleEndItsInquiryFirst)
+{
+    m_pModule->setLineSettings(921600, true);
+    m_pModule->setMode(SM_COMMAND);
+    m_pModule->setScanMs(2000);
+    ToolProcessC search(args({"search"}));
+    ASSERT_TRUE(m_pModule->transcript().waitForBytes(EK_RECEIVED_LINE, "AT*AGI=", c_ulRunMs));
+    const size_t unMark = m_pModule->transcript().size();
+    search.signal(SIGINT);
+    EXPECT_EQ(130, search.finish(c_ulRunMs));
+    EXPECT_NE(std::string::npos, search.err().find("waiting for the module to end its inquiry"))
+        << search.err();
+    EXPECT_EQ("", search.out());
+    EXPECT_EQ(1u, countEntries(*m_pModule, EK_SENT, "\r\nOK\r\n", unMark)) << "the inquiry ended";
+    EXPECT_FALSE(sawCommand("AT*AGND", unMark)) << "nothing sent after the interruption";
+    EXPECT_EQ(0, run({"paired"})) << m_strErr;
+
+    // A second signal does not wait.
+    ToolProcessC impatient(args({"search"}));
+    ASSERT_TRUE(m_pModule->waitForTranscript(
+        [](const std::vector<SimTranscriptEntryS>& vecEntries) {
+            return std::count_if(vecEntries.begin(), vecEntries.end(), [](const auto& entry) {
+                       return entry.m_eKind == EK_RECEIVED_LINE &&
+                              entry.m_strBytes.rfind("AT*AGI=", 0) == 0;
+                   }) == 2;
+        },
+        c_ulRunMs));
+    impatient.signal(SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto tSecond = Clock::now();
+    impatient.signal(SIGINT);
+    EXPECT_EQ(130, impatient.finish(c_ulRunMs));
+    EXPECT_LT(Clock::now() - tSecond, std::chrono::milliseconds(1000));
 }
 
 TEST_F(QuentaToolSlowTest, PairReadBackAndUnpairRoundTrip)

@@ -66,6 +66,16 @@ TEST(QuentaToolUsage, UsageErrorsExitTwoWithAMessageAndUnderJsonTheFailureObject
         {{"search", "--port"}, "'--port' needs a DEVICE"},
         {{"search", "--port="}, "non-empty DEVICE"},
         {{"--json=yes", "search"}, "'--json' takes no value"},
+        {{"shell", "paired"}, "'shell' runs alone"},
+        {{"open", "paired"}, "'open' must be the last command"},
+        {{"search", "pair"}, "'pair' needs NAME"},
+        {{"at", std::string(64, 'A')}, "at most 63 characters"},
+        {{"at", "AT\r"}, "no control characters"},
+        {{"at", "at*addm"}, "hands the line over to data mode"},
+        {{"at", "AT*AMWS=12,1,1,1,0,0"}, "restarts the module"},
+        {{"at", "ATP"}, "production mode"},
+        {{"at", "AT&F"}, "factory settings"},
+        {{"at", "///"}, "escape sequence"},
     };
     for (const auto& testCase : c_aCases) {
         const RunS run = runTool(testCase.m_vecArgs);
@@ -108,13 +118,16 @@ TEST(QuentaToolUsage, CommandHelpNeedsNoArgumentsAndTouchesNoDevice)
     EXPECT_TRUE(run.m_strErr.empty()) << run.m_strErr;
 }
 
-TEST(QuentaToolUsage, VersionComesFromTheLibraryHeader)
+TEST(QuentaToolUsage, VersionNamesTheToolAndTheLibraryItUses)
 {
     const std::string strVersion = std::to_string(QUENTA_VERSION_MAJOR) + "." +
                                    std::to_string(QUENTA_VERSION_MINOR) + "." +
                                    std::to_string(QUENTA_VERSION_PATCH);
-    EXPECT_EQ("quenta " + strVersion + "\n", runTool({"--version"}).m_strOut);
-    EXPECT_EQ("{\"version\":\"" + strVersion + "\"}\n", runTool({"--json", "--version"}).m_strOut);
+    EXPECT_EQ("quenta " + strVersion + "\nlibquenta " + strVersion + " (linked in)\n",
+              runTool({"--version"}).m_strOut);
+    EXPECT_EQ("{\"version\":\"" + strVersion + "\",\"library\":\"" + strVersion +
+                  " (linked in)\"}\n",
+              runTool({"--json", "--version"}).m_strOut);
 }
 
 TEST(QuentaToolDebugDef, ADefinitionFileThatCannotBeReadExitsTwoWithTheReason)

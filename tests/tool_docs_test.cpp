@@ -106,6 +106,9 @@ TEST(CompletionTest, ArgumentsAreCompletedByWhatTheyName)
     } c_aCases[] = {
         {"quenta", {"--json", "se"}, "search\n"},
         {"quenta", {"search", "--j"}, "--json\n"},
+        {"quenta", {"search", "pa"}, "pair\npaired\n"},
+        {"quenta", {"pair", "sh"}, "\n"},
+        {"quenta", {"ports", "--pr"}, "--probe\n"},
         {"quenta", {"--port", "/dev/nul"}, "/dev/null\n"},
         {"quenta",
          {"--debug-def", QUENTA_SOURCE_DIR "/man/quenta-s"},

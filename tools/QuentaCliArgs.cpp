@@ -2,6 +2,7 @@
 #include "QuentaCliOutput.h"
 
 #include <algorithm>
+#include <cctype>
 #include <sstream>
 
 namespace QUENTA {
@@ -19,8 +20,11 @@ const char* const c_szPortsDetail =
 const char* const c_szPortHelp = "the serial device of the module, which stands for \"COM8:\"\n"
                                  "(default: $QUENTA_PORT_COM8, else /dev/ttyS7)";
 const char* const c_szPortsDetail =
-    "Lists the serial devices (/dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM*,\n"
-    "/dev/serial/by-id/*) and the device that \"COM8:\" stands for now.\n";
+    "Lists the serial devices (/dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM*, ...) with their\n"
+    "/dev/serial/by-id and by-path links and what the system knows of them (description,\n"
+    "manufacturer, USB vendor and product id, serial number, driver), and the device\n"
+    "that \"COM8:\" stands for now. With --probe it also sends the module's ping to each\n"
+    "device no other program holds and says at which line settings it answered.\n";
 #endif
 
 struct OptionInfoS
@@ -41,8 +45,17 @@ const std::vector<OptionInfoS>& options()
          "load a debug definition file before the command, e.g. to see the\n"
          "wire traffic (\"LOG TaviDeviceControllerImplC ALL printf\")",
          [](ArgsS& args, const std::string& strValue) { args.m_strDebugDefinition = strValue; }},
-        {"--json", nullptr, nullptr, "print results as one JSON object",
+        {"--verbose", "-v", nullptr,
+         "show the exchanges on the wire on standard error, time-stamped\n"
+         "(-vv: also the library's traces)",
+         [](ArgsS& args, const std::string&) { ++args.m_unVerbose; }},
+        {"--json", nullptr, nullptr, "print results as JSON, one object a command",
          [](ArgsS& args, const std::string&) { args.m_bJson = true; }},
+        {"--probe", nullptr, nullptr,
+         "with ports: send the module's ping (\"AT\" and CR) to each serial\n"
+         "device that no other program holds, at 921600 bit/s with RTS/CTS,\n"
+         "then at 115200 without handshake, and say which one answers",
+         [](ArgsS& args, const std::string&) { args.m_bProbe = true; }},
         {"--help", "-h", nullptr, "show this help (or a command's: quenta COMMAND --help)",
          [](ArgsS& args, const std::string&) { args.m_bHelp = true; }},
         {"--version", nullptr, nullptr, "show the version of quenta and libquenta",
@@ -56,7 +69,10 @@ const char* const c_szExitCodes = "Exit codes:\n"
                                   "  1  any other failure\n"
                                   "  2  usage error (unknown command or option, missing NAME)\n"
                                   "  3  the serial device cannot be opened\n"
-                                  "  4  the module did not answer or refused\n";
+                                  "  4  the module did not answer or refused\n"
+                                  "130  interrupted (Ctrl-C, SIGTERM)\n";
+
+const size_t c_unMaxAtLine = 63;
 
 const OptionInfoS* findOption(const std::string& strName)
 {
@@ -116,29 +132,93 @@ bool parseOption(int nArgc, const char* const* ppszArgv, int& nIndex, ArgsS& arg
     return true;
 }
 
-bool checkArguments(const ArgsS& args, std::string& strError)
+bool checkStep(const StepS& step, std::string& strError)
 {
-    const CommandInfoS* pCommand = findCommand(args.m_eCommand);
-    if (pCommand == nullptr || args.m_bHelp || args.m_bVersion) {
-        return true;
-    }
-    if (args.m_vecArguments.size() < pCommand->m_unArguments) {
+    const CommandInfoS* pCommand = findCommand(step.m_eCommand);
+    if (step.m_vecArguments.size() < pCommand->m_unArguments) {
         strError = std::string("'") + pCommand->m_szName + "' needs " + pCommand->m_szArguments;
         return false;
     }
-    if (args.m_vecArguments.size() > pCommand->m_unArguments) {
-        strError = std::string("'") + pCommand->m_szName + "' takes no argument '" +
-                   shown(args.m_vecArguments[pCommand->m_unArguments]) + "'";
-        return false;
-    }
-    for (const std::string& strArgument : args.m_vecArguments) {
+    for (const std::string& strArgument : step.m_vecArguments) {
         if (strArgument.empty()) {
             // The library reads an empty name as "remove the pairing".
-            strError = std::string("'") + pCommand->m_szName +
-                       "' needs a non-empty NAME (to remove the pairing use 'quenta unpair')";
+            strError =
+                std::string("'") + pCommand->m_szName + "' needs a non-empty " +
+                pCommand->m_szArguments +
+                (step.m_eCommand == CMD_PAIR ? " (to remove the pairing use 'quenta unpair')" : "");
             return false;
         }
     }
+    const std::string strRefusal =
+        step.m_eCommand == CMD_AT ? refusedLine(step.m_vecArguments[0]) : std::string();
+    if (!strRefusal.empty()) {
+        strError = "'at' will not send '" + shown(step.m_vecArguments[0]) + "': " + strRefusal;
+        return false;
+    }
+    return true;
+}
+
+// open reads standard input and shell reads its commands there: neither can
+// share a run with what follows it.
+bool checkSteps(const ArgsS& args, std::string& strError)
+{
+    if (args.m_bHelp || args.m_bVersion) {
+        return true;
+    }
+    if (args.m_bProbe &&
+        (args.m_vecSteps.size() != 1 || args.m_vecSteps[0].m_eCommand != CMD_PORTS)) {
+        strError = "'--probe' goes with 'ports' alone";
+        return false;
+    }
+    for (size_t i = 0; i < args.m_vecSteps.size(); ++i) {
+        const StepS& step = args.m_vecSteps[i];
+        if (!checkStep(step, strError)) {
+            return false;
+        }
+        const bool bAlone = step.m_eCommand == CMD_SHELL && args.m_vecSteps.size() > 1;
+        const bool bLast = step.m_eCommand == CMD_OPEN && i + 1 < args.m_vecSteps.size();
+        if (bAlone || bLast) {
+            strError = std::string("'") + findCommand(step.m_eCommand)->m_szName +
+                       (bAlone ? "' runs alone" : "' must be the last command");
+            return false;
+        }
+    }
+    return true;
+}
+
+// Takes a word that is not an option: the next argument of the step being
+// collected, else the start of a new step.
+bool takeWord(const std::string& strWord, ArgsS& args, std::string& strError)
+{
+    if (!args.m_vecSteps.empty()) {
+        StepS& step = args.m_vecSteps.back();
+        const CommandInfoS* pCommand = findCommand(step.m_eCommand);
+        if (step.m_vecArguments.size() < pCommand->m_unArguments) {
+            step.m_vecArguments.push_back(strWord);
+            return true;
+        }
+    }
+    const CommandInfoS* pCommand = findCommandByName(strWord);
+    if (pCommand == nullptr) {
+        strError = args.m_vecSteps.empty()
+                       ? "unknown command '" + shown(strWord) + "'"
+                       : std::string("'") +
+                             findCommand(args.m_vecSteps.back().m_eCommand)->m_szName +
+                             "' takes no argument '" + shown(strWord) + "', nor is it a command";
+        return false;
+    }
+    args.m_vecSteps.push_back(StepS{pCommand->m_eCommand, {}});
+    return true;
+}
+
+// "-v" once, "-vv" twice, and so on.
+bool takeVerbose(const std::string& strArg, ArgsS& args)
+{
+    if (strArg.size() < 2 || strArg[0] != '-' ||
+        strArg.find_first_not_of('v', 1) != std::string::npos) {
+        return false;
+    }
+    args.m_unVerbose += static_cast<unsigned>(strArg.size() - 1);
     return true;
 }
 
@@ -172,10 +252,14 @@ const std::vector<CommandInfoS>& commands()
     static const std::vector<CommandInfoS> c_vecCommands = {
         {"search", CMD_SEARCH, "", 0, 20, "list the devices nearby that the module can pair with",
          "Searches the devices nearby and prints their names, one a line (15 s and more on a\n"
-         "real module). Fails (exit 4) also when no device is in range.\n"},
+         "real module). No device in range is a result too: nothing printed, exit 0\n"
+         "(JSON: an empty list); a module that does not answer is exit 4. A byte that\n"
+         "would not show (a control character, a backslash, a name cut inside a UTF-8\n"
+         "character) is printed as \\xNN, which 'quenta pair' reads back.\n"},
         {"pair", CMD_PAIR, "NAME", 1, 25, "pair the module with the device NAME",
-         "Searches the devices nearby and makes NAME (exactly as 'quenta search' prints it)\n"
-         "the module's default remote peer.\n"},
+         "Searches the devices nearby and makes NAME (exactly as 'quenta search' prints it,\n"
+         "\\xNN included) the module's default remote peer. A NAME that starts with '-'\n"
+         "goes after '--': quenta pair -- -NAME.\n"},
         {"unpair", CMD_UNPAIR, "", 0, 8, "remove the module's pairing",
          "Tells the module to connect to no remote peer.\n"},
         {"paired", CMD_PAIRED, "", 0, 8, "show the name of the paired device",
@@ -190,6 +274,21 @@ const std::vector<CommandInfoS>& commands()
          "on; the module is put into data mode first) and copies standard input to the\n"
          "device and the device to standard output until the end of standard input.\n"},
         {"ports", CMD_PORTS, "", 0, 0, "list the serial devices of this machine", c_szPortsDetail},
+        {"at", CMD_AT, "LINE", 1, 3, "send one command line to the module and show its answer",
+         "Brings the module into command mode, sends LINE and a CR, and prints everything\n"
+         "the module sent back (its echo included) with CR and LF shown as \\r and \\n\n"
+         "(JSON: the exact bytes). Exit 0 when the answer ends in OK, 4 on ERROR or no\n"
+         "answer (an answer without OK takes 1 s). Refused (exit 2): lines longer than 63\n"
+         "characters or with control characters, \"///\", and the commands that change\n"
+         "the mode or the line behind the tool's back: AT*ADDM, AT*AMWS, ATP, AT&F.\n"},
+        {"shell", CMD_SHELL, "", 0, 0, "read commands from standard input, one a line",
+         "Runs the commands of standard input, one a line, on one session with the module\n"
+         "(it enters command mode once), printing one result a line (with --json one JSON\n"
+         "object a line). A line is a command word and, for pair and at, the rest of the\n"
+         "line after one space exactly. A failed command is reported and the shell goes\n"
+         "on; it ends at the end of input (or 'quit') with the exit code of the last\n"
+         "failure, 0 when none failed. Prompts only when standard input is a terminal,\n"
+         "whose own line editing applies. 'open' is not available in the shell.\n"},
     };
     return c_vecCommands;
 }
@@ -212,29 +311,82 @@ bool parseArgs(int nArgc, const char* const* ppszArgv, ArgsS& args, std::string&
         if (!bOptionsEnded && strArg == "--") {
             bOptionsEnded = true;
         } else if (!bOptionsEnded && strArg.size() > 1 && strArg[0] == '-') {
-            if (!parseOption(nArgc, ppszArgv, nIndex, args, strError)) {
+            if (!takeVerbose(strArg, args) &&
+                !parseOption(nArgc, ppszArgv, nIndex, args, strError)) {
                 return false;
             }
-        } else if (args.m_eCommand == CMD_NONE) {
-            const CommandInfoS* pCommand = findCommandByName(strArg);
-            if (pCommand == nullptr) {
-                strError = "unknown command '" + shown(strArg) + "'";
-                return false;
-            }
-            args.m_eCommand = pCommand->m_eCommand;
-        } else {
-            args.m_vecArguments.push_back(strArg);
+        } else if (!takeWord(strArg, args, strError)) {
+            return false;
         }
     }
-    return checkArguments(args, strError);
+    return checkSteps(args, strError);
+}
+
+bool parseShellLine(const std::string& strLine, StepS& step, std::string& strError)
+{
+    const size_t unEnd = strLine.find(' ');
+    const std::string strWord = strLine.substr(0, unEnd);
+    const CommandInfoS* pCommand = findCommandByName(strWord);
+    if (pCommand == nullptr || pCommand->m_eCommand == CMD_SHELL ||
+        pCommand->m_eCommand == CMD_OPEN) {
+        strError = pCommand == nullptr ? "unknown command '" + shown(strWord) + "'"
+                                       : "'" + strWord + "' is not available in the shell";
+        return false;
+    }
+    step = StepS{pCommand->m_eCommand, {}};
+    const std::string strRest = unEnd == std::string::npos ? "" : strLine.substr(unEnd + 1);
+    if (pCommand->m_unArguments > 0) {
+        step.m_vecArguments.push_back(strRest);
+    } else if (!strRest.empty()) {
+        strError = "'" + strWord + "' takes no argument '" + shown(strRest) + "'";
+        return false;
+    }
+    return checkStep(step, strError);
+}
+
+std::string refusedLine(const std::string& strLine)
+{
+    if (strLine.size() > c_unMaxAtLine) {
+        return "the module takes at most " + std::to_string(c_unMaxAtLine) + " characters a line";
+    }
+    for (const char cByte : strLine) {
+        if (static_cast<unsigned char>(cByte) < 0x20 || cByte == 0x7f) {
+            return "a line holds no control characters (the tool ends it with CR)";
+        }
+    }
+    std::string strUpper = strLine;
+    std::transform(strUpper.begin(), strUpper.end(), strUpper.begin(), [](char c) {
+        return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    });
+    if (strUpper.find("///") != std::string::npos) {
+        return "\"///\" is the escape sequence";
+    }
+    if (strUpper == "ATP") {
+        return "it switches the module to production mode";
+    }
+    if (strUpper.compare(0, 4, "AT&F") == 0) {
+        return "it restores the factory settings, which change the line settings";
+    }
+    const std::string strWord = strUpper.compare(0, 3, "AT*") == 0
+                                    ? strUpper.substr(3, strUpper.find_first_of("=?", 3) - 3)
+                                    : std::string();
+    if (strWord == "ADDM") {
+        return "it hands the line over to data mode; use 'quenta data-mode'";
+    }
+    if (strWord == "AMWS") {
+        return "it restarts the module with other line settings";
+    }
+    return std::string();
 }
 
 std::string generalHelp()
 {
     std::ostringstream stream;
-    stream << "Usage: quenta [OPTIONS] COMMAND [ARGUMENTS]\n"
+    stream << "Usage: quenta [OPTIONS] COMMAND [ARGUMENTS] [COMMAND [ARGUMENTS]]...\n"
               "\n"
               "Configures the radio module on the serial port \"COM8:\" through libquenta.\n"
+              "Several commands run in order on one session with the module and stop at the\n"
+              "first failure, e.g. quenta search pair NAME paired.\n"
               "\n"
               "Commands:\n";
     for (const CommandInfoS& command : commands()) {
@@ -245,8 +397,10 @@ std::string generalHelp()
     stream << "\n"
            << optionsHelp() << "\n"
            << "Results go to standard output, messages and progress to standard error.\n"
-              "Each command brings the module into command mode first, which can take up\n"
-              "to four attempts of about 2.6 s when it is in data mode.\n"
+              "A run brings the module into command mode once, before its first command,\n"
+              "which can take up to four attempts of about 2.6 s when it is in data mode.\n"
+              "Ctrl-C or SIGTERM ends a run with exit 130; during a search the tool first\n"
+              "waits for the module to end its inquiry (a second Ctrl-C quits at once).\n"
               "\n"
            << c_szExitCodes;
     return stream.str();

@@ -27,7 +27,9 @@ enum CommandE
     CMD_PAIRED,
     CMD_DATA_MODE,
     CMD_OPEN,
-    CMD_PORTS
+    CMD_PORTS,
+    CMD_AT,
+    CMD_SHELL
 };
 
 struct CommandInfoS
@@ -41,15 +43,23 @@ struct CommandInfoS
     const char* m_szDetail;
 };
 
-struct ArgsS
+// One command of a run and its arguments.
+struct StepS
 {
     CommandE m_eCommand = CMD_NONE;
     std::vector<std::string> m_vecArguments;
+};
+
+struct ArgsS
+{
+    std::vector<StepS> m_vecSteps;    // run in order, up to the first failure
     std::string m_strPort;            // empty: the library's own mapping of "COM8:"
     std::string m_strDebugDefinition; // a debug definition file to load first
     bool m_bJson = false;
+    bool m_bProbe = false; // ports: ask each free device for the module's ping
     bool m_bHelp = false;
     bool m_bVersion = false;
+    unsigned m_unVerbose = 0; // -v: the wire; -vv: also the library's traces
 };
 
 const std::vector<CommandInfoS>& commands();
@@ -57,6 +67,15 @@ const CommandInfoS* findCommand(CommandE eCommand);
 
 // False with a message in strError on a usage error.
 bool parseArgs(int nArgc, const char* const* ppszArgv, ArgsS& args, std::string& strError);
+
+// A line of `quenta shell`: a command word, then for a command with an
+// argument the rest of the line after one space, exactly (names may hold
+// spaces, quotes and commas). False with the message on a usage error.
+bool parseShellLine(const std::string& strLine, StepS& step, std::string& strError);
+
+// A line that `quenta at` must not send: one that would change the module's
+// mode or line behind the tool's back, or one too long. Empty when it may go.
+std::string refusedLine(const std::string& strLine);
 
 std::string generalHelp();
 std::string commandHelp(const CommandInfoS& command);

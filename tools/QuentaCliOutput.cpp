@@ -1,4 +1,5 @@
 #include "QuentaCliOutput.h"
+#include "QuentaCliNames.h"
 
 #if defined(_WIN32)
 #include "Nox_Hal/NOX_HAL_Path.h"
@@ -6,44 +7,17 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <io.h>
 #else
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 namespace QUENTA {
 namespace CLI {
 
 namespace {
-
-// Length of the valid UTF-8 sequence at unPos, 0 when there is none.
-size_t utf8SequenceLength(const std::string& strText, size_t unPos)
-{
-    const unsigned char ucLead = static_cast<unsigned char>(strText[unPos]);
-    size_t unLength = 0;
-    unsigned unMin = 0;
-    unsigned unCode = 0;
-    if (ucLead >= 0xC2 && ucLead <= 0xDF) {
-        unLength = 2, unMin = 0x80, unCode = ucLead & 0x1F;
-    } else if (ucLead >= 0xE0 && ucLead <= 0xEF) {
-        unLength = 3, unMin = 0x800, unCode = ucLead & 0x0F;
-    } else if (ucLead >= 0xF0 && ucLead <= 0xF4) {
-        unLength = 4, unMin = 0x10000, unCode = ucLead & 0x07;
-    } else {
-        return 0;
-    }
-    if (unPos + unLength > strText.size()) {
-        return 0;
-    }
-    for (size_t i = 1; i < unLength; ++i) {
-        const unsigned char ucNext = static_cast<unsigned char>(strText[unPos + i]);
-        if ((ucNext & 0xC0) != 0x80) {
-            return 0;
-        }
-        unCode = (unCode << 6) | (ucNext & 0x3F);
-    }
-    const bool bSurrogate = unCode >= 0xD800 && unCode <= 0xDFFF;
-    return (unCode < unMin || unCode > 0x10FFFF || bSurrogate) ? 0 : unLength;
-}
 
 std::string unicodeEscape(unsigned unCode)
 {
@@ -108,20 +82,24 @@ std::string jsonString(const std::string& strText)
     return strJson + "\"";
 }
 
+std::string shownByte(char cByte)
+{
+    const unsigned char uch = static_cast<unsigned char>(cByte);
+    if (uch >= 0x20 && uch != 0x7f) {
+        return std::string(1, cByte);
+    }
+    char szEscape[8];
+    std::snprintf(szEscape, sizeof(szEscape), "\\x%02x", uch);
+    return szEscape;
+}
+
 std::string shown(const std::string& strText)
 {
     const size_t c_unMax = 160;
     std::string strShown;
     size_t unAt = 0;
     for (; unAt < strText.size() && unAt < c_unMax; ++unAt) {
-        const unsigned char uch = static_cast<unsigned char>(strText[unAt]);
-        if (uch < 0x20 || uch == 0x7f) {
-            char szEscape[8];
-            std::snprintf(szEscape, sizeof(szEscape), "\\x%02x", uch);
-            strShown += szEscape;
-        } else {
-            strShown += static_cast<char>(uch);
-        }
+        strShown += shownByte(strText[unAt]);
     }
     if (unAt == strText.size()) {
         return strShown;
@@ -142,11 +120,15 @@ OutputC::OutputC(bool bJson, std::FILE* pOut, std::FILE* pErr)
 
 void OutputC::devices(const std::vector<std::string>& vecNames)
 {
+    std::vector<std::string> vecShown;
+    for (const std::string& strName : vecNames) {
+        vecShown.push_back(nameText(strName));
+    }
     if (m_bJson) {
-        line("{\"devices\":" + jsonArray(vecNames) + "}");
+        line("{\"devices\":" + jsonArray(vecShown) + "}");
         return;
     }
-    for (const std::string& strName : vecNames) {
+    for (const std::string& strName : vecShown) {
         line(strName);
     }
 }
@@ -154,12 +136,31 @@ void OutputC::devices(const std::vector<std::string>& vecNames)
 void OutputC::paired(const std::string& strName)
 {
     if (m_bJson) {
-        line("{\"paired\":" + jsonString(strName) + "}");
+        line("{\"paired\":" + jsonString(nameText(strName)) + "}");
     } else if (strName.empty()) {
         note("quenta: the module names no paired device");
     } else {
-        line(strName);
+        line(nameText(strName));
     }
+}
+
+void OutputC::answer(const std::string& strAnswer)
+{
+    if (m_bJson) {
+        line("{\"ok\":true,\"answer\":" + jsonString(strAnswer) + "}");
+        return;
+    }
+    // CR and LF stay visible, yet each LF still ends a line for reading.
+    std::string strText;
+    for (const char cByte : strAnswer) {
+        strText += cByte == '\r'   ? std::string("\\r")
+                   : cByte == '\n' ? std::string("\\n\n")
+                                   : shownByte(cByte);
+    }
+    if (!strText.empty() && strText.back() == '\n') {
+        strText.pop_back();
+    }
+    line(strText);
 }
 
 void OutputC::ok(const std::string& strDone)
@@ -167,46 +168,157 @@ void OutputC::ok(const std::string& strDone)
     line(m_bJson ? std::string("{\"ok\":true}") : strDone);
 }
 
-void OutputC::ports(const std::vector<PortEntryS>& vecPorts, const ComMappingS& com8)
+namespace {
+
+const char* const c_szFastLine = "921600 bit/s with RTS/CTS";
+const char* const c_szSlowLine = "115200 bit/s without handshake";
+
+std::string probeJson(const ProbeS& probe)
+{
+    switch (probe.m_eResult) {
+    case PR_ANSWERED_921600_RTSCTS:
+        return "{\"result\":\"answered\",\"bitRate\":921600,\"rtsCts\":true}";
+    case PR_ANSWERED_115200:
+        return "{\"result\":\"answered\",\"bitRate\":115200,\"rtsCts\":false}";
+    case PR_NO_ANSWER:
+        return "{\"result\":\"no answer\"" +
+               (probe.m_strError.empty() ? "" : ",\"note\":" + jsonString(probe.m_strError)) + "}";
+    case PR_IN_USE:
+        return "{\"result\":\"in use\"}";
+    case PR_FAILED:
+        return "{\"result\":\"failed\",\"error\":" + jsonString(probe.m_strError) + "}";
+    case PR_NOT_PROBED:
+        break;
+    }
+    return std::string();
+}
+
+std::string probeText(const ProbeS& probe)
+{
+    switch (probe.m_eResult) {
+    case PR_ANSWERED_921600_RTSCTS:
+        return std::string("answers at ") + c_szFastLine;
+    case PR_ANSWERED_115200:
+        return std::string("answers at ") + c_szSlowLine;
+    case PR_NO_ANSWER:
+        return std::string("no answer at ") + c_szFastLine + " or " + c_szSlowLine +
+               (probe.m_strError.empty() ? "" : " (" + shown(probe.m_strError) + ")");
+    case PR_IN_USE:
+        return "in use by another program, not probed";
+    case PR_FAILED:
+        return "cannot be probed: " + shown(probe.m_strError);
+    case PR_NOT_PROBED:
+        break;
+    }
+    return std::string();
+}
+
+// Unknown fields are left out rather than given as null.
+std::string portJson(const PortEntryS& port)
+{
+    std::string strJson = "{\"path\":" + jsonString(port.m_strPath);
+    const std::pair<const char*, const std::string*> c_aFields[] = {
+        {"target", &port.m_strTarget},
+        {"description", &port.m_strDescription},
+        {"manufacturer", &port.m_strManufacturer},
+        {"vendorId", &port.m_strVendorId},
+        {"productId", &port.m_strProductId},
+        {"serial", &port.m_strSerial},
+        {"driver", &port.m_strDriver}};
+    if (!port.m_vecLinks.empty()) {
+        strJson += ",\"links\":" + jsonArray(port.m_vecLinks);
+    }
+    for (const auto& field : c_aFields) {
+        if (!field.second->empty()) {
+            strJson += std::string(",\"") + field.first + "\":" + jsonString(*field.second);
+        }
+    }
+    if (port.m_probe.m_eResult != PR_NOT_PROBED) {
+        strJson += ",\"probe\":" + probeJson(port.m_probe);
+    }
+    return strJson + "}";
+}
+
+// The path on the first line, then one indented line per known field.
+std::vector<std::string> portLines(const PortEntryS& port)
+{
+    std::vector<std::string> vecLines = {
+        shown(port.m_strPath) + (port.m_strTarget.empty() ? "" : " -> " + shown(port.m_strTarget))};
+    for (const std::string& strLink : port.m_vecLinks) {
+        vecLines.push_back("  link: " + shown(strLink));
+    }
+    const std::pair<const char*, const std::string*> c_aFields[] = {
+        {"description", &port.m_strDescription}, {"manufacturer", &port.m_strManufacturer}};
+    for (const auto& field : c_aFields) {
+        if (!field.second->empty()) {
+            vecLines.push_back(std::string("  ") + field.first + ": " + shown(*field.second));
+        }
+    }
+    if (!port.m_strVendorId.empty() || !port.m_strProductId.empty()) {
+        vecLines.push_back("  USB id: " + shown(port.m_strVendorId) + ":" +
+                           shown(port.m_strProductId));
+    }
+    if (!port.m_strSerial.empty()) {
+        vecLines.push_back("  serial: " + shown(port.m_strSerial));
+    }
+    if (!port.m_strDriver.empty()) {
+        vecLines.push_back("  driver: " + shown(port.m_strDriver));
+    }
+    if (port.m_probe.m_eResult != PR_NOT_PROBED) {
+        vecLines.push_back("  probe: " + probeText(port.m_probe));
+    }
+    return vecLines;
+}
+
+} // namespace
+
+void OutputC::ports(const std::vector<PortEntryS>& vecPorts, const ComMappingS& com8,
+                    const ProbeS& com8Probe)
 {
     if (m_bJson) {
         std::string strJson = "{\"ports\":[";
         for (size_t i = 0; i < vecPorts.size(); ++i) {
-            strJson += (i == 0 ? "{" : ",{") + std::string("\"path\":") +
-                       jsonString(vecPorts[i].m_strPath);
-            if (!vecPorts[i].m_strTarget.empty()) {
-                strJson += ",\"target\":" + jsonString(vecPorts[i].m_strTarget);
-            }
-            strJson += "}";
+            strJson += (i == 0 ? "" : ",") + portJson(vecPorts[i]);
         }
         strJson += "],\"COM8:\":{\"path\":" + jsonString(com8.m_strPath);
         if (!com8.m_strTarget.empty()) {
             strJson += ",\"target\":" + jsonString(com8.m_strTarget);
         }
         strJson += ",\"source\":" + jsonString(com8.m_strSource) +
-                   ",\"exists\":" + (com8.m_bExists ? "true" : "false") + "}}";
-        line(strJson);
+                   ",\"exists\":" + (com8.m_bExists ? "true" : "false");
+        if (com8Probe.m_eResult != PR_NOT_PROBED) {
+            strJson += ",\"probe\":" + probeJson(com8Probe);
+        }
+        line(strJson + "}}");
         return;
     }
     for (const PortEntryS& port : vecPorts) {
-        line(port.m_strTarget.empty() ? port.m_strPath
-                                      : port.m_strPath + " -> " + port.m_strTarget);
+        for (const std::string& strLine : portLines(port)) {
+            line(strLine);
+        }
     }
-    line("COM8: " + com8.m_strPath + (com8.m_strTarget.empty() ? "" : " -> " + com8.m_strTarget) +
-         " (" + com8.m_strSource + (com8.m_bExists ? "" : "; does not exist") + ")");
+    line("COM8: " + shown(com8.m_strPath) +
+         (com8.m_strTarget.empty() ? "" : " -> " + shown(com8.m_strTarget)) + " (" +
+         com8.m_strSource + (com8.m_bExists ? "" : "; does not exist") + ")");
+    if (com8Probe.m_eResult != PR_NOT_PROBED) {
+        line("  probe: " + probeText(com8Probe));
+    }
 }
 
-void OutputC::version(const std::string& strVersion)
+void OutputC::version(const std::string& strVersion, const std::string& strLibrary)
 {
-    line(m_bJson ? "{\"version\":" + jsonString(strVersion) + "}" : "quenta " + strVersion);
+    line(m_bJson ? "{\"version\":" + jsonString(strVersion) +
+                       ",\"library\":" + jsonString(strLibrary) + "}"
+                 : "quenta " + strVersion + "\nlibquenta " + strLibrary);
 }
 
-void OutputC::failure(int nExitCode, const std::string& strMessage)
+void OutputC::failure(int nExitCode, const std::string& strMessage, const std::string& strAnswer)
 {
     note(strMessage);
     if (m_bJson) {
         line("{\"ok\":false,\"exit\":" + std::to_string(nExitCode) +
-             ",\"error\":" + jsonString(strMessage) + "}");
+             ",\"error\":" + jsonString(strMessage) +
+             (strAnswer.empty() ? "" : ",\"answer\":" + jsonString(strAnswer)) + "}");
     }
 }
 
@@ -235,6 +347,21 @@ void prepareStandardStreams()
     }
 }
 
+std::FILE* reserveStandardOutput()
+{
+    const int nResults = _dup(_fileno(stdout));
+    if (nResults < 0 || _dup2(_fileno(stderr), _fileno(stdout)) != 0) {
+        return stdout;
+    }
+    std::FILE* pResults = _fdopen(nResults, "wb");
+    return pResults != nullptr ? pResults : stdout;
+}
+
+bool standardInputIsTerminal()
+{
+    return _isatty(_fileno(stdin)) != 0;
+}
+
 std::string win32ErrorText(unsigned long ulError)
 {
     wchar_t szText[512];
@@ -258,6 +385,22 @@ void prepareStandardStreams()
 {
     // A closed standard output must end in an error message, not a signal.
     std::signal(SIGPIPE, SIG_IGN);
+}
+
+std::FILE* reserveStandardOutput()
+{
+    std::fflush(stdout);
+    const int nResults = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (nResults < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        return stdout;
+    }
+    std::FILE* pResults = fdopen(nResults, "w");
+    return pResults != nullptr ? pResults : stdout;
+}
+
+bool standardInputIsTerminal()
+{
+    return isatty(STDIN_FILENO) != 0;
 }
 
 #endif

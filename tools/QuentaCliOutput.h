@@ -17,11 +17,41 @@ std::string jsonString(const std::string& strText);
 // characters as \xNN, and cut after a screenful with "..." (never inside a
 // UTF-8 character), so that it can neither steer the terminal nor flood it.
 std::string shown(const std::string& strText);
+// One byte as shown: itself, or \xNN for a control character.
+std::string shownByte(char cByte);
 
+// What `ports --probe` found on a device: the first line setting at which
+// the module's ping was answered, or why there is none.
+enum ProbeResultE
+{
+    PR_NOT_PROBED,
+    PR_ANSWERED_921600_RTSCTS,
+    PR_ANSWERED_115200,
+    PR_NO_ANSWER,
+    PR_IN_USE, // held by another program: opened by nobody, sent nothing
+    PR_FAILED  // could not be opened or set up; m_strError says why
+};
+
+struct ProbeS
+{
+    ProbeResultE m_eResult = PR_NOT_PROBED;
+    std::string m_strError; // PR_FAILED: why; PR_NO_ANSWER: a setting the device refused
+};
+
+// A serial device and what the system knows of it; empty fields are unknown
+// (or not offered by the system, as on Windows).
 struct PortEntryS
 {
     std::string m_strPath;
-    std::string m_strTarget; // where a symbolic link points, else empty
+    std::string m_strTarget;             // where a symbolic link points, else empty
+    std::vector<std::string> m_vecLinks; // /dev/serial/by-id/*, /dev/serial/by-path/*
+    std::string m_strDescription;        // USB interface or product string; the UART
+    std::string m_strManufacturer;
+    std::string m_strVendorId; // USB, 4 hex digits
+    std::string m_strProductId;
+    std::string m_strSerial;
+    std::string m_strDriver;
+    ProbeS m_probe;
 };
 
 struct ComMappingS
@@ -34,6 +64,13 @@ struct ComMappingS
 
 // Sets up the standard streams for the tool's output (before any of it).
 void prepareStandardStreams();
+
+// Keeps standard output for the results alone: returns a stream on it and
+// points the descriptor everyone else writes to (the library's "printf"
+// traces among them) at standard error.
+std::FILE* reserveStandardOutput();
+
+bool standardInputIsTerminal();
 
 #if defined(_WIN32)
 // The system's message for a Win32 error code, in UTF-8, without the closing
@@ -50,11 +87,18 @@ public:
     void paired(const std::string& strName);
     // strDone is for people; JSON gets {"ok":true}.
     void ok(const std::string& strDone);
-    void ports(const std::vector<PortEntryS>& vecPorts, const ComMappingS& com8);
-    void version(const std::string& strVersion);
+    // com8Probe is for the device "COM8:" stands for when it is not among
+    // vecPorts.
+    void ports(const std::vector<PortEntryS>& vecPorts, const ComMappingS& com8,
+               const ProbeS& com8Probe = ProbeS());
+    // The module's answer to a line of `quenta at`, as received.
+    void answer(const std::string& strAnswer);
+    void version(const std::string& strVersion, const std::string& strLibrary);
     // The message goes to standard error; with --json a failure object also
     // goes to standard output, so that scripts reading it always get one.
-    void failure(int nExitCode, const std::string& strMessage);
+    // A module's answer that came with the failure goes into the object too.
+    void failure(int nExitCode, const std::string& strMessage,
+                 const std::string& strAnswer = std::string());
     void note(const std::string& strMessage);
 
 private:

@@ -25,6 +25,11 @@ std::string deviceName(const ComMappingS& com8);
 
 std::vector<PortEntryS> listSerialPorts();
 
+// Probes each device of vecPorts (QuentaCliProbe.h) and the one "COM8:"
+// stands for when that is not among them (a pseudo-terminal, a link); the
+// result for the latter, not probed when it is listed or does not exist.
+ProbeS probePorts(std::vector<PortEntryS>& vecPorts, const ComMappingS& com8);
+
 // Opens and closes the device as the library would (read-write, no
 // controlling terminal, not waiting for a carrier, not held by another
 // program). Empty when that works, else the message for the user.

@@ -1,5 +1,7 @@
 #include "QuentaCliProgress.h"
 
+#include "QuentaCliInterrupt.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -18,7 +20,8 @@ namespace CLI {
 
 namespace {
 
-const std::chrono::milliseconds c_tRedraw(250);
+// Often enough to redraw each second and to answer Ctrl-C without delay.
+const std::chrono::milliseconds c_tPoll(100);
 
 #if defined(_WIN32)
 
@@ -64,13 +67,11 @@ ProgressC::ProgressC(std::FILE* pErr, bool bEnabled) : m_pErr(pErr), m_bEnabled(
 bool ProgressC::run(const std::string& strLabel, unsigned unExpectedSeconds,
                     const std::function<bool()>& fnCall)
 {
-    if (!m_bEnabled) {
-        return fnCall();
-    }
     std::mutex mutex;
     std::condition_variable cvDone;
     bool bDone = false;
     bool bResult = false;
+    setCallInFlight(true);
     std::thread worker([&] {
         const bool bCallResult = fnCall();
         std::lock_guard<std::mutex> lock(mutex);
@@ -83,18 +84,25 @@ bool ProgressC::run(const std::string& strLabel, unsigned unExpectedSeconds,
         std::unique_lock<std::mutex> lock(mutex);
         unsigned unDrawn = ~0u;
         while (!bDone) {
+            if (interruptions() > 0) {
+                lock.unlock();
+                clear();
+                m_fnOnInterrupt();
+                exitInterrupted();
+            }
             const auto tElapsed = std::chrono::steady_clock::now() - tStart;
             const unsigned unElapsed = static_cast<unsigned>(
                 std::chrono::duration_cast<std::chrono::seconds>(tElapsed).count());
-            if (unElapsed != unDrawn) {
+            if (m_bEnabled && unElapsed != unDrawn) {
                 draw(strLabel, unElapsed, unExpectedSeconds);
                 unDrawn = unElapsed;
             }
-            cvDone.wait_for(lock, c_tRedraw, [&] { return bDone; });
+            cvDone.wait_for(lock, c_tPoll, [&] { return bDone; });
         }
     }
     worker.join();
     clear();
+    setCallInFlight(false);
     return bResult;
 }
 
@@ -105,10 +113,15 @@ void ProgressC::draw(const std::string& strLabel, unsigned unElapsed, unsigned u
     std::fputs((lineStart(m_unDrawn) + strLine).c_str(), m_pErr);
     std::fflush(m_pErr);
     m_unDrawn = strLine.size();
+    setProgressShown(true);
 }
 
 void ProgressC::clear()
 {
+    if (!m_bEnabled) {
+        return;
+    }
+    setProgressShown(false);
     std::fputs(lineStart(m_unDrawn).c_str(), m_pErr);
     std::fflush(m_pErr);
     m_unDrawn = 0;

@@ -1,24 +1,32 @@
 // quenta: the radio module's jobs from a shell, on libquenta's public
 // interface: search, pair, unpair, read the pairing back, hand over to data
-// mode, open the port for data; plus the serial devices of the machine. From
-// the core it takes what the interface cannot give: the debug definition
-// loader, whether a device went away during a call, and whether the handle's
-// preparation reached the module.
+// mode, open the port for data; plus the serial devices of the machine, one
+// raw command line, and several commands on one session. From the core it
+// takes what the interface cannot give: the debug definition loader, whether
+// a device went away during a call, whether the handle's preparation reached
+// the module, whether a failed search was an empty one, a raw command line,
+// and a window on the wire.
 #include "quenta.h"
 #include "Nox_Hal/NOX_HAL_Path.h"
 #include "QUENTA_QuentaConfiguratorImpl.h"
 #include "QuentaCliArgs.h"
 #include "QuentaCliBridge.h"
+#include "QuentaCliInterrupt.h"
+#include "QuentaCliNames.h"
 #include "QuentaCliOutput.h"
 #include "QuentaCliPorts.h"
 #include "QuentaCliProgress.h"
+#include "QuentaCliTrace.h"
 #include "TRC_CFG_TaviDeviceControllerImpl.h"
 #include "TRC_PRT_PortBase.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace QUENTA::CLI;
@@ -30,6 +38,8 @@ namespace {
 // size query would cost.
 const uint32_t c_unListBufferSize = 64 * 1024;
 
+const std::chrono::seconds c_tInquiryLongest(16);
+
 const char* const c_szModuleCheck =
     "the module is powered and cabled and runs at 115200 or 921600 bit/s";
 
@@ -39,23 +49,34 @@ std::string versionText()
            std::to_string(QUENTA_VERSION_PATCH);
 }
 
+// The core is linked in, so the library is the one this tool was built with.
+std::string libraryVersionText()
+{
+    return versionText() + " (linked in)";
+}
+
 class ToolC
 {
 public:
-    explicit ToolC(const ArgsS& args)
-        : m_args(args), m_output(args.m_bJson, stdout, stderr),
-          m_progress(stderr, canShowProgress())
-    {}
+    ToolC(const ArgsS& args, std::FILE* pResults)
+        : m_args(args), m_output(args.m_bJson, pResults, stderr),
+          m_progress(stderr, canShowProgress()), m_trace(stderr, args.m_unVerbose > 0)
+    {
+        m_progress.onInterrupt([this] { waitForQuietModule(); });
+    }
 
     int run();
 
 private:
-    int runOnModule();
+    int runSteps();
+    int runShell();
+    int runStep(const StepS& step);
     int search();
-    int pair();
+    int pair(const std::string& strText);
     int unpair();
     int paired();
     int dataMode();
+    int sendLine(const std::string& strLine);
     int openForData();
     bool prepareUnreachedModule(void*& pHandle);
     int ports();
@@ -63,6 +84,7 @@ private:
     // The call's result; false also when the device went away during it,
     // whatever the call reported.
     bool withProgress(const std::string& strWhat, const std::function<bool()>& fnCall);
+    void waitForQuietModule();
     bool readPaired(std::string& strName);
     int moduleFailure(const std::string& strWhat, const std::string& strHint = std::string());
     int moduleGone(const std::string& strWhat);
@@ -71,7 +93,9 @@ private:
     const ArgsS& m_args;
     OutputC m_output;
     ProgressC m_progress;
+    WireTraceC m_trace;
     ComMappingS m_com8;
+    const CommandInfoS* m_pCommand = nullptr; // the command running now
     bool m_bDeviceGone = false;
 };
 
@@ -91,32 +115,90 @@ int ToolC::run()
                                        (strReason.empty() ? "" : ": " + strReason));
         return XC_USAGE;
     }
-    if (m_args.m_eCommand == CMD_PORTS) {
-        return ports();
+    if (m_args.m_unVerbose > 1) {
+        traceLibraryToStandardError();
     }
-    const std::string strProblem = portProblem(m_com8.m_strPath);
-    if (!strProblem.empty()) {
-        m_output.failure(XC_PORT, strProblem);
-        return XC_PORT;
+    const bool bOnlyPorts =
+        m_args.m_vecSteps.size() == 1 && m_args.m_vecSteps[0].m_eCommand == CMD_PORTS;
+    if (!bOnlyPorts) {
+        const std::string strProblem = portProblem(m_com8.m_strPath);
+        if (!strProblem.empty()) {
+            m_output.failure(XC_PORT, strProblem);
+            return XC_PORT;
+        }
     }
-    return runOnModule();
+    return m_args.m_vecSteps[0].m_eCommand == CMD_SHELL ? runShell() : runSteps();
 }
 
-int ToolC::runOnModule()
+int ToolC::runSteps()
 {
-    switch (m_args.m_eCommand) {
+    for (const StepS& step : m_args.m_vecSteps) {
+        const int nExit = runStep(step);
+        if (nExit != XC_OK) {
+            return nExit;
+        }
+    }
+    return XC_OK;
+}
+
+// One command a line until the end of input; a failure is reported and the
+// next line runs, on the same session with the module.
+int ToolC::runShell()
+{
+    const bool bPrompt = standardInputIsTerminal();
+    int nExit = XC_OK;
+    std::string strLine;
+    for (;;) {
+        if (bPrompt) {
+            std::fputs("quenta> ", stderr);
+            std::fflush(stderr);
+        }
+        if (!std::getline(std::cin, strLine)) {
+            break;
+        }
+        if (!strLine.empty() && strLine.back() == '\r') {
+            strLine.pop_back();
+        }
+        if (strLine.empty() || strLine[0] == '#') {
+            continue;
+        }
+        if (strLine == "quit" || strLine == "exit") {
+            break;
+        }
+        StepS step;
+        std::string strError;
+        const int nResult = parseShellLine(strLine, step, strError)
+                                ? runStep(step)
+                                : (m_output.failure(XC_USAGE, "quenta: " + strError), XC_USAGE);
+        nExit = nResult != XC_OK ? nResult : nExit;
+    }
+    if (bPrompt) {
+        std::fputs("\n", stderr);
+    }
+    return nExit;
+}
+
+int ToolC::runStep(const StepS& step)
+{
+    m_pCommand = findCommand(step.m_eCommand);
+    m_bDeviceGone = false;
+    switch (step.m_eCommand) {
     case CMD_SEARCH:
         return search();
     case CMD_PAIR:
-        return pair();
+        return pair(step.m_vecArguments[0]);
     case CMD_UNPAIR:
         return unpair();
     case CMD_PAIRED:
         return paired();
     case CMD_DATA_MODE:
         return dataMode();
+    case CMD_AT:
+        return sendLine(step.m_vecArguments[0]);
     case CMD_OPEN:
         return openForData();
+    case CMD_PORTS:
+        return ports();
     default:
         return XC_USAGE;
     }
@@ -124,14 +206,32 @@ int ToolC::runOnModule()
 
 bool ToolC::withProgress(const std::string& strWhat, const std::function<bool()>& fnCall)
 {
-    const CommandInfoS* pCommand = findCommand(m_args.m_eCommand);
     // The C functions cannot say that the module went away; the core's port
     // counts every device it loses.
     const uint32_t unLossesBefore = TRC::PRT::PortBaseC::GetLossCount();
     const bool bResult = m_progress.run(strWhat + " on " + shown(m_com8.m_strPath),
-                                        pCommand->m_unExpectedSeconds, fnCall);
+                                        m_pCommand->m_unExpectedSeconds, fnCall);
     m_bDeviceGone = TRC::PRT::PortBaseC::GetLossCount() != unLossesBefore;
     return bResult && !m_bDeviceGone;
+}
+
+// Interrupted during a call: an inquiry the module has begun runs on and its
+// results would meet the next command, so nothing more is sent and the tool
+// waits for its end (a second Ctrl-C ends the tool at once).
+void ToolC::waitForQuietModule()
+{
+    m_trace.holdWrites();
+    if (!m_trace.inquiryUnderWay()) {
+        return;
+    }
+    m_output.note("quenta: interrupted \xe2\x80\x94 waiting for the module to end its inquiry "
+                  "(Ctrl-C again to quit at once)");
+    // A module that never ends its inquiry is not waited for beyond the time
+    // the library itself would give it.
+    const auto tGiveUp = std::chrono::steady_clock::now() + c_tInquiryLongest;
+    while (m_trace.inquiryUnderWay() && std::chrono::steady_clock::now() < tGiveUp) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
 }
 
 int ToolC::moduleGone(const std::string& strWhat)
@@ -160,13 +260,16 @@ int ToolC::search()
     uint32_t unSize = c_unListBufferSize;
     const bool bFound =
         withProgress("searching", [&] { return QUENTA_searchDevices(vecBuffer.data(), &unSize); });
-    if (!bFound) {
-        return moduleFailure("search", "a search also fails when no device is in range.");
+    // The C function fails on an empty result too; the configurator knows
+    // whether the module answered.
+    if (!bFound && (m_bDeviceGone ||
+                    !QUENTA::QuentaConfiguratorImplC::processInstance().lastSearchFoundNothing())) {
+        return moduleFailure("search");
     }
     // Names each end in a tab; an empty name is the extra tab closing the list.
     std::vector<std::string> vecNames;
     std::string strName;
-    for (size_t i = 0; i < vecBuffer.size() && vecBuffer[i] != '\0'; ++i) {
+    for (size_t i = 0; bFound && i < vecBuffer.size() && vecBuffer[i] != '\0'; ++i) {
         if (vecBuffer[i] != '\t') {
             strName += vecBuffer[i];
         } else if (strName.empty()) {
@@ -176,20 +279,24 @@ int ToolC::search()
             strName.clear();
         }
     }
+    if (vecNames.empty() && !m_args.m_bJson) {
+        m_output.note("quenta: no device found");
+    }
     m_output.devices(vecNames);
     return XC_OK;
 }
 
-int ToolC::pair()
+int ToolC::pair(const std::string& strText)
 {
-    const std::string& strName = m_args.m_vecArguments[0];
+    const std::string strName = nameFromText(strText);
     const bool bPaired =
         withProgress("searching and pairing", [&] { return QUENTA_pairDevice(strName.c_str()); });
     if (!bPaired) {
-        return moduleFailure("pairing with \"" + shown(strName) + "\"",
-                             "is " + shown(strName) + " among the devices of `quenta search`?");
+        return moduleFailure("pairing with \"" + shown(nameText(strName)) + "\"",
+                             "is " + shown(nameText(strName)) +
+                                 " among the devices of `quenta search`?");
     }
-    m_output.ok("paired with " + shown(strName));
+    m_output.ok("paired with " + shown(nameText(strName)));
     return XC_OK;
 }
 
@@ -250,6 +357,32 @@ int ToolC::dataMode()
     }
     m_output.ok("the module is in data mode; the port is closed");
     return XC_OK;
+}
+
+int ToolC::sendLine(const std::string& strLine)
+{
+    std::string strAnswer;
+    const bool bAnswered = withProgress("sending " + shown(strLine), [&] {
+        return QUENTA::QuentaConfiguratorImplC::processInstance().sendLine(strLine, strAnswer);
+    });
+    const std::string c_strOk = "\r\nOK\r\n";
+    const bool bOk =
+        strAnswer.size() >= c_strOk.size() &&
+        strAnswer.compare(strAnswer.size() - c_strOk.size(), c_strOk.size(), c_strOk) == 0;
+    if (bAnswered && bOk) {
+        m_output.answer(strAnswer);
+        return XC_OK;
+    }
+    if (!bAnswered) {
+        return moduleFailure("sending '" + shown(strLine) + "'");
+    }
+    if (!m_args.m_bJson) {
+        m_output.answer(strAnswer);
+    }
+    m_output.failure(XC_MODULE,
+                     "quenta: " + device() + " answered '" + shown(strLine) + "' without OK",
+                     strAnswer);
+    return XC_MODULE;
 }
 
 // The handle's preparation only tries the module at 921600 bit/s with RTS/CTS;
@@ -321,7 +454,9 @@ int ToolC::openForData()
 
 int ToolC::ports()
 {
-    m_output.ports(listSerialPorts(), m_com8);
+    std::vector<PortEntryS> vecPorts = listSerialPorts();
+    const ProbeS com8Probe = m_args.m_bProbe ? probePorts(vecPorts, m_com8) : ProbeS();
+    m_output.ports(vecPorts, m_com8, com8Probe);
     return XC_OK;
 }
 
@@ -355,16 +490,21 @@ int main(int nArgc, char** ppszArgv)
         return usageError(strError, asksForJson(nArgc, ppszArgv));
     }
     if (args.m_bHelp) {
-        const CommandInfoS* pCommand = findCommand(args.m_eCommand);
+        const CommandInfoS* pCommand =
+            args.m_vecSteps.empty() ? nullptr : findCommand(args.m_vecSteps[0].m_eCommand);
         std::fputs((pCommand != nullptr ? commandHelp(*pCommand) : generalHelp()).c_str(), stdout);
         return XC_OK;
     }
     if (args.m_bVersion) {
-        OutputC(args.m_bJson, stdout, stderr).version(versionText());
+        OutputC(args.m_bJson, stdout, stderr).version(versionText(), libraryVersionText());
         return XC_OK;
     }
-    if (args.m_eCommand == CMD_NONE) {
+    if (args.m_vecSteps.empty()) {
         return usageError("no command given", args.m_bJson);
     }
-    return ToolC(args).run();
+    installInterruptHandlers();
+    // With --json nothing but results may reach standard output, whatever a
+    // debug definition routes there.
+    std::FILE* const pResults = args.m_bJson ? reserveStandardOutput() : stdout;
+    return ToolC(args, pResults).run();
 }

@@ -1,0 +1,57 @@
+// What quenta sees on the serial line: with -v it prints every exchange on
+// standard error, time-stamped (line settings, bytes sent and received, the
+// silences around an escape sequence); with -vv it routes the library's own
+// traces there too. It also knows whether an inquiry is under way and can
+// hold every further write, which is how an interrupted run lets the module
+// finish in peace.
+#pragma once
+
+#include "TRC_PRT_WireTap.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+namespace QUENTA {
+namespace CLI {
+
+class WireTraceC : public TRC::PRT::WireTapI
+{
+public:
+    // Prints only when bPrint; installs itself as the core's tap.
+    WireTraceC(std::FILE* pErr, bool bPrint);
+    ~WireTraceC() override;
+    WireTraceC(const WireTraceC&) = delete;
+    WireTraceC& operator=(const WireTraceC&) = delete;
+
+    void configured(uint32_t ulBaudRate, bool bRtsCts) override;
+    void sent(const char* pData, uint32_t unCount) override;
+    void received(const char* pData, uint32_t unCount) override;
+    void closed() override;
+    bool holdsWrites() override { return m_bHold.load(); }
+
+    void holdWrites() { m_bHold.store(true); }
+    // An inquiry was sent and its final answer has not come yet.
+    bool inquiryUnderWay();
+
+private:
+    void print(const std::string& strEvent);
+
+    using ClockT = std::chrono::steady_clock;
+    std::FILE* m_pErr;
+    const bool m_bPrint;
+    const ClockT::time_point m_tStart;
+    std::mutex m_mutex;
+    ClockT::time_point m_tLast;
+    bool m_bInquiry = false;
+    std::string m_strInquiryTail; // the last bytes of its answer, for the final OK
+    std::atomic<bool> m_bHold{false};
+};
+
+// Routes the library's component logs, every level, to standard error.
+void traceLibraryToStandardError();
+
+} // namespace CLI
+} // namespace QUENTA
