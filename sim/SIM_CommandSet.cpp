@@ -240,6 +240,17 @@ std::string SimCommandSetC::commandWord(const std::string& strLine)
     return strLine.substr(3, strLine.find_first_of("?=", 3) - 3);
 }
 
+bool SimCommandSetC::isKnownWord(const std::string& strWord)
+{
+    static const char* const c_aszOthers[] = {"AT", "AT&F", "ATP", "ADDM", "AILVI", "AILBA"};
+    for (const char* pszWord : c_aszOthers) {
+        if (strWord == pszWord) {
+            return true;
+        }
+    }
+    return findWriteSpec(strWord) != nullptr;
+}
+
 SimReplyS SimCommandSetC::execute(const std::string& strLine, SimStateS& state,
                                   const std::vector<SimDeviceS>& vecDevices,
                                   std::map<std::string, SimNameFailE>& mapNameFaults)

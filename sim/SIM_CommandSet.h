@@ -125,6 +125,8 @@ public:
     // "AGI" of "AT*AGI=2,10,15"; a line outside the "AT*" pattern ("AT",
     // "ATP") is its own word.
     static std::string commandWord(const std::string& strLine);
+    // Whether the module knows the word (as commandWord gives it).
+    static bool isKnownWord(const std::string& strWord);
     // strLine is the line without its CR. mapNameFaults is updated when a
     // one-time failure fires.
     static SimReplyS execute(const std::string& strLine, SimStateS& state,

@@ -54,6 +54,7 @@ SimulatedModuleC::SimulatedModuleC(const SimConfigS& config)
     m_state.m_eMode = config.m_eInitialMode;
     m_state.m_active = config.m_lineSettings;
     m_state.m_stored = config.m_lineSettings;
+    m_transcript.setModeName(modeName(m_state.m_eMode));
 }
 
 SimulatedModuleC::~SimulatedModuleC()
@@ -186,6 +187,12 @@ void SimulatedModuleC::setDevices(const std::vector<SimDeviceS>& vecDevices)
     m_config.m_vecDevices = vecDevices;
 }
 
+void SimulatedModuleC::modifyDevices(const std::function<void(std::vector<SimDeviceS>&)>& fnChange)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    fnChange(m_config.m_vecDevices);
+}
+
 void SimulatedModuleC::setEcho(bool bEcho)
 {
     std::lock_guard<std::mutex> guard(m_mutex);
@@ -228,29 +235,89 @@ void SimulatedModuleC::setAnswerNoise(bool bAnswer)
     m_config.m_bAnswerNoise = bAnswer;
 }
 
+void SimulatedModuleC::setSplitGapMs(uint32_t ulMs)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_faults.setSplitGapMs(ulMs);
+}
+
+void SimulatedModuleC::setFault(const SimFaultS& fault)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_faults.set(fault);
+}
+
+bool SimulatedModuleC::clearFault(const std::string& strTarget)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_faults.clear(strTarget);
+}
+
+void SimulatedModuleC::clearFaults()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_faults.clearAll();
+    m_faults.clearTriggers();
+}
+
+std::vector<SimFaultS> SimulatedModuleC::faults() const
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_faults.active();
+}
+
+void SimulatedModuleC::onCommand(const std::string& strWord, uint32_t unOccurrence,
+                                 const std::function<void()>& fnAction)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_faults.addTrigger(strWord, unOccurrence, fnAction);
+}
+
+size_t SimulatedModuleC::pendingTriggers() const
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_faults.triggerCount();
+}
+
+// The shorthands set or clear one fault on "*" (or on a word or a device).
+static void setOrClear(SimFaultsC& faults, SimFaultKindE eKind, uint32_t ulArg, uint32_t unCount,
+                       bool bSet)
+{
+    if (!bSet) {
+        faults.clearKind("*", eKind);
+        return;
+    }
+    SimFaultS fault;
+    fault.m_strTarget = "*";
+    fault.m_eKind = eKind;
+    fault.m_ulArg = ulArg;
+    fault.m_unCount = unCount;
+    faults.set(fault);
+}
+
 void SimulatedModuleC::dropNextAnswers(uint32_t unCount)
 {
     std::lock_guard<std::mutex> guard(m_mutex);
-    m_unDropCount = unCount;
+    setOrClear(m_faults, FK_DROP, 0, unCount, unCount > 0);
 }
 
 void SimulatedModuleC::failNextCommands(uint32_t unCount)
 {
     std::lock_guard<std::mutex> guard(m_mutex);
-    m_unErrorCount = unCount;
+    setOrClear(m_faults, FK_ERROR, 0, unCount, unCount > 0);
 }
 
 void SimulatedModuleC::setAnswerDelay(uint32_t ulMs)
 {
     std::lock_guard<std::mutex> guard(m_mutex);
-    m_ulAnswerDelayMs = ulMs;
+    setOrClear(m_faults, FK_DELAY, ulMs, 0, ulMs > 0);
 }
 
 void SimulatedModuleC::setSplitAnswers(bool bSplit, uint32_t ulMaxGapMs)
 {
     std::lock_guard<std::mutex> guard(m_mutex);
-    m_bSplit = bSplit;
-    m_ulSplitMaxGapMs = ulMaxGapMs;
+    m_faults.setSplitGapMs(ulMaxGapMs);
+    setOrClear(m_faults, FK_SPLIT, 0, 0, bSplit);
 }
 
 void SimulatedModuleC::injectGarbage(const std::string& strBytes)
@@ -270,17 +337,26 @@ void SimulatedModuleC::failNameQuery(const std::string& strAddress, SimNameFailE
 {
     std::lock_guard<std::mutex> guard(m_mutex);
     if (eFail == NF_NONE) {
-        m_mapNameFaults.erase(strAddress);
-        m_mapSilentNameFaults.erase(strAddress);
+        m_faults.clear(nameTarget(strAddress));
         return;
     }
-    m_mapNameFaults[strAddress] = eFail;
-    m_mapSilentNameFaults[strAddress] = bSilent;
+    SimFaultS fault;
+    fault.m_strTarget = nameTarget(strAddress);
+    fault.m_eKind = bSilent ? FK_SILENT : FK_ERROR;
+    fault.m_unCount = eFail == NF_ONCE ? 1 : 0;
+    m_faults.set(fault);
 }
 
 void SimulatedModuleC::vanish()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_bVanished) {
+        return;
+    }
+    if (std::this_thread::get_id() == m_thread.get_id()) {
+        closeLine(); // from an onCommand action: the loop is here, not in poll
+        return;
+    }
     if (!m_bRunning) {
         m_pty.close();
         m_bVanished = true;
@@ -294,17 +370,62 @@ void SimulatedModuleC::vanish()
     m_cvState.wait(lock, [this] { return m_bVanished; });
 }
 
+bool SimulatedModuleC::comeBack()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (!m_bVanished || !m_pty.open()) {
+            return false;
+        }
+        m_strSlavePath = m_pty.slavePath();
+        m_bVanished = false;
+        m_bVanishRequested = false;
+        m_bHostAbsent = false;
+        m_bHostSeen = false;
+        m_deqIn.clear();
+        m_strTx.clear(); // what was sent while away never reached a line
+        m_strLine.clear();
+        m_bLineCounted = false;
+        m_unEscapeSlashes = 0;
+        m_tLastRx = SimClockT::now();
+        m_transcript.add(EK_MODE, "returned on " + m_strSlavePath, m_lastHost);
+        if (m_state.m_bRestarting) {
+            runAction(OA_RESTART_DONE);
+        }
+    }
+    m_cvState.notify_all();
+    wake();
+    return true;
+}
+
 void SimulatedModuleC::vanishOnCommand(const std::string& strWord, uint32_t unOccurrence)
 {
     std::lock_guard<std::mutex> guard(m_mutex);
-    m_strVanishWord = strWord;
-    m_unVanishCountdown = unOccurrence;
+    SimFaultS fault;
+    fault.m_strTarget = strWord;
+    fault.m_eKind = FK_VANISH;
+    fault.m_unSkip = unOccurrence > 0 ? unOccurrence - 1 : 0;
+    fault.m_unCount = 1;
+    m_faults.set(fault);
 }
 
 bool SimulatedModuleC::isVanished() const
 {
     std::lock_guard<std::mutex> guard(m_mutex);
     return m_bVanished;
+}
+
+bool SimulatedModuleC::hostLine(SimHostLineS& host) const
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    host = m_lastHost;
+    return m_bHostSeen;
+}
+
+void SimulatedModuleC::addNote(const std::string& strText)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_transcript.add(EK_NOTE, strText, m_lastHost);
 }
 
 void SimulatedModuleC::sendFromRemotePeer(const std::string& strBytes)
@@ -357,7 +478,25 @@ void SimulatedModuleC::run()
             }
         }
         m_cvState.notify_all();
+        runTriggered();
     }
+}
+
+void SimulatedModuleC::runTriggered()
+{
+    std::vector<SimFaultsC::ActionT> vecActions;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        vecActions.swap(m_vecTriggered);
+    }
+    if (vecActions.empty()) {
+        return;
+    }
+    for (const SimFaultsC::ActionT& fnAction : vecActions) {
+        fnAction();
+    }
+    // The line that triggered them waits in the input; go round again for it.
+    wake();
 }
 
 int SimulatedModuleC::pollTimeoutMs(SimClockT::time_point tNow) const
@@ -447,7 +586,8 @@ void SimulatedModuleC::pump()
             checkEscape(tNow);
         }
         runDueItems(tNow);
-        if (m_deqIn.empty() || !m_deqOut.empty() || m_state.m_bRestarting) {
+        if (m_deqIn.empty() || !m_deqOut.empty() || m_state.m_bRestarting ||
+            !m_vecTriggered.empty()) {
             return;
         }
         processInput();
@@ -456,8 +596,19 @@ void SimulatedModuleC::pump()
 
 void SimulatedModuleC::processInput()
 {
-    while (!m_deqIn.empty() && m_deqOut.empty() && !m_state.m_bRestarting) {
+    while (!m_deqIn.empty() && m_deqOut.empty() && !m_state.m_bRestarting &&
+           m_vecTriggered.empty()) {
         InChunkS& chunk = m_deqIn.front();
+        if (m_bLineCounted && m_state.m_eMode == SM_DATA) {
+            // A step switched to data mode before the line was handled: it
+            // goes unanswered, and its CR is no data.
+            chunk.m_strBytes.erase(0, 1);
+            m_bLineCounted = false;
+            if (chunk.m_strBytes.empty()) {
+                m_deqIn.pop_front();
+                continue;
+            }
+        }
         checkEscape(chunk.m_tArrival);
         if (m_state.m_eMode == SM_DATA) {
             processDataChunk(chunk);
@@ -516,6 +667,17 @@ bool SimulatedModuleC::processCommandChunk(InChunkS& chunk)
     while (unPos < chunk.m_strBytes.size()) {
         const char c = chunk.m_strBytes[unPos++];
         if (c == '\r') {
+            if (!m_bLineCounted) {
+                m_transcript.add(EK_RECEIVED_LINE, m_strLine + "\r", m_lastHost);
+                m_bLineCounted = true;
+                m_faults.takeTriggered(m_strLine, m_vecTriggered);
+                if (!m_vecTriggered.empty()) {
+                    // Handled once the actions ran: keep the CR for then.
+                    chunk.m_strBytes.erase(0, unPos - 1);
+                    return false;
+                }
+            }
+            m_bLineCounted = false;
             handleLine(m_strLine);
             m_strLine.clear();
             if (!m_deqOut.empty() || m_state.m_eMode == SM_DATA) {
@@ -534,31 +696,32 @@ bool SimulatedModuleC::processCommandChunk(InChunkS& chunk)
 
 void SimulatedModuleC::handleLine(const std::string& strLine)
 {
-    m_transcript.add(EK_RECEIVED_LINE, strLine + "\r", m_lastHost);
     const std::string strEcho = m_config.m_bEcho ? strLine + "\r" : std::string();
-    if (m_unErrorCount > 0) {
-        --m_unErrorCount;
+    const SimFaultOutcomeS faults = m_faults.onCommand(strLine);
+    for (const std::string& strFired : faults.m_vecFired) {
+        m_transcript.add(EK_NOTE, "fault: " + strFired, m_lastHost);
+    }
+    if (faults.m_bAnswerFault && faults.m_eAnswer == FK_ERROR) {
         m_transcript.add(EK_NOTE, "fault: answered ERROR", m_lastHost);
-        schedule(0, strEcho, OA_NONE);
-        schedule(m_ulAnswerDelayMs, SimCommandSetC::c_szError, OA_NONE);
+        schedule(0, strEcho, OA_NONE, faults.m_bSplit && faults.m_unPieces == 0);
+        schedule(faults.m_ulDelayMs, SimCommandSetC::c_szError, OA_NONE, faults.m_bSplit,
+                 faults.m_unPieces);
         return;
     }
-    if (!m_strVanishWord.empty() && SimCommandSetC::commandWord(strLine) == m_strVanishWord &&
-        --m_unVanishCountdown == 0) {
-        m_strVanishWord.clear();
+    if (faults.m_bAnswerFault && faults.m_eAnswer == FK_VANISH) {
         m_transcript.add(EK_NOTE, "fault: vanishing", m_lastHost);
         schedule(0, strEcho, OA_VANISH);
         return;
     }
-    const std::string strAgnd = "AT*AGND=";
-    bool bSilent = false;
-    if (strLine.compare(0, strAgnd.size(), strAgnd) == 0) {
-        const std::string strAddress = strLine.substr(strAgnd.size());
-        auto itFault = m_mapNameFaults.find(strAddress);
-        bSilent = itFault != m_mapNameFaults.end() && m_mapSilentNameFaults[strAddress];
-    }
+    answerLine(strLine, faults, strEcho);
+}
+
+void SimulatedModuleC::answerLine(const std::string& strLine, const SimFaultOutcomeS& faults,
+                                  const std::string& strEcho)
+{
+    const bool bSilentName = m_faults.nameQuerySilent(strLine);
     const SimReplyS reply =
-        SimCommandSetC::execute(strLine, m_state, m_config.m_vecDevices, m_mapNameFaults);
+        SimCommandSetC::execute(strLine, m_state, m_config.m_vecDevices, m_faults.nameFailures());
     OutActionE eAction = OA_NONE;
     switch (reply.m_eAfter) {
     case SimReplyS::AF_DATA_MODE:
@@ -573,27 +736,37 @@ void SimulatedModuleC::handleLine(const std::string& strLine)
     case SimReplyS::AF_NONE:
         break;
     }
-    uint32_t ulDelayMs = m_ulAnswerDelayMs;
+    uint32_t ulDelayMs = faults.m_ulDelayMs;
     if (reply.m_eDelay == SimReplyS::DL_SCAN) {
         ulDelayMs += m_config.m_ulScanMs;
     } else if (reply.m_eDelay == SimReplyS::DL_NAME) {
         ulDelayMs += m_config.m_ulNameMs;
     }
-    if (m_unDropCount > 0) {
-        --m_unDropCount;
+    const SimFaultKindE eFault = faults.m_bAnswerFault ? faults.m_eAnswer : FK_DELAY;
+    if (eFault == FK_DROP) {
         m_transcript.add(EK_NOTE, "fault: answer dropped", m_lastHost);
         schedule(ulDelayMs, std::string(), eAction);
         return;
     }
-    schedule(0, strEcho, OA_NONE);
-    if (bSilent) {
-        m_transcript.add(EK_NOTE, "fault: name query not answered", m_lastHost);
+    schedule(0, strEcho, OA_NONE, faults.m_bSplit && faults.m_unPieces == 0);
+    if (bSilentName || eFault == FK_SILENT) {
+        m_transcript.add(EK_NOTE,
+                         bSilentName ? "fault: name query not answered" : "fault: not answered",
+                         m_lastHost);
+        // What follows the answer still happens: a restart or data mode.
+        schedule(ulDelayMs, std::string(), eAction);
         return;
     }
-    schedule(ulDelayMs, reply.m_strAnswer, eAction);
+    std::string strAnswer = reply.m_strAnswer;
+    if (eFault == FK_GARBAGE) {
+        strAnswer =
+            randomBytes(faults.m_ulGarbageBytes != 0 ? faults.m_ulGarbageBytes : strAnswer.size());
+    }
+    schedule(ulDelayMs, strAnswer, eAction, faults.m_bSplit, faults.m_unPieces);
 }
 
-void SimulatedModuleC::schedule(uint32_t ulDelayMs, const std::string& strBytes, OutActionE eAction)
+void SimulatedModuleC::schedule(uint32_t ulDelayMs, const std::string& strBytes, OutActionE eAction,
+                                bool bSplit, uint32_t unPieces)
 {
     if (strBytes.empty() && eAction == OA_NONE) {
         return;
@@ -602,18 +775,21 @@ void SimulatedModuleC::schedule(uint32_t ulDelayMs, const std::string& strBytes,
     if (!m_deqOut.empty()) {
         tDue = std::max(tDue, m_deqOut.back().m_tDue);
     }
-    if (!m_bSplit || strBytes.size() < 2) {
+    if (!bSplit || strBytes.size() < 2) {
         m_deqOut.push_back({tDue, strBytes, eAction});
         return;
     }
+    const size_t unCount = std::min<size_t>(unPieces, strBytes.size());
     size_t unPos = 0;
-    while (unPos < strBytes.size()) {
+    for (size_t unPiece = 0; unPos < strBytes.size(); ++unPiece) {
         const size_t unRemaining = strBytes.size() - unPos;
-        const size_t unPiece = 1 + m_random() % unRemaining;
-        const bool bLast = unPiece == unRemaining;
-        m_deqOut.push_back({tDue, strBytes.substr(unPos, unPiece), bLast ? eAction : OA_NONE});
-        unPos += unPiece;
-        tDue += std::chrono::milliseconds(m_random() % (m_ulSplitMaxGapMs + 1));
+        // N pieces of (nearly) equal size, or pieces of random size.
+        const size_t unSize =
+            unCount != 0 ? unRemaining / (unCount - unPiece) : 1 + m_random() % unRemaining;
+        const bool bLast = unSize == unRemaining;
+        m_deqOut.push_back({tDue, strBytes.substr(unPos, unSize), bLast ? eAction : OA_NONE});
+        unPos += unSize;
+        tDue += std::chrono::milliseconds(m_random() % (m_faults.splitGapMs() + 1));
     }
 }
 
@@ -689,6 +865,7 @@ void SimulatedModuleC::enterMode(SimModeE eMode, const std::string& strNote)
     m_strLine.clear();
     // The guard before an escape sequence counts from the mode change.
     m_tLastRx = SimClockT::now();
+    m_transcript.setModeName(modeName(eMode));
     m_transcript.add(EK_MODE, strNote, m_lastHost);
 }
 

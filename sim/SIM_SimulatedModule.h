@@ -26,12 +26,17 @@
 // received bytes are dropped; the module comes up in data mode with the stored
 // serial settings.
 //
-// Thread safety: every member function may be called from any thread. The
-// transcript has its own lock; tests wait on it or on the state with a bound.
+// Faults (SIM_Faults.h) decide per command line what goes out instead of the
+// answer; the setters below are shorthands for the common ones.
+//
+// Thread safety: every member function may be called from any thread, also
+// from an action run by onCommand. The transcript has its own lock; tests wait
+// on it or on the state with a bound.
 #ifndef SIM_SIMULATEDMODULE_H
 #define SIM_SIMULATEDMODULE_H
 
 #include "SIM_CommandSet.h"
+#include "SIM_Faults.h"
 #include "SIM_Pty.h"
 #include "SIM_Transcript.h"
 
@@ -99,6 +104,8 @@ public:
     void setLineSettings(const SimSerialS& serial);
     void setLineSettings(uint32_t ulBaudRate, bool bRtsCts);
     void setDevices(const std::vector<SimDeviceS>& vecDevices);
+    // Runs fnChange on the devices nearby under the module's lock.
+    void modifyDevices(const std::function<void(std::vector<SimDeviceS>&)>& fnChange);
     void setEcho(bool bEcho);
     void setScanMs(uint32_t ulMs);
     void setNameMs(uint32_t ulMs);
@@ -106,8 +113,25 @@ public:
     void setGuardMs(uint32_t ulMs);
     void setStrictFlowControl(bool bStrict);
     void setAnswerNoise(bool bAnswer);
+    // Longest pause between the pieces of a split answer.
+    void setSplitGapMs(uint32_t ulMs);
 
     // ---- faults
+    // Sets a fault (see SIM_Faults.h); replaces the target's fault of its group.
+    void setFault(const SimFaultS& fault);
+    // Removes the target's faults; false when it had none.
+    bool clearFault(const std::string& strTarget);
+    // Removes every fault and every pending onCommand action.
+    void clearFaults();
+    std::vector<SimFaultS> faults() const;
+    // Runs fnAction once, on this module's thread but without its lock, when
+    // the unOccurrence-th line with the word ("*": any line) arrives from now
+    // on: after the line is recorded, before it is handled, so a fault set by
+    // the action applies to that very line.
+    void onCommand(const std::string& strWord, uint32_t unOccurrence,
+                   const std::function<void()>& fnAction);
+    size_t pendingTriggers() const;
+
     // The next unCount command lines are handled (state changes happen) but
     // nothing is sent for them, not even the echo.
     void dropNextAnswers(uint32_t unCount);
@@ -124,12 +148,22 @@ public:
     // Name queries of the device fail with "\r\nERROR\r\n", once or always
     // (NF_NONE clears). With bSilent they are not answered at all.
     void failNameQuery(const std::string& strAddress, SimNameFailE eFail, bool bSilent = false);
-    // Closes the master side, as an unplugged cable. The module stays dead.
+    // Closes the master side, as an unplugged cable. The module stays dead
+    // until comeBack.
     void vanish();
+    // A vanished module comes back on a fresh pseudo-terminal (a new slave
+    // path; the old one is gone) with its state as it was, as a cable plugged
+    // in again; a restart cut short by the vanishing is completed. False when
+    // it had not vanished or no pseudo-terminal could be had.
+    bool comeBack();
     // The unOccurrence-th command line from now with this word ("AGI", "AT",
     // ...) is echoed, and then the module vanishes instead of answering.
     void vanishOnCommand(const std::string& strWord, uint32_t unOccurrence = 1);
     bool isVanished() const;
+    // The host's line settings as last seen; false when no byte arrived yet.
+    bool hostLine(SimHostLineS& host) const;
+    // A note in the transcript.
+    void addNote(const std::string& strText);
 
     // Data from the simulated remote peer to the host (sent in any mode).
     void sendFromRemotePeer(const std::string& strBytes);
@@ -175,10 +209,14 @@ private:
     void processDataChunk(InChunkS& chunk);
     bool processCommandChunk(InChunkS& chunk);
     void handleLine(const std::string& strLine);
+    void answerLine(const std::string& strLine, const SimFaultOutcomeS& faults,
+                    const std::string& strEcho);
+    void runTriggered();
     void checkEscape(SimClockT::time_point tNow);
     void cancelEscape(std::string& strData);
     void runDueItems(SimClockT::time_point tNow);
-    void schedule(uint32_t ulDelayMs, const std::string& strBytes, OutActionE eAction);
+    void schedule(uint32_t ulDelayMs, const std::string& strBytes, OutActionE eAction,
+                  bool bSplit = false, uint32_t unPieces = 0);
     void send(const std::string& strBytes);
     void flushTx();
     void runAction(OutActionE eAction);
@@ -192,15 +230,9 @@ private:
     mutable std::condition_variable m_cvState;
     SimConfigS m_config;
     SimStateS m_state;
-    std::map<std::string, SimNameFailE> m_mapNameFaults;
-    std::map<std::string, bool> m_mapSilentNameFaults;
-    uint32_t m_unDropCount = 0;
-    uint32_t m_unErrorCount = 0;
-    uint32_t m_ulAnswerDelayMs = 0;
-    std::string m_strVanishWord; // empty: no vanish pending
-    uint32_t m_unVanishCountdown = 0;
-    bool m_bSplit = false;
-    uint32_t m_ulSplitMaxGapMs = 20;
+    SimFaultsC m_faults;
+    std::vector<SimFaultsC::ActionT> m_vecTriggered; // due, run by the loop without the lock
+    bool m_bLineCounted = false; // the pending line was recorded and counted by the triggers
     std::mt19937 m_random;
 
     PtyC m_pty;

@@ -1,5 +1,6 @@
 #include "SIM_Transcript.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace QUENTA {
@@ -23,15 +24,63 @@ void SimTranscriptC::add(SimEntryKindE eKind, const std::string& strBytes, const
     entry.m_host = host;
     {
         std::lock_guard<std::mutex> guard(m_mutex);
-        m_vecEntries.push_back(entry);
+        entry.m_pszMode = m_pszMode;
+        if (m_fnObserver) {
+            m_fnObserver(entry);
+        }
+        m_unBytes += entry.m_strBytes.size();
+        m_vecEntries.push_back(std::move(entry));
+        trim();
     }
     m_cvChanged.notify_all();
+}
+
+void SimTranscriptC::trim()
+{
+    if (m_vecEntries.size() <= m_unMaxEntries && m_unBytes <= m_unMaxBytes) {
+        return;
+    }
+    // Down to three quarters, so that the copy is paid once for many entries.
+    const size_t unKeepEntries = m_unMaxEntries - m_unMaxEntries / 4;
+    const size_t unKeepBytes = m_unMaxBytes - m_unMaxBytes / 4;
+    size_t unDrop = 0;
+    while (unDrop < m_vecEntries.size() &&
+           (m_vecEntries.size() - unDrop > unKeepEntries || m_unBytes > unKeepBytes)) {
+        m_unBytes -= m_vecEntries[unDrop++].m_strBytes.size();
+    }
+    m_vecEntries.erase(m_vecEntries.begin(), m_vecEntries.begin() + unDrop);
+    m_unFirstIndex += unDrop;
+    if (m_vecEntries.capacity() > 2 * m_unMaxEntries + 16) {
+        m_vecEntries.shrink_to_fit();
+    }
 }
 
 void SimTranscriptC::clear()
 {
     std::lock_guard<std::mutex> guard(m_mutex);
     m_vecEntries.clear();
+    m_unFirstIndex = 0;
+    m_unBytes = 0;
+}
+
+void SimTranscriptC::setModeName(const char* pszMode)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_pszMode = pszMode;
+}
+
+void SimTranscriptC::setLimits(size_t unMaxEntries, size_t unMaxBytes)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_unMaxEntries = std::max<size_t>(unMaxEntries, 4);
+    m_unMaxBytes = unMaxBytes;
+    trim();
+}
+
+void SimTranscriptC::setObserver(const ObserverT& fnObserver)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_fnObserver = fnObserver;
 }
 
 std::vector<SimTranscriptEntryS> SimTranscriptC::entries() const
@@ -40,19 +89,24 @@ std::vector<SimTranscriptEntryS> SimTranscriptC::entries() const
     return m_vecEntries;
 }
 
-std::vector<SimTranscriptEntryS> SimTranscriptC::entriesFrom(size_t unFirst) const
+std::vector<SimTranscriptEntryS> SimTranscriptC::entriesFrom(size_t unFirst, size_t* pFirst) const
 {
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (unFirst >= m_vecEntries.size()) {
+    const size_t unFrom = std::max(unFirst, m_unFirstIndex);
+    if (pFirst != nullptr) {
+        *pFirst = unFrom;
+    }
+    if (unFrom >= m_unFirstIndex + m_vecEntries.size()) {
         return {};
     }
-    return std::vector<SimTranscriptEntryS>(m_vecEntries.begin() + unFirst, m_vecEntries.end());
+    return std::vector<SimTranscriptEntryS>(m_vecEntries.begin() + (unFrom - m_unFirstIndex),
+                                            m_vecEntries.end());
 }
 
 size_t SimTranscriptC::size() const
 {
     std::lock_guard<std::mutex> guard(m_mutex);
-    return m_vecEntries.size();
+    return m_unFirstIndex + m_vecEntries.size();
 }
 
 static std::string joinKind(const std::vector<SimTranscriptEntryS>& vecEntries, SimEntryKindE eKind)
@@ -105,7 +159,7 @@ bool SimTranscriptC::waitForSize(size_t unSize, uint32_t ulTimeoutMs) const
 {
     return waitFor(
         [&](const std::vector<SimTranscriptEntryS>& vecEntries) {
-            return vecEntries.size() >= unSize;
+            return m_unFirstIndex + vecEntries.size() >= unSize;
         },
         ulTimeoutMs);
 }

@@ -197,6 +197,38 @@ TEST_F(SimModuleTest, TranscriptRecordsTheExactTraffic)
     EXPECT_EQ(vecExpected, vecSeen);
 }
 
+TEST(SimTranscriptTest, KeepsABoundedWindowAndCountsEveryEntry)
+{
+    SimTranscriptC transcript;
+    std::vector<std::string> vecObserved;
+    transcript.setObserver(
+        [&](const SimTranscriptEntryS& entry) { vecObserved.push_back(entry.m_strBytes); });
+    transcript.setLimits(100, 1 << 20);
+    for (int i = 0; i < 1000; ++i) {
+        transcript.add(EK_SENT, std::to_string(i), SimHostLineS());
+    }
+    EXPECT_EQ(1000u, vecObserved.size()) << "the observer sees every entry";
+    EXPECT_EQ("999", vecObserved.back());
+    EXPECT_EQ(1000u, transcript.size()) << "indices count the dropped entries too";
+    EXPECT_LE(transcript.entries().size(), 100u);
+    EXPECT_GE(transcript.entries().size(), 75u);
+    const std::vector<SimTranscriptEntryS> vecTail = transcript.entriesFrom(990);
+    ASSERT_EQ(10u, vecTail.size());
+    EXPECT_EQ("990", vecTail.front().m_strBytes);
+    size_t unFirst = 0;
+    const std::vector<SimTranscriptEntryS> vecAll = transcript.entriesFrom(0, &unFirst);
+    EXPECT_EQ(1000u, unFirst + vecAll.size());
+    EXPECT_EQ(std::to_string(unFirst), vecAll.front().m_strBytes);
+    EXPECT_TRUE(transcript.waitForSize(1000, 0));
+
+    // Bytes bound the window too: big data entries do not pile up.
+    transcript.setLimits(100, 4096);
+    for (int i = 0; i < 50; ++i) {
+        transcript.add(EK_DATA, std::string(1000, 'd'), SimHostLineS());
+    }
+    EXPECT_LE(transcript.joined(EK_DATA).size(), 4096u);
+}
+
 TEST_F(SimModuleTest, NeverStallsTheHost)
 {
     startModule(fastConfig(SM_DATA));
