@@ -2,6 +2,7 @@
 #   libquenta1     (runtime)      the shared library and its SONAME link
 #   libquenta-dev  (development)  headers, the link-time name, CMake package, pkg-config file
 #   quenta-tools   (tools)        quenta and quenta-sim, their manual pages and completions
+#   python3-quenta (python)       the Python binding and pytest fixture (Architecture: all)
 # In the build tree: cpack -G DEB (or cpack -G DEB --config CPackConfig.cmake -B DIR).
 #
 # lintian finds no error in them; the warnings left:
@@ -20,7 +21,8 @@ set(QUENTA_PACKAGE_CONTACT "QUENTA developers <quenta@example.org>")
 # install (EXCLUDE_FROM_ALL): they land only when the component is asked for,
 # as CPack does.
 foreach(component_package
-        runtime:${QUENTA_RUNTIME_PACKAGE} development:libquenta-dev tools:quenta-tools)
+        runtime:${QUENTA_RUNTIME_PACKAGE} development:libquenta-dev tools:quenta-tools
+        python:python3-quenta)
     string(REPLACE ":" ";" component_package ${component_package})
     list(GET component_package 0 component)
     list(GET component_package 1 package)
@@ -42,7 +44,7 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/compress.cmake)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime development tools)
+set(CPACK_COMPONENTS_ALL runtime development tools python)
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
 # The development package wants the run-time package of its own version.
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
@@ -100,5 +102,25 @@ module's command set, keeps its state like the real thing and prints the
 traffic, for work and tests without the hardware.
 
 Both come with manual pages and bash completions.")
+
+# Pure Python, so for every architecture; it loads libquenta1 at run time,
+# and ">=" (not "=" of the component dependencies) is what an all package may
+# ask of an any one.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-quenta)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "python3:any, ${QUENTA_RUNTIME_PACKAGE} (>= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "quenta-tools, python3-pytest")
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION
+"Python binding and pytest fixture for QUENTA radio modules
+The Python module quenta calls libquenta through ctypes: search for radio
+devices, pair the module with one of them, read the pairing back, hand the
+line over to data mode and open the port for the application's own traffic.
+
+Its pytest plugin gives the fixture quenta_sim, which runs the simulated
+module quenta-sim (package quenta-tools) for a test: options and scenario
+per test, the module's transcript and control channel, and the library's
+serial port pointed at it.")
 
 include(CPack)

@@ -252,6 +252,18 @@ const std::vector<DebPackageS> c_vecDebPackages = {
       "usr/share/man/man1/quenta-sim.1.gz", "usr/share/bash-completion/completions/quenta",
       "usr/share/bash-completion/completions/quenta-sim", "usr/share/doc/quenta-tools/copyright",
       "usr/share/doc/quenta-tools/changelog.gz"}},
+    {"python3-quenta",
+     "python",
+     {"usr/lib/python3/dist-packages/quenta/__init__.py",
+      "usr/lib/python3/dist-packages/quenta/_binding.py",
+      "usr/lib/python3/dist-packages/quenta/sim.py",
+      "usr/lib/python3/dist-packages/quenta/pytest_plugin.py",
+      "usr/lib/python3/dist-packages/quenta/py.typed",
+      "usr/lib/python3/dist-packages/quenta-*.dist-info/METADATA",
+      "usr/lib/python3/dist-packages/quenta-*.dist-info/entry_points.txt",
+      "usr/lib/python3/dist-packages/quenta-*.dist-info/top_level.txt",
+      "usr/lib/python3/dist-packages/quenta-*.dist-info/INSTALLER",
+      "usr/share/doc/python3-quenta/copyright", "usr/share/doc/python3-quenta/changelog.gz"}},
 };
 
 std::string trimmed(const std::string& strText)
@@ -426,7 +438,9 @@ TEST_F(DebPackageSlowTest, ControlFieldsAndFiles)
     for (const DebPackageS& package : c_vecDebPackages) {
         SCOPED_TRACE(package.m_strName);
         EXPECT_EQ(package.m_strSection, field(package.m_strName, "Section"));
-        EXPECT_EQ(strArchitecture, field(package.m_strName, "Architecture"));
+        // Pure Python is for every architecture.
+        EXPECT_EQ(package.m_strName == "python3-quenta" ? "all" : strArchitecture,
+                  field(package.m_strName, "Architecture"));
         EXPECT_EQ(m_strVersion, field(package.m_strName, "Version"));
         EXPECT_EQ("quenta", field(package.m_strName, "Source"));
         // A synopsis and a long description below it.
@@ -470,7 +484,7 @@ TEST_F(DebPackageSlowTest, ControlFieldsAndFiles)
 
     // Those control files are the library package's alone; set for all
     // packages they would make the others claim the library.
-    for (const char* pszOther : {"libquenta-dev", "quenta-tools"}) {
+    for (const char* pszOther : {"libquenta-dev", "quenta-tools", "python3-quenta"}) {
         EXPECT_FALSE(fs::exists(control(pszOther) / "shlibs")) << pszOther;
         EXPECT_FALSE(fs::exists(control(pszOther) / "symbols")) << pszOther;
     }

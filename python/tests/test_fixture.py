@@ -1,0 +1,139 @@
+"""The quenta_sim fixture: starts what the marker asks, exposes it, stops it."""
+
+from __future__ import annotations
+
+import json
+import os
+import stat
+import textwrap
+
+import pytest
+
+import quenta
+from quenta.sim import SimControlError, SimError, Simulator
+from conftest import FAST, READY, waiting_for
+
+pytest_plugins = ["pytester"]
+
+
+@pytest.mark.quenta_sim(args=READY + FAST + ["--name-ms", "7"])
+def test_the_marker_starts_it_with_its_options_and_com8_leads_there(lib, quenta_sim):
+    assert quenta_sim.running
+    assert stat.S_ISCHR(os.stat(quenta_sim.device).st_mode)
+    assert os.path.realpath(quenta_sim.link) == os.path.realpath(quenta_sim.device)
+    assert os.environ["QUENTA_PORT_COM8"] == quenta_sim.link
+    assert lib.search() == ["QUENTA-ALPHA", "QUENTA-BRAVO", "QUENTA-CHARLIE"]
+    assert "AT*AGI=2,10,15" in quenta_sim.log()
+
+
+def test_two_modules_in_one_test_com8_follows_the_last_linked(lib, quenta_sim_factory, tmp_path):
+    devices = tmp_path / "one.txt"
+    devices.write_text("0012f3a1b2e9r 7978 SECOND\n")
+    first = quenta_sim_factory(args=READY + FAST)
+    second = quenta_sim_factory(args=READY + FAST + ["--devices", str(devices)])
+    unlinked = quenta_sim_factory(args=READY + FAST, com8=False)
+    assert unlinked.link is None and os.environ["QUENTA_PORT_COM8"] == second.link
+    assert len({first.device, second.device, unlinked.device}) == 3
+    assert lib.search() == ["SECOND"]
+
+
+def test_a_simulator_that_cannot_start_says_why_and_leaves_nothing(tmp_path):
+    sim = Simulator(["--baud", "12345"])
+    with pytest.raises(SimError, match="unsupported bit rate 12345"):
+        sim.start()
+    assert not sim.running and not os.path.exists(sim.workdir)
+
+
+def test_the_fixture_stops_everything_even_when_the_test_fails(pytester):
+    record = pytester.path / "record.json"
+    pytester.makepyfile(
+        textwrap.dedent(
+            f"""
+            import json, os, pytest
+
+            @pytest.mark.quenta_sim(args=["--scan-ms", "100"])
+            def test_fails(quenta_sim, quenta_sim_factory):
+                other = quenta_sim_factory(com8=False)
+                with open({str(record)!r}, "w") as f:
+                    json.dump({{"pids": [quenta_sim.pid, other.pid],
+                               "paths": [quenta_sim.link, quenta_sim.workdir, other.workdir],
+                               "com8": os.environ["QUENTA_PORT_COM8"]}}, f)
+                assert False, "the test fails"
+
+            @pytest.mark.quenta_sim("--scan-ms")
+            def test_misused_marker(quenta_sim):
+                pass
+            """
+        )
+    )
+    before = os.environ.get("QUENTA_PORT_COM8")
+    result = pytester.runpytest("-p", "no:cacheprovider")
+    result.assert_outcomes(failed=1, errors=1)
+    result.stdout.fnmatch_lines(["*use keywords args=, scenario=, com8=*", "*the test fails*"])
+    # The module's traffic comes with the failure's report.
+    result.stdout.fnmatch_lines(["*the test fails*", "*Captured quenta-sim teardown*", "/dev/pts/*"])
+    seen = json.loads(record.read_text())
+    assert seen["com8"] == seen["paths"][0]
+    for pid in seen["pids"]:
+        # Reaped, not only signalled: no such process at all, not even a zombie.
+        assert not os.path.exists(f"/proc/{pid}"), pid
+    for path in seen["paths"]:
+        assert not os.path.lexists(path), path
+    assert os.environ.get("QUENTA_PORT_COM8") == before
+
+
+@waiting_for("--transcript")
+@pytest.mark.quenta_sim(args=READY + FAST)
+def test_the_transcript_is_read_as_it_grows(lib, quenta_sim):
+    transcript = quenta_sim.transcript
+    lib.search()
+    event = transcript.wait_for_received(b"AT*AGI=", timeout=5)
+    assert event.data == b"AT*AGI=2,10,15\r"
+    assert event.host is not None and event.host["baud"] == 921600
+    answered = transcript.wait_for(lambda e: e.kind == "sent" and b"*AGI:" in e.data, timeout=5)
+    assert answered.t >= event.t
+    marker = len(transcript)
+    lib.switch_to_data_mode()
+    transcript.wait_for_mode("data", timeout=5, since=marker)
+    with pytest.raises(TimeoutError, match="no matching transcript event"):
+        transcript.wait_for(lambda e: e.kind == "received" and e.data.startswith(b"AT*NOPE"), timeout=0.3)
+    assert b"AT*AGI=2,10,15\r" in transcript.received_lines()
+
+
+@waiting_for("--control")
+@pytest.mark.quenta_sim(args=READY + FAST)
+def test_control_answers_state_and_refuses_nonsense(quenta_sim):
+    state = quenta_sim.state()
+    assert isinstance(state, dict) and state
+    assert quenta_sim.control("set scan-ms 120") is None
+
+
+@waiting_for("--control")
+@pytest.mark.parametrize(
+    "statement",
+    [
+        "nonsense",
+        "fault AGI=bogus",
+        "fault AGI",
+        "clear",
+        "device add 0012f3a1b2f1r notanumber NAME",
+        "device remove",
+        "set scan-ms many",
+        "set nothing 5",
+        "mode sideways",
+    ],
+)
+@pytest.mark.quenta_sim(args=READY + FAST)
+def test_control_error_answers_raise_with_the_problem(quenta_sim, statement):
+    with pytest.raises(SimControlError) as refused:
+        quenta_sim.control(statement)
+    assert refused.value.statement == statement
+    assert refused.value.line == 1 and refused.value.problem
+    # Still serving.
+    assert quenta_sim.control("clear all") is None
+
+
+@waiting_for("--scenario")
+def test_a_bad_scenario_line_stops_the_start_naming_the_line():
+    with pytest.raises(SimError, match=r"scenario\.txt:2: .*bogus"):
+        Simulator(FAST, scenario=["set scan-ms 100", "fault AGI=bogus"]).start()
