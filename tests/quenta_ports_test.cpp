@@ -1,8 +1,8 @@
 // quenta ports: what the system says of each serial device (from a fake
 // sysfs tree for the USB devices this machine lacks, and from the real one
 // for its UARTs), and --probe against simulated modules on pseudo-terminals.
-#include "ProcessRunner.h"
 #include "SIM_SimulatedModule.h"
+#include "ToolTestSupport.h"
 
 #include <sys/file.h>
 
@@ -15,49 +15,16 @@ namespace {
 namespace fs = std::filesystem;
 using namespace QUENTA::SIM;
 using proctest::RunS;
+using tooltest::contains;
+using tooltest::runTool;
 
 // The tool looks for /dev and /sys under this instead of the root.
 const char* const c_szTestRoot = "QUENTA_PORTS_TEST_ROOT";
 
-RunS runTool(const std::vector<std::string>& vecArgs, const proctest::EnvT& vecEnv = {})
-{
-    std::vector<std::string> vecArgv = {proctest::binaryDir() + "/tools/quenta"};
-    vecArgv.insert(vecArgv.end(), vecArgs.begin(), vecArgs.end());
-    proctest::EnvT vecAll = {{"QUENTA_PORT_COM8", ""}};
-    vecAll.insert(vecAll.end(), vecEnv.begin(), vecEnv.end());
-    return proctest::runProcess(vecArgv, vecAll, 30000);
-}
-
-bool contains(const std::string& strText, const std::string& strPart)
-{
-    return strText.find(strPart) != std::string::npos;
-}
-
-// A fresh directory tree, removed at the end.
-class FakeRootC
+// A fake root for /dev and /sys, with sysfs attributes a line each.
+class FakeRootC : public tooltest::TempDirC
 {
 public:
-    FakeRootC()
-    {
-        char szTemplate[] = "/tmp/quenta-ports-XXXXXX";
-        EXPECT_NE(nullptr, ::mkdtemp(szTemplate));
-        m_strPath = szTemplate;
-    }
-    ~FakeRootC() { fs::remove_all(m_strPath); }
-
-    const std::string& path() const { return m_strPath; }
-    std::string operator/(const std::string& strName) const { return m_strPath + "/" + strName; }
-
-    void file(const std::string& strName, const std::string& strContent = std::string()) const
-    {
-        fs::create_directories(fs::path(*this / strName).parent_path());
-        std::ofstream(*this / strName) << strContent;
-    }
-    void link(const std::string& strName, const std::string& strTarget) const
-    {
-        fs::create_directories(fs::path(*this / strName).parent_path());
-        fs::create_symlink(strTarget, *this / strName);
-    }
     void attributes(const std::string& strDir,
                     const std::vector<std::pair<std::string, std::string>>& vecValues) const
     {
@@ -65,9 +32,6 @@ public:
             file(strDir + "/" + value.first, value.second + "\n");
         }
     }
-
-private:
-    std::string m_strPath;
 };
 
 // As udev and the kernel lay them out: an FTDI adapter (driver on the

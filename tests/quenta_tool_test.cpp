@@ -1,8 +1,8 @@
 // The quenta binary without a module: usage errors, help, version, the port
 // listing, and the devices that cannot be opened (exit 3 before the library
 // is asked anything).
-#include "ProcessRunner.h"
 #include "SIM_Pty.h"
+#include "ToolTestSupport.h"
 #include "quenta.h"
 
 #include <sys/file.h>
@@ -15,38 +15,9 @@
 namespace {
 
 using proctest::RunS;
-
-// Without a module, so the variable of the environment never leaks in.
-RunS runTool(const std::vector<std::string>& vecArgs, const proctest::EnvT& vecEnv = {})
-{
-    std::vector<std::string> vecArgv = {proctest::binaryDir() + "/tools/quenta"};
-    vecArgv.insert(vecArgv.end(), vecArgs.begin(), vecArgs.end());
-    proctest::EnvT vecAll = {{"QUENTA_PORT_COM8", ""}};
-    vecAll.insert(vecAll.end(), vecEnv.begin(), vecEnv.end());
-    return proctest::runProcess(vecArgv, vecAll, 30000);
-}
-
-bool contains(const std::string& strText, const std::string& strPart)
-{
-    return strText.find(strPart) != std::string::npos;
-}
-
-// A fresh directory, removed at the end.
-class TempDirC
-{
-public:
-    TempDirC()
-    {
-        char szTemplate[] = "/tmp/quenta-tool-XXXXXX";
-        EXPECT_NE(nullptr, ::mkdtemp(szTemplate));
-        m_strPath = szTemplate;
-    }
-    ~TempDirC() { std::filesystem::remove_all(m_strPath); }
-    std::string operator/(const std::string& strName) const { return m_strPath + "/" + strName; }
-
-private:
-    std::string m_strPath;
-};
+using tooltest::contains;
+using tooltest::runTool;
+using tooltest::TempDirC;
 
 TEST(QuentaToolUsage, UsageErrorsExitTwoWithAMessageAndUnderJsonTheFailureObject)
 {
