@@ -4,7 +4,6 @@
 
 #include <cctype>
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
 
 namespace QUENTA {
@@ -129,8 +128,9 @@ bool parseFaultSpec(const std::string& strSpec, SimFaultS& fault, std::string& s
     const char* const pszMarks = ":@*";
     int iLast = -1;
     while (unPos < strSpec.size()) {
-        const char* pszMark = std::strchr(pszMarks, strSpec[unPos]);
-        const int iPart = pszMark != nullptr ? static_cast<int>(pszMark - pszMarks) : -1;
+        // Not strchr: it would find a NUL byte of the spec at the marks' end.
+        const size_t unMark = std::string(pszMarks).find(strSpec[unPos]);
+        const int iPart = unMark != std::string::npos ? static_cast<int>(unMark) : -1;
         if (iPart <= iLast) {
             strError = "expected KIND[:ARG][@N][*M] after '=', got \"" + strSpec + "\"";
             return false;

@@ -106,7 +106,7 @@ TEST(SimStatementsTest, MalformedStatementsNameTheirProblem)
 {
     const struct
     {
-        const char* szLine;
+        std::string strLine;
         const char* szProblem;
     } c_aCases[] = {
         {"frobnicate", "unknown statement \"frobnicate\""},
@@ -126,6 +126,7 @@ TEST(SimStatementsTest, MalformedStatementsNameTheirProblem)
         {"fault AGI=error*", "bad *M \"\""},
         {"fault AGI=error@0", "bad @N \"0\""},
         {"fault AGI=error*1@2", "expected KIND[:ARG][@N][*M]"},
+        {std::string("fault AGI=split\0AGI", 19), "expected KIND[:ARG][@N][*M]"},
         {"fault AGI=error#2", "expected KIND[:ARG][@N][*M]"},
         {"fault name:=error", "name: needs a device address"},
         {"fault name:0012f3a1b2c3r=drop", "a name: fault is error or silent"},
@@ -161,9 +162,9 @@ TEST(SimStatementsTest, MalformedStatementsNameTheirProblem)
     for (const auto& testCase : c_aCases) {
         SimStatementS statement;
         std::string strError;
-        EXPECT_FALSE(parseStatement(testCase.szLine, statement, strError)) << testCase.szLine;
+        EXPECT_FALSE(parseStatement(testCase.strLine, statement, strError)) << testCase.strLine;
         EXPECT_NE(std::string::npos, strError.find(testCase.szProblem))
-            << testCase.szLine << " -> " << strError;
+            << testCase.strLine << " -> " << strError;
     }
 }
 
