@@ -47,6 +47,7 @@ TEST(QuentaToolUsage, UsageErrorsExitTwoWithAMessageAndUnderJsonTheFailureObject
         {{"at", "ATP"}, "production mode"},
         {{"at", "AT&F"}, "factory settings"},
         {{"at", "///"}, "escape sequence"},
+        {{"paired", "--probe"}, "'--probe' goes with 'ports' alone"},
     };
     for (const auto& testCase : c_aCases) {
         const RunS run = runTool(testCase.m_vecArgs);
