@@ -49,11 +49,6 @@ WireTraceC::WireTraceC(std::FILE* pErr, bool bPrint)
     TRC::PRT::setWireTap(this);
 }
 
-WireTraceC::~WireTraceC()
-{
-    TRC::PRT::setWireTap(nullptr);
-}
-
 void WireTraceC::configured(uint32_t ulBaudRate, bool bRtsCts)
 {
     print("line " + std::to_string(ulBaudRate) + " bit/s 8N1, " +

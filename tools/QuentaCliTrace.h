@@ -20,9 +20,9 @@ namespace CLI {
 class WireTraceC : public TRC::PRT::WireTapI
 {
 public:
-    // Prints only when bPrint; installs itself as the core's tap.
+    // Prints only when bPrint; installs itself as the core's tap, for good:
+    // it must live as long as the process.
     WireTraceC(std::FILE* pErr, bool bPrint);
-    ~WireTraceC() override;
     WireTraceC(const WireTraceC&) = delete;
     WireTraceC& operator=(const WireTraceC&) = delete;
 

@@ -58,9 +58,9 @@ std::string libraryVersionText()
 class ToolC
 {
 public:
-    ToolC(const ArgsS& args, std::FILE* pResults)
+    ToolC(const ArgsS& args, std::FILE* pResults, WireTraceC& trace)
         : m_args(args), m_output(args.m_bJson, pResults, stderr),
-          m_progress(stderr, canShowProgress()), m_trace(stderr, args.m_unVerbose > 0)
+          m_progress(stderr, canShowProgress()), m_trace(trace)
     {
         m_progress.onInterrupt([this] { waitForQuietModule(); });
     }
@@ -93,7 +93,7 @@ private:
     const ArgsS& m_args;
     OutputC m_output;
     ProgressC m_progress;
-    WireTraceC m_trace;
+    WireTraceC& m_trace;
     ComMappingS m_com8;
     const CommandInfoS* m_pCommand = nullptr; // the command running now
     bool m_bDeviceGone = false;
@@ -506,5 +506,8 @@ int main(int nArgc, char** ppszArgv)
     // With --json nothing but results may reach standard output, whatever a
     // debug definition routes there.
     std::FILE* const pResults = args.m_bJson ? reserveStandardOutput() : stdout;
-    return ToolC(args, pResults).run();
+    // The library's reader thread may still hand over bytes while the process
+    // ends, so the trace lives as long as the process.
+    WireTraceC* const pTrace = new WireTraceC(stderr, args.m_unVerbose > 0);
+    return ToolC(args, pResults, *pTrace).run();
 }
