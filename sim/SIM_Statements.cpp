@@ -111,15 +111,15 @@ bool parseKind(const std::string& strKind, SimFaultKindE& eKind)
 }
 
 // KIND[:ARG][@N][*M], the part after the '='.
-bool parseFaultSpec(const std::string& strSpec, SimFaultS& fault, std::string& strError)
+bool parseKindAndCounts(const std::string& strText, SimFaultS& fault, std::string& strError)
 {
     size_t unPos = 0;
-    while (unPos < strSpec.size() && std::islower(static_cast<unsigned char>(strSpec[unPos]))) {
+    while (unPos < strText.size() && std::islower(static_cast<unsigned char>(strText[unPos]))) {
         ++unPos;
     }
-    const std::string strKind = strSpec.substr(0, unPos);
+    const std::string strKind = strText.substr(0, unPos);
     if (!parseKind(strKind, fault.m_eKind)) {
-        strError = "unknown fault kind \"" + strSpec.substr(0, strSpec.find_first_of(":@*")) +
+        strError = "unknown fault kind \"" + strText.substr(0, strText.find_first_of(":@*")) +
                    "\" (" + c_szKinds + ")";
         return false;
     }
@@ -127,19 +127,19 @@ bool parseFaultSpec(const std::string& strSpec, SimFaultS& fault, std::string& s
     bool abGiven[3] = {false, false, false};
     const char* const pszMarks = ":@*";
     int iLast = -1;
-    while (unPos < strSpec.size()) {
-        // Not strchr: it would find a NUL byte of the spec at the marks' end.
-        const size_t unMark = std::string(pszMarks).find(strSpec[unPos]);
+    while (unPos < strText.size()) {
+        // Not strchr: it would take a NUL byte for the end of the marks.
+        const size_t unMark = std::string(pszMarks).find(strText[unPos]);
         const int iPart = unMark != std::string::npos ? static_cast<int>(unMark) : -1;
         if (iPart <= iLast) {
-            strError = "expected KIND[:ARG][@N][*M] after '=', got \"" + strSpec + "\"";
+            strError = "expected KIND[:ARG][@N][*M] after '=', got \"" + strText + "\"";
             return false;
         }
-        const size_t unEnd = strSpec.find_first_of(pszMarks, unPos + 1);
-        astrParts[iPart] = strSpec.substr(unPos + 1, unEnd - unPos - 1);
+        const size_t unEnd = strText.find_first_of(pszMarks, unPos + 1);
+        astrParts[iPart] = strText.substr(unPos + 1, unEnd - unPos - 1);
         abGiven[iPart] = true;
         iLast = iPart;
-        unPos = unEnd == std::string::npos ? strSpec.size() : unEnd;
+        unPos = unEnd == std::string::npos ? strText.size() : unEnd;
     }
     const bool bTakesArg =
         fault.m_eKind == FK_GARBAGE || fault.m_eKind == FK_DELAY || fault.m_eKind == FK_SPLIT;
@@ -186,7 +186,7 @@ bool parseFault(const std::string& strArgs, SimStatementS& statement, std::strin
     }
     SimFaultS& fault = statement.m_fault;
     if (!parseTarget(strArgs.substr(0, unEquals), fault.m_strTarget, strError) ||
-        !parseFaultSpec(strArgs.substr(unEquals + 1), fault, strError)) {
+        !parseKindAndCounts(strArgs.substr(unEquals + 1), fault, strError)) {
         return false;
     }
     const bool bNameFault = fault.m_strTarget.compare(0, 5, "name:") == 0;

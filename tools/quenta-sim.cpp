@@ -52,7 +52,7 @@ const char* const c_szUsage =
     "  --no-rtscts        the module starts without handshake (default)\n"
     "  --mode data|command  the initial mode (default data)\n"
     "  --seed N           seed for random pieces and garbage (default 1)\n"
-    "  --fault SPEC       a fault from the start, as the statement fault SPEC; repeatable\n"
+    "  --fault FAULT      a fault from the start, as the statement fault FAULT; repeatable\n"
     "  --statement TEXT   any statement, run at the start; repeatable\n"
     "  --scenario FILE    statements, one a line, run at the start; the whole file is\n"
     "                     checked first. --fault, --statement and --scenario run in\n"
