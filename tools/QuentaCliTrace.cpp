@@ -5,6 +5,8 @@
 
 #include <boost/make_shared.hpp>
 
+#include <cstring>
+
 namespace QUENTA {
 namespace CLI {
 
@@ -51,20 +53,25 @@ WireTraceC::WireTraceC(std::FILE* pErr, bool bPrint)
 
 void WireTraceC::configured(uint32_t ulBaudRate, bool bRtsCts)
 {
-    print("line " + std::to_string(ulBaudRate) + " bit/s 8N1, " +
-          (bRtsCts ? "RTS/CTS" : "no handshake"));
+    if (m_bPrint) {
+        print("line " + std::to_string(ulBaudRate) + " bit/s 8N1, " +
+              (bRtsCts ? "RTS/CTS" : "no handshake"));
+    }
 }
 
 void WireTraceC::sent(const char* pData, uint32_t unCount)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (std::string(pData, unCount).compare(0, sizeof(c_szInquiry) - 1, c_szInquiry) == 0) {
+        const size_t unInquiry = sizeof(c_szInquiry) - 1;
+        if (unCount >= unInquiry && std::memcmp(pData, c_szInquiry, unInquiry) == 0) {
             m_bInquiry = true;
             m_strInquiryTail.clear();
         }
     }
-    print("-> " + quoted(pData, unCount));
+    if (m_bPrint) {
+        print("-> " + quoted(pData, unCount));
+    }
 }
 
 void WireTraceC::received(const char* pData, uint32_t unCount)
@@ -81,7 +88,9 @@ void WireTraceC::received(const char* pData, uint32_t unCount)
             }
         }
     }
-    print("<- " + quoted(pData, unCount));
+    if (m_bPrint) {
+        print("<- " + quoted(pData, unCount));
+    }
 }
 
 void WireTraceC::closed()
@@ -91,7 +100,9 @@ void WireTraceC::closed()
         std::lock_guard<std::mutex> lock(m_mutex);
         m_bInquiry = false;
     }
-    print("closed");
+    if (m_bPrint) {
+        print("closed");
+    }
 }
 
 bool WireTraceC::inquiryUnderWay()
@@ -104,10 +115,6 @@ void WireTraceC::print(const std::string& strEvent)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     const ClockT::time_point tNow = ClockT::now();
-    if (!m_bPrint) {
-        m_tLast = tNow;
-        return;
-    }
     const auto seconds = [this](ClockT::time_point t) {
         return std::chrono::duration<double>(t - m_tStart).count();
     };

@@ -37,6 +37,7 @@ public:
     bool inquiryUnderWay();
 
 private:
+    // Only with -v: without it nothing is formatted on the reader's path.
     void print(const std::string& strEvent);
 
     using ClockT = std::chrono::steady_clock;
