@@ -66,7 +66,7 @@ std::string inquiryAnswer()
     std::string strAnswer = "AT*AGI=2,10,15\r\r\n";
     for (int i = 0; i < 15; ++i) {
         char szLine[64];
-        std::snprintf(szLine, sizeof(szLine), "*AGI:0012F30000%02d,7978\r\n", i);
+        std::snprintf(szLine, sizeof(szLine), "*AGI:02A0C70000%02d,7978\r\n", i);
         strAnswer += szLine;
     }
     return strAnswer + "\r\nOK\r\n";

@@ -177,8 +177,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t unSize)
 {
     SimStateS state = factoryState();
     state.m_eMode = SM_COMMAND;
-    std::map<std::string, SimNameFailE> mapNameFaults = {{"0012f3a1b2c4r", NF_ONCE},
-                                                         {"0012f3a1b2c6r", NF_ALWAYS}};
+    std::map<std::string, SimNameFailE> mapNameFaults = {{"02a0c7a1b2c4r", NF_ONCE},
+                                                         {"02a0c7a1b2c6r", NF_ALWAYS}};
     std::string strLine;
     for (size_t i = 0; i < unSize; ++i) {
         const char c = static_cast<char>(pData[i]);

@@ -76,7 +76,7 @@ struct SimStateS
     std::map<uint32_t, SimPeerS> m_mapPeers; // default remote peers by index
     uint32_t m_unNumberOfPeers = 0;
     std::string m_strLocalName = "QUENTA-SIM";
-    std::string m_strLocalAddress = "0012f3000001r";
+    std::string m_strLocalAddress = "02a0c7000001r";
     std::string m_strServiceName;
     std::vector<std::string> m_vecInfo = {"QUENTA", "SIM-1", "1.0.0", "1", "0001"};
     uint32_t m_ulClientProfile = 0;

@@ -41,9 +41,9 @@ std::string describeHost(const SimHostLineS& host)
 std::vector<SimDeviceS> defaultDevices()
 {
     return {
-        {"0012f3a1b2c3r", 7978, "QUENTA-ALPHA", -48},   {"0012f3a1b2c4r", 1234, "Headset", -70},
-        {"0012f3a1b2c5r", 7978, "QUENTA-BRAVO", -55},   {"0012f3a1b2c6r", 524, "Phone", -62},
-        {"0012f3a1b2c7r", 7978, "QUENTA-CHARLIE", -80},
+        {"02a0c7a1b2c3r", 7978, "QUENTA-ALPHA", -48},   {"02a0c7a1b2c4r", 1234, "Headset", -70},
+        {"02a0c7a1b2c5r", 7978, "QUENTA-BRAVO", -55},   {"02a0c7a1b2c6r", 524, "Phone", -62},
+        {"02a0c7a1b2c7r", 7978, "QUENTA-CHARLIE", -80},
     };
 }
 

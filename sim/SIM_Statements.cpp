@@ -89,7 +89,7 @@ bool parseTarget(const std::string& strText, std::string& strTarget, std::string
 {
     if (strText.compare(0, 5, "name:") == 0) {
         if (!isAddress(strText.substr(5))) {
-            strError = "name: needs a device address, e.g. name:0012f3a1b2c3r";
+            strError = "name: needs a device address, e.g. name:02a0c7a1b2c3r";
             return false;
         }
         strTarget = strText;

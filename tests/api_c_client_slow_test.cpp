@@ -58,9 +58,9 @@ protected:
 
 TEST_F(ApiCClientTest, DeviceListSizeProtocol)
 {
-    startModule({{"0012f3a1b201r", 7978, "ab"},
-                 {"0012f3a1b202r", 1234, "Headset"},
-                 {"0012f3a1b203r", 7978, "cde"}});
+    startModule({{"02a0c7a1b201r", 7978, "ab"},
+                 {"02a0c7a1b202r", 1234, "Headset"},
+                 {"02a0c7a1b203r", 7978, "cde"}});
     const std::vector<std::string> vecResult = run({"size-protocol"});
     const std::vector<std::string> vecExpected = {
         "search-query ok=1 size=9",
@@ -118,7 +118,7 @@ TEST_F(ApiCClientTest, OneLineScenarios)
 TEST_F(ApiCClientTest, PairedNameReadBackWithItsSizeProtocol)
 {
     std::vector<SimDeviceS> vecDevices = defaultDevices();
-    vecDevices.push_back({"0012f3a1b2d1r", 7978, "QUENTA-DEV12"});
+    vecDevices.push_back({"02a0c7a1b2d1r", 7978, "QUENTA-DEV12"});
     startModule(vecDevices);
     const std::vector<std::string> vecResult = run({"paired", "QUENTA-DEV12"});
     const std::vector<std::string> vecExpected = {
@@ -131,7 +131,7 @@ TEST_F(ApiCClientTest, PairedNameReadBackWithItsSizeProtocol)
     EXPECT_EQ(vecExpected, vecResult);
     const std::vector<std::string> vecLines = received();
     EXPECT_EQ(1u, countLinesStartingWith(vecLines,
-                                         "AT*ADWDRP=0,0012f3a1b2d1r,130,0,\"QUENTA-DEV12\",1\r"));
+                                         "AT*ADWDRP=0,02a0c7a1b2d1r,130,0,\"QUENTA-DEV12\",1\r"));
     EXPECT_EQ(3u, countLinesStartingWith(vecLines, "AT*ADRDRP=0\r"));
     // The hand-over restarts the module, which comes up in data mode.
     EXPECT_TRUE(m_pModule->waitForState(

@@ -125,7 +125,7 @@ TEST_F(ControllerTest, EachCommandSendsItsExactLineAfterAPing)
     const std::string strPin(51, '7'); // 64 characters on the line: the longest taken
     uint32_t ulValue = 0;
     std::vector<char> vecInfo(10000);
-    const DeviceInfoS peer = makeDevice("0012f3a1b2c3r", "SIXTEEN-CHARS-16");
+    const DeviceInfoS peer = makeDevice("02a0c7a1b2c3r", "SIXTEEN-CHARS-16");
     const std::vector<std::pair<CallT, std::string>> vecCases = {
         {[](auto& c) { return c.setDeviceName("FIFTEEN-CHARS15", true); },
          "AT*AGLN=\"FIFTEEN-CHARS15\",1\r"},
@@ -147,7 +147,7 @@ TEST_F(ControllerTest, EachCommandSendsItsExactLineAfterAPing)
          "AT*AGSSID=\"" + strSsid + "\",1\r"},
         {[](auto& c) { return c.configureNoRemotePeers(0, true); }, "AT*ADNRP=0,1\r"},
         {[&](auto& c) { return c.configureDefaultRemotePeer(0, peer, 130, 0, false); },
-         "AT*ADWDRP=0,0012f3a1b2c3r,130,0,\"SIXTEEN-CHARS-16\",0\r"},
+         "AT*ADWDRP=0,02a0c7a1b2c3r,130,0,\"SIXTEEN-CHARS-16\",0\r"},
         {[&](auto& c) { return c.getDefaultServerProfile(&ulValue); }, "AT*ADDSP?\r"},
         {[&](auto& c) { return c.getDefaultClientProfile(&ulValue); }, "AT*ADDCP?\r"},
         {[&](auto& c) { return c.getDeviceNameAndAddress(vecInfo.data()); }, "AT*AILVI?\r"},
@@ -214,14 +214,14 @@ TEST_F(ControllerTest, ReadsFillTheirOutputs)
     ASSERT_EQ(RC_OK, m_controller.getDeviceNameAndAddress(local));
     EXPECT_EQ((LinesT{c_szPing, "AT*AGLN?\r", c_szPing, "AT*AILBA?\r"}), linesSince(unMark));
     EXPECT_STREQ("QUENTA-SIM", local.szName);
-    EXPECT_STREQ("0012f3000001r", local.szAddress);
+    EXPECT_STREQ("02a0c7000001r", local.szAddress);
 }
 
 // ------------------------------------------------------------ search and pairing
 
 TEST_F(ControllerTest, SearchKeepsClass7978RetriesANameOnceAndStopsAtAnErrorInquiry)
 {
-    const std::string strA = "0012f3a1b2c3r", strB = "0012f3a1b2c5r", strC = "0012f3a1b2c7r";
+    const std::string strA = "02a0c7a1b2c3r", strB = "02a0c7a1b2c5r", strC = "02a0c7a1b2c7r";
     struct SearchCaseS
     {
         const char* szName;
@@ -234,7 +234,7 @@ TEST_F(ControllerTest, SearchKeepsClass7978RetriesANameOnceAndStopsAtAnErrorInqu
     };
     const std::vector<SearchCaseS> vecCases = {
         {"other classes left out",
-         {{"0012f3a1b2c4r", 1234, "Headset"}, {strA, 7978, "ALPHA"}, {strC, 524, "Phone"}},
+         {{"02a0c7a1b2c4r", 1234, "Headset"}, {strA, 7978, "ALPHA"}, {strC, 524, "Phone"}},
          false,
          0,
          RC_OK,
@@ -285,14 +285,14 @@ TEST_F(ControllerTest, SearchNeverOverrunsTheRecord)
 TEST_F(ControllerTest, PairingWritesThePeerAndReadsItBack)
 {
     size_t unMark = mark();
-    ASSERT_EQ(RC_OK, m_controller.pairDevice(makeDevice("0012f3a1b2c3r", "QUENTA-ALPHA"), true));
+    ASSERT_EQ(RC_OK, m_controller.pairDevice(makeDevice("02a0c7a1b2c3r", "QUENTA-ALPHA"), true));
     DeviceInfoS paired;
     ASSERT_EQ(RC_OK, m_controller.getPairedDevice(paired));
-    EXPECT_EQ((LinesT{c_szPing, "AT*ADWDRP=0,0012f3a1b2c3r,130,0,\"QUENTA-ALPHA\",1\r", c_szPing,
+    EXPECT_EQ((LinesT{c_szPing, "AT*ADWDRP=0,02a0c7a1b2c3r,130,0,\"QUENTA-ALPHA\",1\r", c_szPing,
                       "AT*ADRDRP=0\r"}),
               linesSince(unMark));
     EXPECT_STREQ("QUENTA-ALPHA", paired.szName);
-    EXPECT_STREQ("0012f3a1b2c3r", paired.szAddress);
+    EXPECT_STREQ("02a0c7a1b2c3r", paired.szAddress);
 }
 
 // ------------------------------------------------------------ serial settings

@@ -143,7 +143,7 @@ protected:
             config.m_lineSettings.m_unFlowControl = 1;
             vecModules.emplace_back(new SimulatedModuleC(config));
             vecModules.back()->modifyState([&](SimStateS& state) {
-                state.m_mapPeers[0] = {"0012f3a1b2e1r", 130, 0, program.filename().string(), true};
+                state.m_mapPeers[0] = {"02a0c7a1b2e1r", 130, 0, program.filename().string(), true};
                 state.m_unNumberOfPeers = 1;
             });
             ASSERT_TRUE(vecModules.back()->start());

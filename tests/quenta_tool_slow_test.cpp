@@ -78,11 +78,11 @@ TEST_F(QuentaToolSlowTest, EveryPrintedNamePairsWithItsDevice)
 {
     m_pModule->setLineSettings(921600, true);
     m_pModule->setMode(SM_COMMAND);
-    m_pModule->setDevices({{"0012f3a1b2c3r", 7978, "ABCDEFGHIJKLMNO\xc3\xa9xyz", -40},
-                           {"0012f3a1b2c4r", 7978, "bad\xff\\b\x1b[2J", -45},
-                           {"0012f3a1b2c5r", 7978, "-dash caf\xc3\xa9", -50},
-                           {"0012f3a1b2c7r", 7978, "a, b", -55},
-                           {"0012f3a1b2c6r", 1234, "other", -60}});
+    m_pModule->setDevices({{"02a0c7a1b2c3r", 7978, "ABCDEFGHIJKLMNO\xc3\xa9xyz", -40},
+                           {"02a0c7a1b2c4r", 7978, "bad\xff\\b\x1b[2J", -45},
+                           {"02a0c7a1b2c5r", 7978, "-dash caf\xc3\xa9", -50},
+                           {"02a0c7a1b2c7r", 7978, "a, b", -55},
+                           {"02a0c7a1b2c6r", 1234, "other", -60}});
     const std::string strPrinted =
         "ABCDEFGHIJKLMNO\\xc3\nbad\\xff\\x5cb\\x1b[2J\n-dash caf\xc3\xa9\na, b\n";
     ASSERT_EQ(0, run({"search"})) << m_strErr;
@@ -104,16 +104,16 @@ TEST_F(QuentaToolSlowTest, EveryPrintedNamePairsWithItsDevice)
         EXPECT_EQ("pairing removed\npaired with " + strName + "\n" + strName + "\n", shell.out());
     }
 
-    m_pModule->setDevices({{"0012f3a1b2c8r", 7978, "say \"hi\"", -40}});
+    m_pModule->setDevices({{"02a0c7a1b2c8r", 7978, "say \"hi\"", -40}});
     EXPECT_EQ(0, run({"--json", "search"})) << m_strErr;
     EXPECT_EQ("{\"devices\":[\"say \\\"hi\\\"\"]}\n", m_strOut);
     EXPECT_EQ(4, run({"pair", "say \"hi\""}));
-    EXPECT_TRUE(sawCommand("AT*ADWDRP=0,0012f3a1b2c8r,130,0,\"say \"hi\"\",1\r"));
+    EXPECT_TRUE(sawCommand("AT*ADWDRP=0,02a0c7a1b2c8r,130,0,\"say \"hi\"\",1\r"));
 }
 
 TEST_F(QuentaToolSlowTest, NoDeviceInRangeIsAnEmptyResult)
 {
-    m_pModule->setDevices({{"0012f3a1b2c6r", 1234, "other", -60}});
+    m_pModule->setDevices({{"02a0c7a1b2c6r", 1234, "other", -60}});
     EXPECT_EQ(0, run({"search"})) << m_strErr;
     EXPECT_EQ("", m_strOut);
     EXPECT_EQ("quenta: no device found\n", m_strErr);

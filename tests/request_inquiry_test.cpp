@@ -17,7 +17,7 @@ const std::string c_echo = "AT*AGI=2,10,15\r";
 
 std::string deviceLine(int nIndex)
 {
-    return "*AGI:0012F30000" + std::to_string(10 + nIndex) + "," + std::to_string(7978 + nIndex) +
+    return "*AGI:02A0C70000" + std::to_string(10 + nIndex) + "," + std::to_string(7978 + nIndex) +
            "\r\n";
 }
 
@@ -80,7 +80,7 @@ TEST(DeviceInquiry, LineOfTheSearchAndShapeOfItsLinks)
 TEST(DeviceInquiry, ChainOutcomeIsTheSameHoweverFragmented)
 {
     const std::string strThree =
-        "0 | 0:0012F3000010,7978 | 0:0012F3000011,7979 | 0:0012F3000012,7980 | 2000003 | 2000003" +
+        "0 | 0:02A0C7000010,7978 | 0:02A0C7000011,7979 | 0:02A0C7000012,7980 | 2000003 | 2000003" +
         untouched(10) + " | links 15";
     const struct
     {
@@ -93,8 +93,8 @@ TEST(DeviceInquiry, ChainOutcomeIsTheSameHoweverFragmented)
         {answerWith(15, true), ""},
         {c_echo + "\r\n*AGI:\"00:12,F3\",7978\r\n\r\nOK\r\n",
          "0 | 0:00:12,F3,7978 | 2000003 | 2000003" + untouched(12) + " | links 15"},
-        {c_echo + "\r\n" + deviceLine(0) + "*AGI:0012F3000099\r\n" + deviceLine(1) + "\r\nOK\r\n",
-         "0 | 0:0012F3000010,7978 | 2000003 | 0:0012F3000011,7979 | 2000003 | 2000003" +
+        {c_echo + "\r\n" + deviceLine(0) + "*AGI:02A0C7000099\r\n" + deviceLine(1) + "\r\nOK\r\n",
+         "0 | 0:02A0C7000010,7978 | 2000003 | 0:02A0C7000011,7979 | 2000003 | 2000003" +
              untouched(10) + " | links 15"},
         {c_echo + "\r\nERROR\r\n", ""},
     };
@@ -117,7 +117,7 @@ TEST(DeviceInquiry, MoreLinesThanLinksStayWithTheLast)
     DeviceInquiryRequestC inquiry("AGI", 10, 2, 2, 15000);
     deliver(inquiry, "\r\n" + deviceLine(0) + deviceLine(1) + deviceLine(2) + "\r\nOK\r\n");
     EXPECT_EQ(RC_OK, inquiry.wait(0));
-    EXPECT_EQ("0 | 0:0012F3000010,7978 | 0:0012F3000011,7979 | links 2", walk(inquiry));
+    EXPECT_EQ("0 | 0:02A0C7000010,7978 | 0:02A0C7000011,7979 | links 2", walk(inquiry));
     TaviDeviceProcC* pLast = inquiry.getSiblingRequest()->getSiblingRequest();
     EXPECT_EQ(deviceLine(2) + "\r\nOK\r\n", std::string(pLast->getUnconsumed()));
 }

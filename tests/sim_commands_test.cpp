@@ -13,8 +13,8 @@ TEST(SimCommandsTest, AnswersEveryCommandWithTheModulesFraming)
     config.m_eInitialMode = SM_COMMAND;
     config.m_ulScanMs = 50;
     config.m_ulNameMs = 10;
-    config.m_vecDevices = {{"0012f3a1b2c3r", 7978, "ALPHA", -40},
-                           {"0012f3a1b2c4r", 1234, "Other", -50}};
+    config.m_vecDevices = {{"02a0c7a1b2c3r", 7978, "ALPHA", -40},
+                           {"02a0c7a1b2c4r", 1234, "Other", -50}};
     SimulatedModuleC module(config);
     RawHostC host;
     ASSERT_TRUE(module.start());
@@ -28,23 +28,23 @@ TEST(SimCommandsTest, AnswersEveryCommandWithTheModulesFraming)
         {"AT*AGLN?", "\r\n*AGLN:\"QUENTA-SIM\"\r\nOK\r\n"},
         {"AT*AGLN=\"My, Module\",1", "\r\nOK\r\n"},
         {"AT*AGLN?", "\r\n*AGLN:\"My, Module\"\r\nOK\r\n"},
-        {"AT*AILBA?", "\r\n*AILBA:0012f3000001r\r\nOK\r\n"},
+        {"AT*AILBA?", "\r\n*AILBA:02a0c7000001r\r\nOK\r\n"},
         {"AT*AILVI?", "\r\n*AILVI:\"QUENTA\",\"SIM-1\",\"1.0.0\",\"1\",\"0001\"\r\nOK\r\n"},
         {"AT*ADDCP=0,1", "\r\nOK\r\n"},
         {"AT*ADDCP?", "\r\n*ADDCP:0\r\nOK\r\n"},
         {"AT*ADDSP=255,1", "\r\nOK\r\n"},
         {"AT*ADDSP?", "\r\n*ADDSP:255\r\nOK\r\n"},
         {"AT*ADRDRP=0", "\r\nERROR\r\n"},
-        {"AT*ADWDRP=0,0012f3a1b2c3r,130,0,\"ALPHA\",1", "\r\nOK\r\n"},
-        {"AT*ADRDRP=0", "\r\n*ADRDRP:0012f3a1b2c3r,130,0,\"ALPHA\"\r\nOK\r\n"},
+        {"AT*ADWDRP=0,02a0c7a1b2c3r,130,0,\"ALPHA\",1", "\r\nOK\r\n"},
+        {"AT*ADRDRP=0", "\r\n*ADRDRP:02a0c7a1b2c3r,130,0,\"ALPHA\"\r\nOK\r\n"},
         {"AT*ADNRP=0,1", "\r\nOK\r\n"},
         {"AT*AMRS?", "\r\n*AMRS:9,1,1,1,2\r\nOK\r\n"},
         {"AT*AMRS=12,1,1,1,1,0,1", "\r\nOK\r\n"},
         {"AT*AMRS?", "\r\n*AMRS:12,1,1,1,1\r\nOK\r\n"},
-        {"AT*AGND=0012f3a1b2c4r", "\r\n*AGND:\"Other\"\r\nOK\r\n"},
-        {"AT*AGND=0012f3ffffffr", "\r\nERROR\r\n"},
-        {"AT*AGI=2,10,15", "\r\n*AGI:0012f3a1b2c3r,7978\r\n*AGI:0012f3a1b2c4r,1234\r\n\r\nOK\r\n"},
-        {"AT*AGI=3,10,1", "\r\n*AGI:0012f3a1b2c3r,7978,0,\"ALPHA\",-40\r\n\r\nOK\r\n"},
+        {"AT*AGND=02a0c7a1b2c4r", "\r\n*AGND:\"Other\"\r\nOK\r\n"},
+        {"AT*AGND=02a0c7ffffffr", "\r\nERROR\r\n"},
+        {"AT*AGI=2,10,15", "\r\n*AGI:02a0c7a1b2c3r,7978\r\n*AGI:02a0c7a1b2c4r,1234\r\n\r\nOK\r\n"},
+        {"AT*AGI=3,10,1", "\r\n*AGI:02a0c7a1b2c3r,7978,0,\"ALPHA\",-40\r\n\r\nOK\r\n"},
         {"AT*AGCM=1,1", "\r\nOK\r\n"},
         {"AT*AGDM=1,1", "\r\nOK\r\n"},
         {"AT*AMWFM=1,1,1", "\r\nOK\r\n"},
@@ -92,8 +92,8 @@ TEST(SimCommandsTest, RefusesBadParametersAndLeavesTheStateAlone)
         "AT*AGCM=,1",
         "AT*AMWIO=256,1",
         "AT*AGSSID=\"123456789012345678901234567890123\",1",
-        "AT*ADWDRP=0,0012f3a1b2c3r,130,0,ALPHA,1",
-        "AT*ADWDRP=0,\"0012f3a1b2c3r\",130,0,\"ALPHA\",1",
+        "AT*ADWDRP=0,02a0c7a1b2c3r,130,0,ALPHA,1",
+        "AT*ADWDRP=0,\"02a0c7a1b2c3r\",130,0,\"ALPHA\",1",
         "AT*ADNRP=8,1",
         "AT*AGI=0,10,15",
         "AT*AGI=2,10,0",

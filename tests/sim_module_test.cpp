@@ -146,18 +146,18 @@ TEST_F(SimModuleTest, AnswerFaultsDoWhatTheySay)
 TEST_F(SimModuleTest, NameQueryFaults)
 {
     startModule(fastConfig(SM_COMMAND));
-    const std::string strQuery = "AT*AGND=0012f3a1b2c3r";
+    const std::string strQuery = "AT*AGND=02a0c7a1b2c3r";
     const std::string strOk = strQuery + "\r\r\n*AGND:\"QUENTA-ALPHA\"\r\nOK\r\n";
     const std::string strError = strQuery + "\r\r\nERROR\r\n";
-    m_pModule->failNameQuery("0012f3a1b2c3r", NF_ONCE);
+    m_pModule->failNameQuery("02a0c7a1b2c3r", NF_ONCE);
     EXPECT_EQ(strError, m_host.command(strQuery));
     EXPECT_EQ(strOk, m_host.command(strQuery));
 
-    m_pModule->failNameQuery("0012f3a1b2c3r", NF_ALWAYS);
+    m_pModule->failNameQuery("02a0c7a1b2c3r", NF_ALWAYS);
     EXPECT_EQ(strError, m_host.command(strQuery));
     EXPECT_EQ(strError, m_host.command(strQuery));
 
-    m_pModule->failNameQuery("0012f3a1b2c3r", NF_ONCE, true);
+    m_pModule->failNameQuery("02a0c7a1b2c3r", NF_ONCE, true);
     EXPECT_EQ(strQuery + "\r", m_host.command(strQuery, 300));
     EXPECT_EQ(strOk, m_host.command(strQuery));
 }

@@ -47,8 +47,8 @@ TEST(SimStatementsTest, FaultsParseToTargetKindArgumentAndCounts)
         {"fault AT&F=split:3", fault("AT&F", FK_SPLIT, 3)},
         {"fault *=delay:150", fault("*", FK_DELAY, 150)},
         {"fault ADDM=vanish", fault("ADDM", FK_VANISH)},
-        {"fault name:0012f3a1b2c3r=error*1", fault("name:0012f3a1b2c3r", FK_ERROR, 0, 0, 1)},
-        {"fault name:0012f3a1b2c3r=silent", fault("name:0012f3a1b2c3r", FK_SILENT)},
+        {"fault name:02a0c7a1b2c3r=error*1", fault("name:02a0c7a1b2c3r", FK_ERROR, 0, 0, 1)},
+        {"fault name:02a0c7a1b2c3r=silent", fault("name:02a0c7a1b2c3r", FK_SILENT)},
     };
     for (const auto& testCase : c_aCases) {
         SimStatementS statement;
@@ -69,14 +69,14 @@ TEST(SimStatementsTest, OtherStatementsParse)
     EXPECT_EQ(ST_NONE, parsed("   # fault AGI=bogus").m_eType);
     EXPECT_EQ(ST_CLEAR_ALL, parsed("clear all").m_eType);
     EXPECT_EQ("AGND", parsed("clear agnd").m_strTarget);
-    EXPECT_EQ("name:0012f3a1b2c3r", parsed("clear name:0012f3a1b2c3r").m_strTarget);
+    EXPECT_EQ("name:02a0c7a1b2c3r", parsed("clear name:02a0c7a1b2c3r").m_strTarget);
 
-    const SimStatementS add = parsed("device add 0012f3a1b2c9r 7978 Kitchen radio 2");
+    const SimStatementS add = parsed("device add 02a0c7a1b2c9r 7978 Kitchen radio 2");
     EXPECT_EQ(ST_DEVICE_ADD, add.m_eType);
-    EXPECT_EQ("0012f3a1b2c9r", add.m_device.m_strAddress);
+    EXPECT_EQ("02a0c7a1b2c9r", add.m_device.m_strAddress);
     EXPECT_EQ(7978u, add.m_device.m_ulClass);
     EXPECT_EQ("Kitchen radio 2", add.m_device.m_strName);
-    EXPECT_EQ(ST_DEVICE_REMOVE, parsed("device remove 0012f3a1b2c9r").m_eType);
+    EXPECT_EQ(ST_DEVICE_REMOVE, parsed("device remove 02a0c7a1b2c9r").m_eType);
     EXPECT_EQ(ST_DEVICES_CLEAR, parsed("devices clear").m_eType);
 
     const SimStatementS set = parsed("set restart-ms 1500");
@@ -129,13 +129,13 @@ TEST(SimStatementsTest, MalformedStatementsNameTheirProblem)
         {std::string("fault AGI=split\0AGI", 19), "expected KIND[:ARG][@N][*M]"},
         {"fault AGI=error#2", "expected KIND[:ARG][@N][*M]"},
         {"fault name:=error", "name: needs a device address"},
-        {"fault name:0012f3a1b2c3r=drop", "a name: fault is error or silent"},
-        {"fault name:0012f3a1b2c3r=error*2", "once (*1) or always"},
+        {"fault name:02a0c7a1b2c3r=drop", "a name: fault is error or silent"},
+        {"fault name:02a0c7a1b2c3r=error*2", "once (*1) or always"},
         {"clear", "expected clear TARGET or clear all"},
         {"clear AGI AGND", "expected clear TARGET or clear all"},
         {"clear FOO", "unknown command word \"FOO\""},
-        {"device add 0012f3a1b2c9r", "expected device add ADDRESS CLASS NAME"},
-        {"device add 0012f3a1b2c9r x Name", "expected device add ADDRESS CLASS NAME"},
+        {"device add 02a0c7a1b2c9r", "expected device add ADDRESS CLASS NAME"},
+        {"device add 02a0c7a1b2c9r x Name", "expected device add ADDRESS CLASS NAME"},
         {"device add 0012 7978 Say \"hi\"", "no quotes"},
         {"device add bad/address 7978 Name", "expected device add ADDRESS CLASS NAME"},
         {"device remove 0012 now", "device remove takes only the address"},
@@ -212,9 +212,9 @@ TEST(SimFaultsTest, TheWordWinsOverStarCountsRunOutAndGroupsCombine)
 
     faults.set(fault("*", FK_DROP)); // replaces the error of "*"
     EXPECT_EQ(FK_DROP, faults.onCommand("AT").m_eAnswer);
-    faults.set(fault("name:0012f3a1b2c3r", FK_SILENT, 0, 0, 1));
-    EXPECT_TRUE(faults.nameQuerySilent("AT*AGND=0012f3a1b2c3r"));
-    EXPECT_FALSE(faults.nameQuerySilent("AT*AGND=0012f3a1b2c4r"));
+    faults.set(fault("name:02a0c7a1b2c3r", FK_SILENT, 0, 0, 1));
+    EXPECT_TRUE(faults.nameQuerySilent("AT*AGND=02a0c7a1b2c3r"));
+    EXPECT_FALSE(faults.nameQuerySilent("AT*AGND=02a0c7a1b2c4r"));
     EXPECT_EQ(3u, faults.active().size()) << "*=drop, AGI=delay and the name fault";
 
     EXPECT_TRUE(faults.clear("AGI"));

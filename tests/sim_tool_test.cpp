@@ -180,12 +180,12 @@ protected:
 
 TEST_F(SimInstrumentTest, EveryAnswerFaultDoesWhatItSaysOnTheLine)
 {
-    startTool({"--fault", "AGI=error*1", "--fault", "name:0012f3a1b2c3r=silent*1"});
+    startTool({"--fault", "AGI=error*1", "--fault", "name:02a0c7a1b2c3r=silent*1"});
     const std::string strInquiry = "AT*AGI=2,10,15";
     EXPECT_EQ(strInquiry + "\r\r\nERROR\r\n", m_host.command(strInquiry));
-    EXPECT_NE(std::string::npos, m_host.command(strInquiry).find("*AGI:0012f3a1b2c3r,7978"))
+    EXPECT_NE(std::string::npos, m_host.command(strInquiry).find("*AGI:02a0c7a1b2c3r,7978"))
         << "*1 fires once";
-    const std::string strName = "AT*AGND=0012f3a1b2c3r";
+    const std::string strName = "AT*AGND=02a0c7a1b2c3r";
     EXPECT_EQ(strName + "\r", m_host.command(strName, 300)) << "silent name query: echo only";
     EXPECT_EQ(strName + "\r\r\n*AGND:\"QUENTA-ALPHA\"\r\nOK\r\n", m_host.command(strName));
 
@@ -200,8 +200,8 @@ TEST_F(SimInstrumentTest, EveryAnswerFaultDoesWhatItSaysOnTheLine)
         {"AGLN=silent*1", "AT*AGLN=\"S\",1", "AT*AGLN=\"S\",1\r", "S"},
         {"*=drop*1", "AT*AGLN=\"D\",1", "", "D"},
         {"AGLN=garbage:5", "AT*AGLN=\"G\",1", nullptr, "G"},
-        {"name:0012f3a1b2c4r=error", "AT*AGND=0012f3a1b2c4r",
-         "AT*AGND=0012f3a1b2c4r\r\r\nERROR\r\n", "G"},
+        {"name:02a0c7a1b2c4r=error", "AT*AGND=02a0c7a1b2c4r",
+         "AT*AGND=02a0c7a1b2c4r\r\r\nERROR\r\n", "G"},
     };
     for (const auto& testCase : c_aCases) {
         SCOPED_TRACE(testCase.szFault);
@@ -281,7 +281,7 @@ TEST_F(SimInstrumentTest, BadStatementsAreAnsweredAndChangeNothing)
     const std::vector<std::string> vecAnswers = askControl(
         m_strSocket,
         {"# a comment", "", "fault AGI=silent:3", "fault AGI=", "clear NOPE",
-         "device remove 0012f3a1b2c9r", "device add 0012f3a1b2c9r 7978", "set scan-ms 10 20",
+         "device remove 02a0c7a1b2c9r", "device add 02a0c7a1b2c9r 7978", "set scan-ms 10 20",
          "set echo of", "mode sleep", "return", "on AT: bogus", "peer", "state"});
     const std::vector<std::string> vecExpected = {
         "ok",
@@ -290,7 +290,7 @@ TEST_F(SimInstrumentTest, BadStatementsAreAnsweredAndChangeNothing)
         "error: line 4: unknown fault kind \"\" (error, silent, drop, garbage, split, delay or "
         "vanish)",
         "error: line 5: unknown command word \"NOPE\"",
-        "error: line 6: no device 0012f3a1b2c9r nearby",
+        "error: line 6: no device 02a0c7a1b2c9r nearby",
         "error: line 7: expected device add ADDRESS CLASS NAME (CLASS in decimal)",
         "error: line 8: set scan-ms takes milliseconds (0..3600000)",
         "error: line 9: set echo takes on or off",
@@ -321,7 +321,7 @@ TEST_F(SimInstrumentTest, SeveralClientsAtOnceEachGetTheirAnswers)
     });
     for (int i = 0; i < 20; ++i) {
         const std::vector<std::string> vecAnswers =
-            askControl(m_strSocket, {"device add 0012f3a1b2d" + std::to_string(i) + "r 7978 N",
+            askControl(m_strSocket, {"device add 02a0c7a1b2d" + std::to_string(i) + "r 7978 N",
                                      "bogus", "state"});
         ASSERT_EQ(3u, vecAnswers.size());
         EXPECT_EQ("ok", vecAnswers[0]);
@@ -329,7 +329,7 @@ TEST_F(SimInstrumentTest, SeveralClientsAtOnceEachGetTheirAnswers)
         EXPECT_EQ(0u, vecAnswers[2].find("ok {\"mode\":\"command\""));
     }
     other.join();
-    EXPECT_NE(std::string::npos, state().find("0012f3a1b2d19r"));
+    EXPECT_NE(std::string::npos, state().find("02a0c7a1b2d19r"));
 }
 
 TEST_F(SimInstrumentTest, AScenarioRunsStepsOnCommandsSeenOnTheWire)
@@ -338,15 +338,15 @@ TEST_F(SimInstrumentTest, AScenarioRunsStepsOnCommandsSeenOnTheWire)
         std::ofstream scenario(m_strScenario);
         scenario << "# a pairing that fails on the second try\n"
                     "devices clear\n"
-                    "device add 0012f3a1b2c9r 7978 ONLY-ONE\n"
+                    "device add 02a0c7a1b2c9r 7978 ONLY-ONE\n"
                     "set answer-noise on\n"
                     "on AGI: fault AGND=silent*1\n"
                     "on AT#2: mode data\n";
     }
     startTool({"--scenario", m_strScenario});
-    EXPECT_EQ("AT*AGI=2,10,15\r\r\n*AGI:0012f3a1b2c9r,7978\r\n\r\nOK\r\n",
+    EXPECT_EQ("AT*AGI=2,10,15\r\r\n*AGI:02a0c7a1b2c9r,7978\r\n\r\nOK\r\n",
               m_host.command("AT*AGI=2,10,15"));
-    EXPECT_EQ("AT*AGND=0012f3a1b2c9r\r", m_host.command("AT*AGND=0012f3a1b2c9r", 300));
+    EXPECT_EQ("AT*AGND=02a0c7a1b2c9r\r", m_host.command("AT*AGND=02a0c7a1b2c9r", 300));
     EXPECT_EQ("AT\r\r\nOK\r\n", m_host.command("AT"));
     EXPECT_EQ("", m_host.command("AT", 300)) << "the step put the module in data mode first";
     EXPECT_NE(std::string::npos, state().find("\"mode\":\"data\""));
@@ -404,8 +404,8 @@ TEST(SimToolStartTest, BadStatementsStopTheStartWithTheirLine)
          "quenta-sim: --fault AGI=sometimes: unknown fault kind \"sometimes\""},
         {{"--fault", "AGI=error", "--scenario", strScenario},
          "quenta-sim: " + strScenario + ":3: vanish takes no :ARG"},
-        {{"--statement", "device remove 0012f3a1b2c9r"},
-         "quenta-sim: --statement device remove 0012f3a1b2c9r: no device 0012f3a1b2c9r nearby"},
+        {{"--statement", "device remove 02a0c7a1b2c9r"},
+         "quenta-sim: --statement device remove 02a0c7a1b2c9r: no device 02a0c7a1b2c9r nearby"},
         {{"--scenario", scratch("missing")}, "quenta-sim: cannot read " + scratch("missing")},
     };
     for (const auto& testCase : c_aCases) {

@@ -37,7 +37,7 @@ const char* const c_szUsage =
     "  --link PATH        also make PATH a symbolic link to the device, removed on exit\n"
     "                     (e.g. for QUENTA_PORT_COM8=PATH); an old link there is replaced\n"
     "  --devices FILE     the devices nearby, one a line: ADDRESS CLASS NAME\n"
-    "                     ADDRESS as the module reports it (e.g. 0012f3a1b2c3r), CLASS in\n"
+    "                     ADDRESS as the module reports it (e.g. 02a0c7a1b2c3r), CLASS in\n"
     "                     decimal (7978 is what the library pairs with), NAME the rest of\n"
     "                     the line; blank lines and lines starting with '#' are skipped.\n"
     "                     Default: five devices, three of class 7978.\n"

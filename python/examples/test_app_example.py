@@ -22,9 +22,9 @@ SIM = ["--scan-ms", "200", "--mode", "command", "--baud", "921600", "--rtscts"]
 def devices(tmp_path):
     path = tmp_path / "devices.txt"
     path.write_text(
-        "0012f3a1b2c3r 7978 PRINTER-1\n"
-        "0012f3a1b2c4r 7978 SENSOR-7\n"
-        "0012f3a1b2c5r 7978 SENSOR-9\n"
+        "02a0c7a1b2c3r 7978 PRINTER-1\n"
+        "02a0c7a1b2c4r 7978 SENSOR-7\n"
+        "02a0c7a1b2c5r 7978 SENSOR-9\n"
     )
     return str(path)
 
@@ -33,7 +33,7 @@ def test_pairs_with_the_first_sensor(quenta_sim_factory, devices):
     sim = quenta_sim_factory(args=SIM + ["--devices", devices])
     q = quenta.Quenta()
     assert connect_first_sensor(q) == "SENSOR-7"
-    sim.wait_for_log('AT*ADWDRP=0,0012f3a1b2c4r,130,0,"SENSOR-7",1<CR>')
+    sim.wait_for_log('AT*ADWDRP=0,02a0c7a1b2c4r,130,0,"SENSOR-7",1<CR>')
     # The next call brings the module back to command mode.
     assert q.paired() == "SENSOR-7"
 

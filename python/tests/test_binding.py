@@ -15,10 +15,10 @@ from conftest import FAST, READY, waiting_for
 # inside a UTF-8 character, not UTF-8 at all; and one of a class the library
 # does not pair with.
 DEVICES = (
-    b"0012f3a1b2d1r 7978 PLAIN-NAME\n"
-    b"0012f3a1b2d2r 7978 x" + "\u00e9".encode() * 8 + b"\n"
-    b"0012f3a1b2d3r 7978 Caf\xe9 Lumi\xe8re\n"
-    b"0012f3a1b2d4r 1234 Headset\n"
+    b"02a0c7a1b2d1r 7978 PLAIN-NAME\n"
+    b"02a0c7a1b2d2r 7978 x" + "\u00e9".encode() * 8 + b"\n"
+    b"02a0c7a1b2d3r 7978 Caf\xe9 Lumi\xe8re\n"
+    b"02a0c7a1b2d4r 1234 Headset\n"
 )
 EXPECTED = ["PLAIN-NAME", "x" + "\u00e9" * 7 + "\udcc3", "Caf\udce9 Lumi\udce8re"]
 

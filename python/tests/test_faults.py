@@ -77,10 +77,10 @@ def test_devices_come_and_go_through_the_control_channel(lib, quenta_sim):
     # No device is a failed search for the library.
     with pytest.raises(quenta.CallFailedError):
         lib.search()
-    quenta_sim.control("device add 0012f3a1b2f1r 7978 NEWCOMER")
-    quenta_sim.control("device add 0012f3a1b2f2r 1234 NOT-PAIRABLE")
+    quenta_sim.control("device add 02a0c7a1b2f1r 7978 NEWCOMER")
+    quenta_sim.control("device add 02a0c7a1b2f2r 1234 NOT-PAIRABLE")
     assert lib.search() == ["NEWCOMER"]
-    quenta_sim.control("device remove 0012f3a1b2f1r")
+    quenta_sim.control("device remove 02a0c7a1b2f1r")
     with pytest.raises(quenta.CallFailedError):
         lib.search()
 

@@ -28,7 +28,7 @@ def test_the_marker_starts_it_with_its_options_and_com8_leads_there(lib, quenta_
 
 def test_two_modules_in_one_test_com8_follows_the_last_linked(lib, quenta_sim_factory, tmp_path):
     devices = tmp_path / "one.txt"
-    devices.write_text("0012f3a1b2e9r 7978 SECOND\n")
+    devices.write_text("02a0c7a1b2e9r 7978 SECOND\n")
     first = quenta_sim_factory(args=READY + FAST)
     second = quenta_sim_factory(args=READY + FAST + ["--devices", str(devices)])
     unlinked = quenta_sim_factory(args=READY + FAST, com8=False)
@@ -116,7 +116,7 @@ def test_control_answers_state_and_refuses_nonsense(quenta_sim):
         "fault AGI=bogus",
         "fault AGI",
         "clear",
-        "device add 0012f3a1b2f1r notanumber NAME",
+        "device add 02a0c7a1b2f1r notanumber NAME",
         "device remove",
         "set scan-ms many",
         "set nothing 5",
