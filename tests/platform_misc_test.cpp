@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -20,6 +21,30 @@ TEST(PlatformTime, TickCountAdvancesWithSleep)
     DWORD dwElapsed = GetTickCount() - dwStart;
     EXPECT_GE(dwElapsed, 99u);
     EXPECT_LT(dwElapsed, 2000u);
+}
+
+// The system clock itself, not a fake: the calendar fields are the C
+// library's for the same second.
+TEST(PlatformTime, SystemTimeIsTheCalendarOfTheRealClock)
+{
+    for (int nTry = 0; nTry < 5; ++nTry) {
+        const std::time_t tBefore = std::time(nullptr);
+        SYSTEMTIME now = {};
+        GetSystemTime(&now);
+        if (std::time(nullptr) != tBefore) {
+            continue;
+        }
+        const std::tm expected = *std::gmtime(&tBefore);
+        EXPECT_EQ(expected.tm_year + 1900, now.wYear);
+        EXPECT_EQ(expected.tm_mon + 1, now.wMonth);
+        EXPECT_EQ(expected.tm_mday, now.wDay);
+        EXPECT_EQ(expected.tm_wday, now.wDayOfWeek);
+        EXPECT_EQ(expected.tm_hour, now.wHour);
+        EXPECT_EQ(expected.tm_min, now.wMinute);
+        EXPECT_EQ(expected.tm_sec, now.wSecond);
+        return;
+    }
+    FAIL() << "the second changed during every reading";
 }
 
 std::wstring toWide(const std::string& strText)

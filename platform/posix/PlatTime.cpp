@@ -1,5 +1,6 @@
 // The tick count and calendar time in UTC.
 #include "PlatInternal.h"
+#include "PlatformCivilDate.h"
 
 #include <ctime>
 
@@ -7,26 +8,9 @@ namespace plat {
 
 namespace {
 
-const uint64_t c_ullTicksPerSecond = 10000000ull;           // 100 ns intervals
-const uint64_t c_ullSecondsFrom1601To1970 = 11644473600ull; // 134774 days
-const int64_t c_llDaysFrom1601To1970 = 134774;
+const uint64_t c_ullTicksPerSecond = 10000000ull; // 100 ns intervals
+const uint64_t c_ullSecondsFrom1601To1970 = c_llDaysFrom1601To1970 * 86400ull;
 const uint64_t c_ullLargestFileTime = 0x7FFFFFFFFFFFFFFFull;
-
-// The civil date of a day count from 1970-01-01 (proleptic Gregorian).
-void civilFromDays(int64_t llDays, SYSTEMTIME& rTime)
-{
-    llDays += 719468;
-    int64_t llEra = (llDays >= 0 ? llDays : llDays - 146096) / 146097;
-    int64_t llDayOfEra = llDays - llEra * 146097;
-    int64_t llYearOfEra =
-        (llDayOfEra - llDayOfEra / 1460 + llDayOfEra / 36524 - llDayOfEra / 146096) / 365;
-    int64_t llDayOfYear = llDayOfEra - (365 * llYearOfEra + llYearOfEra / 4 - llYearOfEra / 100);
-    int64_t llMonthIndex = (5 * llDayOfYear + 2) / 153;
-    int64_t llMonth = llMonthIndex < 10 ? llMonthIndex + 3 : llMonthIndex - 9;
-    rTime.wYear = static_cast<WORD>(llYearOfEra + llEra * 400 + (llMonth <= 2 ? 1 : 0));
-    rTime.wMonth = static_cast<WORD>(llMonth);
-    rTime.wDay = static_cast<WORD>(llDayOfYear - (153 * llMonthIndex + 2) / 5 + 1);
-}
 
 // Splits 100 ns intervals since 1601-01-01 UTC into calendar fields.
 void systemTimeFromTicks(uint64_t ullTicks, SYSTEMTIME& rTime)
@@ -35,7 +19,10 @@ void systemTimeFromTicks(uint64_t ullTicks, SYSTEMTIME& rTime)
     uint64_t ullSeconds = ullMilliseconds / 1000;
     uint64_t ullDays = ullSeconds / 86400;
     uint64_t ullSecondOfDay = ullSeconds % 86400;
-    civilFromDays(static_cast<int64_t>(ullDays) - c_llDaysFrom1601To1970, rTime);
+    const CivilDateS date = civilFromDays(static_cast<int64_t>(ullDays) - c_llDaysFrom1601To1970);
+    rTime.wYear = static_cast<WORD>(date.m_llYear);
+    rTime.wMonth = static_cast<WORD>(date.m_nMonth);
+    rTime.wDay = static_cast<WORD>(date.m_nDay);
     // 1601-01-01 was a Monday; Sunday is 0.
     rTime.wDayOfWeek = static_cast<WORD>((ullDays + 1) % 7);
     rTime.wHour = static_cast<WORD>(ullSecondOfDay / 3600);

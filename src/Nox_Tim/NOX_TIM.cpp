@@ -2,6 +2,7 @@
 
 #include "Nox_Err/NOX_ERR_PanicHandlerRegistry.h"
 #include "Nox_Tsk/NOX_TSK_Mutex.h"
+#include "PlatformCivilDate.h"
 
 #include <algorithm>
 #include <cmath>
@@ -69,21 +70,12 @@ int64_t mjdOfDate(const CalendarTimeC& time)
     return mjdOfDate(time.m_unYear, time.m_unMonth, time.m_unDay);
 }
 
-// Proleptic Gregorian date of a Modified Julian Day, counted from 1970-03-01
-// in 400-year eras so that leap days fall at the end of each year.
 void dateOfMjd(int64_t llMjd, CalendarTimeC& rTime)
 {
-    int64_t llDays = llMjd - c_llUnixEpochMjd + 719468;
-    int64_t llEra = floorDiv(llDays, 146097);
-    int64_t llDayOfEra = llDays - llEra * 146097;
-    int64_t llYearOfEra =
-        (llDayOfEra - llDayOfEra / 1460 + llDayOfEra / 36524 - llDayOfEra / 146096) / 365;
-    int64_t llDayOfYear = llDayOfEra - (365 * llYearOfEra + llYearOfEra / 4 - llYearOfEra / 100);
-    int64_t llMonthIndex = (5 * llDayOfYear + 2) / 153;
-    int64_t llMonth = llMonthIndex < 10 ? llMonthIndex + 3 : llMonthIndex - 9;
-    rTime.m_unYear = static_cast<uint16_t>(llYearOfEra + llEra * 400 + (llMonth <= 2 ? 1 : 0));
-    rTime.m_unMonth = static_cast<uint8_t>(llMonth);
-    rTime.m_unDay = static_cast<uint8_t>(llDayOfYear - (153 * llMonthIndex + 2) / 5 + 1);
+    const plat::CivilDateS date = plat::civilFromDays(llMjd - c_llUnixEpochMjd);
+    rTime.m_unYear = static_cast<uint16_t>(date.m_llYear);
+    rTime.m_unMonth = static_cast<uint8_t>(date.m_nMonth);
+    rTime.m_unDay = static_cast<uint8_t>(date.m_nDay);
     // MJD 0 was a Wednesday.
     rTime.m_unDayOfWeek = static_cast<uint8_t>(llMjd + 3 - floorDiv(llMjd + 3, 7) * 7 + 1);
 }
