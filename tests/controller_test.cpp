@@ -467,20 +467,31 @@ TEST(ControllerFacade, MissingImplementationGivesWaitFailed)
 
 // ------------------------------------------------------------ two threads
 
-TEST_F(ControllerTest, TwoThreadsAreServedOneExchangeAtATime)
+// Two threads, each with its own controller or both with one, on one port:
+// the controller's lock serialises one controller, the port's exchange lock
+// two controllers that share the port.
+class TwoThreadsTest : public ControllerFixture
+{
+protected:
+    void expectOneExchangeAtATime(TaviDeviceControllerImplC& first,
+                                  TaviDeviceControllerImplC& second);
+};
+
+void TwoThreadsTest::expectOneExchangeAtATime(TaviDeviceControllerImplC& first,
+                                              TaviDeviceControllerImplC& second)
 {
     const int c_nRounds = 15;
     std::atomic<int> nFailures{0};
     size_t unMark = mark();
-    auto fnRounds = [&](uint32_t ulProfile) {
+    auto fnRounds = [&](TaviDeviceControllerImplC* pController, uint32_t ulProfile) {
         for (int i = 0; i < c_nRounds; ++i) {
-            nFailures += m_controller.configureDefaultClientProfile(ulProfile, true) != RC_OK;
+            nFailures += pController->configureDefaultClientProfile(ulProfile, true) != RC_OK;
         }
     };
-    std::thread first(fnRounds, 1);
-    std::thread second(fnRounds, 2);
-    first.join();
-    second.join();
+    std::thread one(fnRounds, &first, 1);
+    std::thread two(fnRounds, &second, 2);
+    one.join();
+    two.join();
     EXPECT_EQ(0, nFailures.load());
     LinesT vecLines = linesSince(unMark);
     ASSERT_EQ(4u * c_nRounds, vecLines.size());
@@ -489,6 +500,19 @@ TEST_F(ControllerTest, TwoThreadsAreServedOneExchangeAtATime)
         EXPECT_EQ(c_szPing, vecLines[i]) << i;
         EXPECT_NE(c_szPing, vecLines[i + 1]) << i;
     }
+}
+
+TEST_F(TwoThreadsTest, OnOneControllerAreServedOneExchangeAtATime)
+{
+    expectOneExchangeAtATime(m_controller, m_controller);
+}
+
+TEST_F(TwoThreadsTest, WithAControllerEachOnOnePortTakeTurnsPerExchange)
+{
+    TaviDeviceControllerImplC other;
+    ASSERT_EQ(RC_OK, other.setPort(&m_port));
+    expectOneExchangeAtATime(m_controller, other);
+    other.setPort(nullptr);
 }
 
 } // namespace
