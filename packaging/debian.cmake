@@ -90,6 +90,8 @@ pkg-config file quenta.pc.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME quenta-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+# The completions are read only by a shell that loads bash-completion.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS bash-completion)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
 "command-line tool and simulated module for QUENTA radio modules
 quenta searches for radio devices, pairs the module on a serial port with

@@ -459,10 +459,11 @@ TEST_F(DebPackageSlowTest, ControlFieldsAndFiles)
     const std::vector<std::string> vecDev = dependencies(strDevDepends);
     EXPECT_NE(vecDev.end(), std::find(vecDev.begin(), vecDev.end(), strExact)) << strDevDepends;
 
-    // The tools hold the core themselves.
+    // The tools hold the core themselves; their completions need bash-completion.
     const std::string strToolDepends = field("quenta-tools", "Depends");
     EXPECT_TRUE(dependsOn(strToolDepends, "libc6 ")) << strToolDepends;
     EXPECT_FALSE(dependsOn(strToolDepends, "libquenta")) << strToolDepends;
+    EXPECT_EQ("bash-completion", field("quenta-tools", "Recommends"));
 
     const fs::path dir = control("libquenta1");
     EXPECT_EQ("libquenta 1 libquenta1 (>= " + m_strVersion + ")\n", read(dir / "shlibs"));
@@ -481,6 +482,12 @@ TEST_F(DebPackageSlowTest, ControlFieldsAndFiles)
           (work / "symbols").string() + "' -c4 -e'" +
           (root / libFile("libquenta.so." + m_strVersion)).string() + "' 2>&1");
     EXPECT_EQ("", trimmed(m_strOut));
+
+    // Under /usr pkg-config sees its own system folders and leaves them out.
+    const fs::path pkgconfig = extracted("libquenta-dev") / libFile("pkgconfig");
+    shell("PKG_CONFIG_PATH='" + pkgconfig.string() +
+          "' PKG_CONFIG_SYSROOT_DIR= pkg-config --cflags --libs quenta");
+    EXPECT_EQ("-lquenta", trimmed(m_strOut));
 
     // Those control files are the library package's alone; set for all
     // packages they would make the others claim the library.
