@@ -26,8 +26,9 @@ bool sameArgs(const ArgsS& a, const ArgsS& b)
                      a.m_vecSteps[i].m_vecArguments == b.m_vecSteps[i].m_vecArguments;
     }
     return bSameSteps && a.m_unVerbose == b.m_unVerbose && a.m_bProbe == b.m_bProbe &&
-           a.m_strPort == b.m_strPort && a.m_strDebugDefinition == b.m_strDebugDefinition &&
-           a.m_bJson == b.m_bJson && a.m_bHelp == b.m_bHelp && a.m_bVersion == b.m_bVersion;
+           a.m_bList == b.m_bList && a.m_strPort == b.m_strPort &&
+           a.m_strDebugDefinition == b.m_strDebugDefinition && a.m_bJson == b.m_bJson &&
+           a.m_bHelp == b.m_bHelp && a.m_bVersion == b.m_bVersion;
 }
 
 bool parse(const std::vector<std::string>& vecArgs, ArgsS& args, std::string& strError)
@@ -51,7 +52,8 @@ std::vector<std::string> canonicalLine(const ArgsS& args)
     }
     for (const auto& flag :
          {std::make_pair(args.m_bJson, "--json"), std::make_pair(args.m_bHelp, "--help"),
-          std::make_pair(args.m_bVersion, "--version"), std::make_pair(args.m_bProbe, "--probe")}) {
+          std::make_pair(args.m_bVersion, "--version"), std::make_pair(args.m_bProbe, "--probe"),
+          std::make_pair(args.m_bList, "--list")}) {
         if (flag.first) {
             vecLine.push_back(flag.second);
         }
@@ -71,7 +73,8 @@ void checkAccepted(const ArgsS& args)
         const CommandInfoS* pCommand = findCommand(step.m_eCommand);
         require(pCommand != nullptr, "a command without its entry");
         if (!args.m_bHelp && !args.m_bVersion) {
-            require(step.m_vecArguments.size() == pCommand->m_unArguments,
+            // The list stands instead of LINE.
+            require(step.m_vecArguments.size() == (args.m_bList ? 0 : pCommand->m_unArguments),
                     "a command accepted with the wrong number of arguments");
             for (const std::string& strArgument : step.m_vecArguments) {
                 require(!strArgument.empty(), "an empty argument accepted");

@@ -146,7 +146,7 @@ TEST_F(QuentaToolSlowTest, SeveralCommandsShareOneSessionAndStopAtTheFirstFailur
     EXPECT_EQ(0, run({"--json", "search", "pair", "QUENTA-BRAVO", "paired"})) << m_strErr;
     const auto tThreeCommands = Clock::now() - tStart;
     EXPECT_EQ("{\"devices\":[\"QUENTA-ALPHA\",\"QUENTA-BRAVO\",\"QUENTA-CHARLIE\"]}\n"
-              "{\"ok\":true}\n{\"paired\":\"QUENTA-BRAVO\"}\n",
+              "{\"ok\":true,\"paired\":\"QUENTA-BRAVO\"}\n{\"paired\":\"QUENTA-BRAVO\"}\n",
               m_strOut);
     EXPECT_EQ(1u, countEntries(*m_pModule, EK_NOISE, "///", unMark)) << "one command-mode entry";
     // The search (200 ms) and the pairing are the commands' own work.
@@ -158,21 +158,28 @@ TEST_F(QuentaToolSlowTest, SeveralCommandsShareOneSessionAndStopAtTheFirstFailur
     EXPECT_FALSE(sawCommand("AT*ADNRP", unMark)) << "nothing after the failure";
 }
 
+// Each JSON line says which input line and command it answers.
 TEST_F(QuentaToolSlowTest, ShellRunsOneLineAtATimeAndGoesOnAfterAFailure)
 {
     m_pModule->setMode(SM_COMMAND);
     ToolProcessC shell(args({"--json", "shell"}));
-    shell.writeInput("search\n\n# a comment\nbogus\npair NOBODY\npair QUENTA-ALPHA\npaired\n");
+    shell.writeInput(
+        "search\n\n# a comment\nbogus x\npair NOBODY\npair QUENTA-ALPHA\npaired\nhelp\n");
     shell.closeInput();
     EXPECT_EQ(4, shell.finish(c_ulRunMs)) << "the last failure's code";
     const std::vector<std::string> vecLines = proctest::splitLines(shell.out());
-    ASSERT_EQ(5u, vecLines.size()) << shell.out();
-    EXPECT_EQ(0u, vecLines[0].find("{\"devices\":[\"QUENTA-ALPHA\""));
-    EXPECT_EQ("{\"ok\":false,\"exit\":2,\"error\":\"quenta: unknown command 'bogus'\"}",
+    ASSERT_EQ(6u, vecLines.size()) << shell.out();
+    EXPECT_EQ(0u,
+              vecLines[0].find("{\"line\":1,\"command\":\"search\",\"devices\":[\"QUENTA-ALPHA\""));
+    EXPECT_EQ("{\"line\":4,\"command\":\"bogus\",\"ok\":false,\"exit\":2,\"error\":\"quenta: "
+              "unknown command 'bogus'\"}",
               vecLines[1]);
-    EXPECT_EQ(0u, vecLines[2].find("{\"ok\":false,\"exit\":4,"));
-    EXPECT_EQ("{\"ok\":true}", vecLines[3]);
-    EXPECT_EQ("{\"paired\":\"QUENTA-ALPHA\"}", vecLines[4]);
+    EXPECT_EQ(0u, vecLines[2].find("{\"line\":5,\"command\":\"pair\",\"ok\":false,\"exit\":4,"));
+    EXPECT_EQ("{\"line\":6,\"command\":\"pair\",\"ok\":true,\"paired\":\"QUENTA-ALPHA\"}",
+              vecLines[3]);
+    EXPECT_EQ("{\"line\":7,\"command\":\"paired\",\"paired\":\"QUENTA-ALPHA\"}", vecLines[4]);
+    EXPECT_EQ(0u, vecLines[5].find("{\"line\":8,\"command\":\"help\",\"commands\":[{\"form\":"
+                                   "\"search\",\"does\":"));
     EXPECT_EQ(1u, countEntries(*m_pModule, EK_NOISE, "///"));
 }
 
@@ -189,13 +196,30 @@ TEST_F(QuentaToolSlowTest, AtShowsTheWholeAnswerAndItsEnd)
 
     EXPECT_EQ(4, run({"--json", "at", "AT*NOSUCH"}));
     EXPECT_EQ("{\"ok\":false,\"exit\":4,\"error\":\"quenta: " + m_pModule->slavePath() +
-                  " (COM8:) answered 'AT*NOSUCH' without OK\",\"answer\":\"AT*NOSUCH\\r\\r\\nERROR"
-                  "\\r\\n\"}\n",
+                  " (COM8:): the module answered ERROR to 'AT*NOSUCH' \xe2\x80\x94 commands are "
+                  "case-sensitive; 'quenta at --list' shows the library's own\",\"answer\":\"AT*"
+                  "NOSUCH\\r\\r\\nERROR\\r\\n\"}\n",
               m_strOut);
 }
 
+// What the trace shows as received, joined: the kernel hands the module's
+// bytes over in reads of its own choosing, one event each.
+std::string receivedText(const std::string& strTrace)
+{
+    std::string strReceived;
+    for (const std::string& strLine : proctest::splitLines(strTrace)) {
+        const size_t unAt = strLine.find(" <- \"");
+        if (strLine.rfind("quenta: ", 0) == 0 && unAt != std::string::npos &&
+            strLine.back() == '"') {
+            strReceived += strLine.substr(unAt + 5, strLine.size() - unAt - 6);
+        }
+    }
+    return strReceived;
+}
+
 // Whatever a definition file routes to standard output, --json keeps it for
-// the results; -v shows the exchanges on standard error.
+// the results; -v shows the exchanges on standard error, -vv adds the
+// library's records but not its traces of every call, which -vvv adds.
 TEST_F(QuentaToolSlowTest, VerboseShowsTheWireAndJsonOutputStaysClean)
 {
     char szDir[] = "/tmp/quenta-verbose-XXXXXX";
@@ -206,11 +230,21 @@ TEST_F(QuentaToolSlowTest, VerboseShowsTheWireAndJsonOutputStaysClean)
     EXPECT_EQ("{\"paired\":\"\"}\n", m_strOut);
     for (const char* szSeen :
          {"line 921600 bit/s 8N1, RTS/CTS", "line 115200 bit/s 8N1, no handshake", "-> \"///\"",
-          "1.10 s silent", "-> \"AT*ADRDRP=", "<- \"AT\\r\\r\\nOK\\r\\n\"",
-          "TaviDeviceControllerImplC::getPairedDevice"}) {
+          "1.10 s silent", "-> \"AT*ADRDRP=", "TaviDeviceControllerImplC::getPairedDevice"}) {
         EXPECT_NE(std::string::npos, m_strErr.find(szSeen)) << szSeen;
     }
+    EXPECT_NE(std::string::npos, receivedText(m_strErr).find("AT\\r\\r\\nOK\\r\\n")) << m_strErr;
     std::filesystem::remove_all(szDir);
+
+    const char* const c_szCallTrace =
+        "[TaviDeviceControllerImplC] START TaviDeviceControllerImplC::getPairedDevice";
+    EXPECT_EQ(0, run({"-vv", "paired"})) << m_strErr;
+    EXPECT_NE(std::string::npos, m_strErr.find("-> \"AT*ADRDRP=")) << m_strErr;
+    EXPECT_EQ(std::string::npos, m_strErr.find("START ")) << m_strErr;
+    EXPECT_EQ(std::string::npos, m_strErr.find(" ms TaviDeviceControllerImplC::")) << m_strErr;
+    EXPECT_EQ(0, run({"-vvv", "paired"})) << m_strErr;
+    EXPECT_NE(std::string::npos, m_strErr.find(c_szCallTrace)) << m_strErr;
+    EXPECT_NE(std::string::npos, m_strErr.find(" ms TaviDeviceControllerImplC::getPairedDevice"));
 }
 
 TEST_F(QuentaToolSlowTest, InterruptedSearchLetsTheModuleEndItsInquiryFirst)
@@ -312,10 +346,11 @@ TEST_F(QuentaToolSlowTest, AModuleThatNeverAnswersExitsFourAfterTheAttempts)
     EXPECT_NE(std::string::npos, m_strErr.find("powered"));
 }
 
+// With --json too, standard output carries the module's data alone.
 TEST_F(QuentaToolSlowTest, OpenBridgesTheLineBothWaysUntilTheInputEnds)
 {
     m_pModule->setLineSettings(921600, true);
-    ToolProcessC tool(args({"open"}));
+    ToolProcessC tool(args({"--json", "open"}));
     // The module is put into data mode before the handle comes back.
     ASSERT_TRUE(m_pModule->transcript().waitForBytes(EK_RECEIVED_LINE, "AT*ADDM\r", 20000));
     ASSERT_TRUE(m_pModule->waitForMode(SM_DATA, 5000));
@@ -325,6 +360,7 @@ TEST_F(QuentaToolSlowTest, OpenBridgesTheLineBothWaysUntilTheInputEnds)
     EXPECT_TRUE(tool.waitForOutput("hello host", 10000)) << tool.out();
     tool.closeInput();
     EXPECT_EQ(0, tool.finish(10000)) << tool.err();
+    EXPECT_EQ("hello host", tool.out());
 }
 
 // Whether the bytes reached the module in any form (data, noise, a line).

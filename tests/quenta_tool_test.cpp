@@ -5,6 +5,7 @@
 #include "ToolTestSupport.h"
 #include "quenta.h"
 
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 
@@ -26,7 +27,6 @@ TEST(QuentaToolUsage, UsageErrorsExitTwoWithAMessageAndUnderJsonTheFailureObject
         std::vector<std::string> m_vecArgs;
         const char* m_szMessage;
     } c_aCases[] = {
-        {{}, "no command given"},
         {{"bogus"}, "unknown command 'bogus'"},
         {{"--bogus", "search"}, "unknown option '--bogus'"},
         {{"search", "-x"}, "unknown option '-x'"},
@@ -48,6 +48,8 @@ TEST(QuentaToolUsage, UsageErrorsExitTwoWithAMessageAndUnderJsonTheFailureObject
         {{"at", "AT&F"}, "factory settings"},
         {{"at", "///"}, "escape sequence"},
         {{"paired", "--probe"}, "'--probe' goes with 'ports' alone"},
+        {{"--list", "paired"}, "'--list' goes with 'at' alone"},
+        {{"at", "--list", "AT"}, "'at --list' takes no LINE"},
     };
     for (const auto& testCase : c_aCases) {
         const RunS run = runTool(testCase.m_vecArgs);
@@ -82,12 +84,82 @@ TEST(QuentaToolUsage, HelpListsEveryCommandAndTheExitCodes)
     }
 }
 
-TEST(QuentaToolUsage, CommandHelpNeedsNoArgumentsAndTouchesNoDevice)
+TEST(QuentaToolUsage, WithoutACommandTheUsageGoesToStandardErrorWithExitTwo)
 {
-    const RunS run = runTool({"pair", "--help", "--port", "/nonexistent/tty"});
-    EXPECT_EQ(0, run.m_nExit);
-    EXPECT_TRUE(contains(run.m_strOut, "Usage: quenta [OPTIONS] pair NAME")) << run.m_strOut;
-    EXPECT_TRUE(run.m_strErr.empty()) << run.m_strErr;
+    RunS run = runTool({});
+    EXPECT_EQ(2, run.m_nExit);
+    EXPECT_EQ("", run.m_strOut);
+    EXPECT_EQ(0u, run.m_strErr.find("Usage: quenta [OPTIONS] COMMAND")) << run.m_strErr;
+    EXPECT_TRUE(contains(run.m_strErr, "\nExit codes:\n")) << run.m_strErr;
+
+    run = runTool({"--json"});
+    EXPECT_EQ(2, run.m_nExit);
+    EXPECT_EQ("{\"ok\":false,\"exit\":2,\"error\":\"quenta: no command given\"}\n", run.m_strOut);
+}
+
+// A command's own options appear in its help alone; no help touches a device.
+TEST(QuentaToolUsage, CommandHelpShowsItsOwnOptionsAndTouchesNoDevice)
+{
+    const struct
+    {
+        std::vector<std::string> m_vecArgs;
+        std::vector<const char*> m_vecShown;
+        std::vector<const char*> m_vecNotShown;
+    } c_aCases[] = {
+        {{"--help"}, {"Usage: quenta [OPTIONS] COMMAND"}, {"--probe", "--list"}},
+        {{"pair", "--help"}, {"Usage: quenta [OPTIONS] pair NAME"}, {"--probe", "--list"}},
+        {{"ports", "--help"}, {"--probe"}, {"--list"}},
+        {{"at", "--help"}, {"--list", "case-sensitive"}, {"--probe"}},
+    };
+    for (const auto& testCase : c_aCases) {
+        SCOPED_TRACE(testCase.m_vecArgs[0]);
+        std::vector<std::string> vecArgs = testCase.m_vecArgs;
+        vecArgs.insert(vecArgs.end(), {"--port", "/nonexistent/tty"});
+        const RunS run = runTool(vecArgs);
+        EXPECT_EQ(0, run.m_nExit);
+        EXPECT_TRUE(run.m_strErr.empty()) << run.m_strErr;
+        for (const char* szShown : testCase.m_vecShown) {
+            EXPECT_TRUE(contains(run.m_strOut, szShown)) << szShown;
+        }
+        for (const char* szNotShown : testCase.m_vecNotShown) {
+            EXPECT_FALSE(contains(run.m_strOut, szNotShown)) << szNotShown;
+        }
+    }
+}
+
+// The reference of the library's command lines needs no device, and the
+// manual page gives every line of it.
+TEST(QuentaToolUsage, AtListsTheLibrarysCommandsAsTheManualPageDoes)
+{
+    const RunS run = runTool({"at", "--list", "--port", "/nonexistent/tty"});
+    EXPECT_EQ(0, run.m_nExit) << run.m_strErr;
+    const RunS json = runTool({"--json", "at", "--list"});
+    EXPECT_EQ(0u, json.m_strOut.find("{\"commands\":[{\"form\":\"AT\",\"does\":")) << json.m_strOut;
+
+    std::ifstream pageFile(std::string(QUENTA_SOURCE_DIR) + "/man/quenta.1");
+    const std::string strPage((std::istreambuf_iterator<char>(pageFile)),
+                              std::istreambuf_iterator<char>());
+    size_t unForms = 0;
+    for (const std::string& strLine : proctest::splitLines(run.m_strOut)) {
+        // "  FORM  what it does", or a long form alone on its line.
+        if (strLine.size() < 3 || strLine[2] == ' ' || strLine.rfind("  ", 0) != 0) {
+            continue;
+        }
+        const std::string strForm = strLine.substr(2, strLine.find(' ', 2) - 2);
+        ++unForms;
+        EXPECT_TRUE(contains(strPage, "\n.B " + strForm + "\n") ||
+                    contains(strPage, "\n\\fB" + strForm + "\\fR\n"))
+            << strForm;
+        std::string strJsonForm;
+        for (const char cByte : strForm) {
+            strJsonForm += cByte == '"' ? std::string("\\\"") : std::string(1, cByte);
+        }
+        EXPECT_TRUE(contains(json.m_strOut, "{\"form\":\"" + strJsonForm + "\"")) << strForm;
+    }
+    for (const char* szForm : {"AT*AGI=2,10,15", "AT*ADRDRP=0", "AT*ADNRP=0,1", "AT*ADDM"}) {
+        EXPECT_TRUE(contains(run.m_strOut, std::string("  ") + szForm + " ")) << szForm;
+    }
+    EXPECT_GT(unForms, 20u);
 }
 
 TEST(QuentaToolUsage, VersionNamesTheToolAndTheLibraryItUses)
@@ -234,6 +306,54 @@ TEST(QuentaToolPort, ADeviceThatIsNoSerialLineOrIsInUseExitsThree)
         << run.m_strErr;
     EXPECT_TRUE(contains(run.m_strErr, "is another program using it?"));
     close(nHolder);
+}
+
+// A user who may not open the device learns its owner, group and mode, and
+// is pointed at a group only where the group may read and write.
+TEST(QuentaToolPort, APermissionRefusalNamesOwnerGroupAndMode)
+{
+    if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0) {
+        GTEST_SKIP() << "needs root and setpriv to run the tool as a user without access";
+    }
+    TempDirC dir;
+    namespace fs = std::filesystem;
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::others_exec);
+    fs::copy_file(proctest::binaryDir() + "/tools/quenta", dir / "quenta");
+    QUENTA::SIM::PtyC pty;
+    ASSERT_TRUE(pty.open());
+    const std::string strDevice = pty.slavePath();
+    gid_t gidFree = 61999;
+    while (::getgrgid(gidFree) != nullptr) {
+        ++gidFree;
+    }
+    const std::string strFree = std::to_string(gidFree);
+    const struct
+    {
+        mode_t m_mode;
+        gid_t m_gid;
+        std::string m_strHint;
+        bool m_bGroupSuggested;
+    } c_aCases[] = {
+        {0600, 0, "it is root:root 0600, which only root may open; ask for access", false},
+        {0660, gidFree,
+         "it is root:" + strFree + " 0660; ask for access or run as a user in group " + strFree,
+         true},
+        {0640, gidFree, "it is root:" + strFree + " 0640, which only root may open", false},
+    };
+    for (const auto& testCase : c_aCases) {
+        SCOPED_TRACE(testCase.m_strHint);
+        ASSERT_EQ(0, ::chown(strDevice.c_str(), 0, testCase.m_gid));
+        ASSERT_EQ(0, ::chmod(strDevice.c_str(), testCase.m_mode));
+        const RunS run = proctest::runProcess({"/usr/bin/setpriv", "--reuid=61998", "--regid=61998",
+                                               "--clear-groups", "--", dir / "quenta", "--port",
+                                               strDevice, "paired"},
+                                              {{"HOME", dir.path()}}, 30000);
+        EXPECT_EQ(3, run.m_nExit);
+        EXPECT_TRUE(contains(run.m_strErr, "Permission denied \xe2\x80\x94 " + testCase.m_strHint))
+            << run.m_strErr;
+        EXPECT_EQ(testCase.m_bGroupSuggested, contains(run.m_strErr, "usermod")) << run.m_strErr;
+        EXPECT_FALSE(contains(run.m_strErr, "dialout")) << run.m_strErr;
+    }
 }
 
 } // namespace

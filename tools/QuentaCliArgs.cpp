@@ -34,6 +34,7 @@ struct OptionInfoS
     const char* m_szValueName; // nullptr for a switch
     const char* m_szHelp;
     void (*m_pfnApply)(ArgsS& args, const std::string& strValue);
+    CommandE m_eOnlyWith = CMD_NONE; // an option of this command alone, else CMD_NONE
 };
 
 const std::vector<OptionInfoS>& options()
@@ -46,8 +47,9 @@ const std::vector<OptionInfoS>& options()
          "wire traffic (\"LOG TaviDeviceControllerImplC ALL printf\")",
          [](ArgsS& args, const std::string& strValue) { args.m_strDebugDefinition = strValue; }},
         {"--verbose", "-v", nullptr,
-         "show the exchanges on the wire on standard error, time-stamped\n"
-         "(-vv: also the library's traces)",
+         "show the exchanges on the wire on standard error, time-stamped;\n"
+         "-vv adds the library's log records (info and above), -vvv also\n"
+         "its traces of every call",
          [](ArgsS& args, const std::string&) { ++args.m_unVerbose; }},
         {"--json", nullptr, nullptr, "print results as JSON, one object a command",
          [](ArgsS& args, const std::string&) { args.m_bJson = true; }},
@@ -55,7 +57,11 @@ const std::vector<OptionInfoS>& options()
          "with ports: send the module's ping (\"AT\" and CR) to each serial\n"
          "device that no other program holds, at 921600 bit/s with RTS/CTS,\n"
          "then at 115200 without handshake, and say which one answers",
-         [](ArgsS& args, const std::string&) { args.m_bProbe = true; }},
+         [](ArgsS& args, const std::string&) { args.m_bProbe = true; }, CMD_PORTS},
+        {"--list", nullptr, nullptr,
+         "with at, instead of LINE: list the commands the library itself\n"
+         "sends, with their forms",
+         [](ArgsS& args, const std::string&) { args.m_bList = true; }, CMD_AT},
         {"--help", "-h", nullptr, "show this help (or a command's: quenta COMMAND --help)",
          [](ArgsS& args, const std::string&) { args.m_bHelp = true; }},
         {"--version", nullptr, nullptr, "show the version of quenta and libquenta",
@@ -158,6 +164,26 @@ bool checkStep(const StepS& step, std::string& strError)
     return true;
 }
 
+// An option of one command (--probe, --list) goes with that command alone.
+bool checkCommandOptions(const ArgsS& args, std::string& strError)
+{
+    const std::pair<bool, CommandE> c_aGiven[] = {{args.m_bProbe, CMD_PORTS},
+                                                  {args.m_bList, CMD_AT}};
+    for (const auto& given : c_aGiven) {
+        if (given.first &&
+            (args.m_vecSteps.size() != 1 || args.m_vecSteps[0].m_eCommand != given.second)) {
+            const auto itOption =
+                std::find_if(options().begin(), options().end(), [&](const OptionInfoS& option) {
+                    return option.m_eOnlyWith == given.second;
+                });
+            strError = std::string("'") + itOption->m_szName + "' goes with '" +
+                       findCommand(given.second)->m_szName + "' alone";
+            return false;
+        }
+    }
+    return true;
+}
+
 // open reads standard input and shell reads its commands there: neither can
 // share a run with what follows it.
 bool checkSteps(const ArgsS& args, std::string& strError)
@@ -165,10 +191,12 @@ bool checkSteps(const ArgsS& args, std::string& strError)
     if (args.m_bHelp || args.m_bVersion) {
         return true;
     }
-    if (args.m_bProbe &&
-        (args.m_vecSteps.size() != 1 || args.m_vecSteps[0].m_eCommand != CMD_PORTS)) {
-        strError = "'--probe' goes with 'ports' alone";
+    if (!checkCommandOptions(args, strError)) {
         return false;
+    }
+    if (args.m_bList) {
+        strError = args.m_vecSteps[0].m_vecArguments.empty() ? "" : "'at --list' takes no LINE";
+        return strError.empty();
     }
     for (size_t i = 0; i < args.m_vecSteps.size(); ++i) {
         const StepS& step = args.m_vecSteps[i];
@@ -222,11 +250,15 @@ bool takeVerbose(const std::string& strArg, ArgsS& args)
     return true;
 }
 
-std::string optionsHelp()
+// The options of every command, and those of eCommand alone.
+std::string optionsHelp(CommandE eCommand)
 {
     std::ostringstream stream;
     stream << "Options:\n";
     for (const OptionInfoS& option : options()) {
+        if (option.m_eOnlyWith != CMD_NONE && option.m_eOnlyWith != eCommand) {
+            continue;
+        }
         std::string strLeft = option.m_szName;
         if (option.m_szShort != nullptr) {
             strLeft = std::string(option.m_szShort) + ", " + strLeft;
@@ -278,17 +310,21 @@ const std::vector<CommandInfoS>& commands()
          "Brings the module into command mode, sends LINE and a CR, and prints everything\n"
          "the module sent back (its echo included) with CR and LF shown as \\r and \\n\n"
          "(JSON: the exact bytes). Exit 0 when the answer ends in OK, 4 on ERROR or no\n"
-         "answer (an answer without OK takes 1 s). Refused (exit 2): lines longer than 63\n"
-         "characters or with control characters, \"///\", and the commands that change\n"
-         "the mode or the line behind the tool's back: AT*ADDM, AT*AMWS, ATP, AT&F.\n"},
+         "answer (an answer without OK takes 1 s). The module's commands are case-sensitive\n"
+         "(AT*AGLN?, not at*agln?); 'quenta at --list' shows those the library itself\n"
+         "sends. Refused (exit 2): lines longer than 63 characters or with control\n"
+         "characters, \"///\", and the commands that change the mode or the line behind\n"
+         "the tool's back: AT*ADDM, AT*AMWS, ATP, AT&F.\n"},
         {"shell", CMD_SHELL, "", 0, 0, "read commands from standard input, one a line",
          "Runs the commands of standard input, one a line, on one session with the module\n"
          "(it enters command mode once), printing one result a line (with --json one JSON\n"
          "object a line). A line is a command word and, for pair and at, the rest of the\n"
          "line after one space exactly. A failed command is reported and the shell goes\n"
          "on; it ends at the end of input (or 'quit') with the exit code of the last\n"
-         "failure, 0 when none failed. Prompts only when standard input is a terminal,\n"
-         "whose own line editing applies. 'open' is not available in the shell.\n"},
+         "failure, 0 when none failed. With --json each object also names the input line\n"
+         "(\"line\", counted from 1) and the command word (\"command\") it answers. 'help'\n"
+         "lists the commands. Prompts only when standard input is a terminal, whose own\n"
+         "line editing applies. 'open' is not available in the shell.\n"},
     };
     return c_vecCommands;
 }
@@ -320,6 +356,23 @@ bool parseArgs(int nArgc, const char* const* ppszArgv, ArgsS& args, std::string&
         }
     }
     return checkSteps(args, strError);
+}
+
+std::vector<CommandFormS> shellCommands()
+{
+    std::vector<CommandFormS> vecCommands;
+    for (const CommandInfoS& command : commands()) {
+        if (command.m_eCommand != CMD_SHELL && command.m_eCommand != CMD_OPEN) {
+            vecCommands.push_back(
+                {std::string(command.m_szName) + (*command.m_szArguments != '\0'
+                                                      ? std::string(" ") + command.m_szArguments
+                                                      : std::string()),
+                 command.m_szSummary});
+        }
+    }
+    vecCommands.push_back({"help", "list these commands"});
+    vecCommands.push_back({"quit", "end the shell, as the end of input does"});
+    return vecCommands;
 }
 
 bool parseShellLine(const std::string& strLine, StepS& step, std::string& strError)
@@ -395,7 +448,7 @@ std::string generalHelp()
         stream << "  " << strLeft << command.m_szSummary << "\n";
     }
     stream << "\n"
-           << optionsHelp() << "\n"
+           << optionsHelp(CMD_NONE) << "\n"
            << "Results go to standard output, messages and progress to standard error.\n"
               "A run brings the module into command mode once, before its first command,\n"
               "which can take up to four attempts of about 2.6 s when it is in data mode.\n"
@@ -413,7 +466,10 @@ std::string commandHelp(const CommandInfoS& command)
     if (*command.m_szArguments != '\0') {
         stream << " " << command.m_szArguments;
     }
-    stream << "\n\n" << command.m_szDetail << "\n" << optionsHelp() << "\n" << c_szExitCodes;
+    stream << "\n\n"
+           << command.m_szDetail << "\n"
+           << optionsHelp(command.m_eCommand) << "\n"
+           << c_szExitCodes;
     return stream.str();
 }
 

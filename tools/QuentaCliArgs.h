@@ -3,6 +3,8 @@
 // help alike, so a new option is one row (and one field).
 #pragma once
 
+#include "QuentaCliOutput.h"
+
 #include <string>
 #include <vector>
 
@@ -57,9 +59,10 @@ struct ArgsS
     std::string m_strDebugDefinition; // a debug definition file to load first
     bool m_bJson = false;
     bool m_bProbe = false; // ports: ask each free device for the module's ping
+    bool m_bList = false;  // at: list the library's own commands instead of sending
     bool m_bHelp = false;
     bool m_bVersion = false;
-    unsigned m_unVerbose = 0; // -v: the wire; -vv: also the library's traces
+    unsigned m_unVerbose = 0; // -v: the wire; -vv: the library's records; -vvv: its traces
 };
 
 const std::vector<CommandInfoS>& commands();
@@ -72,6 +75,9 @@ bool parseArgs(int nArgc, const char* const* ppszArgv, ArgsS& args, std::string&
 // argument the rest of the line after one space, exactly (names may hold
 // spaces, quotes and commas). False with the message on a usage error.
 bool parseShellLine(const std::string& strLine, StepS& step, std::string& strError);
+
+// What `help` lists in the shell: its commands with their arguments.
+std::vector<CommandFormS> shellCommands();
 
 // A line that `quenta at` must not send: one that would change the module's
 // mode or line behind the tool's back, or one too long. Empty when it may go.

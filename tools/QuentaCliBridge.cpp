@@ -4,6 +4,7 @@
 #include "Platform.h"
 #include "QuentaCliOutput.h"
 
+#include <io.h>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -102,9 +103,8 @@ void copyInput(const std::shared_ptr<InputStateS>& pState, HANDLE hDevice)
 
 // Copies the device to standard output until the input thread is done and a
 // read after that finds nothing more.
-BridgeEndE copyDevice(HANDLE hDevice, InputStateS& state, std::string& strError)
+BridgeEndE copyDevice(HANDLE hDevice, HANDLE hOutput, InputStateS& state, std::string& strError)
 {
-    const HANDLE hOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     std::vector<char> vecBuffer(c_unChunk);
     for (;;) {
         bool bInputDone = false;
@@ -138,9 +138,10 @@ BridgeEndE copyDevice(HANDLE hDevice, InputStateS& state, std::string& strError)
 
 } // namespace
 
-BridgeEndE bridgeStandardStreams(void* pDevice, std::string& strError)
+BridgeEndE bridgeStandardStreams(void* pDevice, std::FILE* pOutput, std::string& strError)
 {
     const HANDLE hDevice = static_cast<HANDLE>(pDevice);
+    const HANDLE hOutput = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(pOutput)));
     COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, c_dwWaitMs, 0, c_dwWaitMs};
     if (!SetCommTimeouts(hDevice, &timeouts)) {
         strError = "the device: " + win32ErrorText(GetLastError());
@@ -148,7 +149,7 @@ BridgeEndE bridgeStandardStreams(void* pDevice, std::string& strError)
     }
     const auto pState = std::make_shared<InputStateS>();
     std::thread input(copyInput, pState, hDevice);
-    const BridgeEndE eEnd = copyDevice(hDevice, *pState, strError);
+    const BridgeEndE eEnd = copyDevice(hDevice, hOutput, *pState, strError);
     bool bInputDone = false;
     {
         std::lock_guard<std::mutex> lock(pState->m_mutex);
@@ -309,7 +310,7 @@ bool BridgeC::fromInput(BridgeEndE& eEnd, std::string& strError)
 
 } // namespace
 
-BridgeEndE bridgeStandardStreams(void* pDevice, std::string& strError)
+BridgeEndE bridgeStandardStreams(void* pDevice, std::FILE* pOutput, std::string& strError)
 {
     const int nDevice = static_cast<int>(reinterpret_cast<intptr_t>(pDevice));
     const int nFlags = fcntl(nDevice, F_GETFL);
@@ -317,7 +318,7 @@ BridgeEndE bridgeStandardStreams(void* pDevice, std::string& strError)
         strError = std::string("the device: ") + std::strerror(errno);
         return BE_FAILED;
     }
-    BridgeC bridgeRun(nDevice, STDIN_FILENO, STDOUT_FILENO);
+    BridgeC bridgeRun(nDevice, STDIN_FILENO, fileno(pOutput));
     return bridgeRun.run(strError);
 }
 

@@ -3,6 +3,7 @@
 // the input ends.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace QUENTA {
@@ -17,10 +18,12 @@ enum BridgeEndE
 };
 
 // Bridges pDevice, as QUENTA_createPortHandle gives it (a descriptor on POSIX,
-// a HANDLE on Windows), to standard input and output. Changes how the device
-// waits (non-blocking on POSIX, short read time-outs on Windows); does not
-// close it. strError names what failed for every end but BE_INPUT_ENDED.
-BridgeEndE bridgeStandardStreams(void* pDevice, std::string& strError);
+// a HANDLE on Windows), to standard input and to pOutput, the stream that
+// holds standard output (its descriptor may have been moved away from 1).
+// Changes how the device waits (non-blocking on POSIX, short read time-outs
+// on Windows); does not close it. strError names what failed for every end
+// but BE_INPUT_ENDED.
+BridgeEndE bridgeStandardStreams(void* pDevice, std::FILE* pOutput, std::string& strError);
 
 void closeDevice(void* pDevice);
 

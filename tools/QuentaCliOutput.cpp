@@ -144,6 +144,39 @@ void OutputC::paired(const std::string& strName)
     }
 }
 
+void OutputC::pairedWith(const std::string& strName)
+{
+    line(m_bJson ? "{\"ok\":true,\"paired\":" + jsonString(nameText(strName)) + "}"
+                 : "paired with " + shown(nameText(strName)));
+}
+
+void OutputC::commandList(const std::string& strHeading,
+                          const std::vector<CommandFormS>& vecCommands)
+{
+    if (m_bJson) {
+        std::string strJson = "{\"commands\":[";
+        for (size_t i = 0; i < vecCommands.size(); ++i) {
+            strJson += std::string(i == 0 ? "" : ",") +
+                       "{\"form\":" + jsonString(vecCommands[i].m_strForm) +
+                       ",\"does\":" + jsonString(vecCommands[i].m_strDoes) + "}";
+        }
+        line(strJson + "]}");
+        return;
+    }
+    // A form too wide for the column stands on a line of its own.
+    const size_t c_unColumn = 24;
+    line(strHeading);
+    for (const CommandFormS& command : vecCommands) {
+        std::string strForm = command.m_strForm;
+        if (strForm.size() + 2 > c_unColumn) {
+            line("  " + strForm);
+            strForm.clear();
+        }
+        strForm.resize(c_unColumn, ' ');
+        line("  " + strForm + command.m_strDoes);
+    }
+}
+
 void OutputC::answer(const std::string& strAnswer)
 {
     if (m_bJson) {
@@ -330,6 +363,11 @@ void OutputC::note(const std::string& strMessage)
 
 void OutputC::line(const std::string& strText)
 {
+    if (m_bJson && !m_strContext.empty()) {
+        std::fprintf(m_pOut, "{%s%s\n", m_strContext.c_str(), strText.c_str() + 1);
+        std::fflush(m_pOut);
+        return;
+    }
     std::fprintf(m_pOut, "%s\n", strText.c_str());
     std::fflush(m_pOut);
 }

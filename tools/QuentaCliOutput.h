@@ -54,6 +54,13 @@ struct PortEntryS
     ProbeS m_probe;
 };
 
+// A command as a reference lists it: its form and what it does.
+struct CommandFormS
+{
+    std::string m_strForm;
+    std::string m_strDoes;
+};
+
 struct ComMappingS
 {
     std::string m_strPath;
@@ -83,8 +90,13 @@ class OutputC
 public:
     OutputC(bool bJson, std::FILE* pOut, std::FILE* pErr);
 
+    // JSON fields that every following object starts with ("\"line\":3,"), so
+    // that the shell's answers say what they answer; empty for none.
+    void setContext(const std::string& strFields) { m_strContext = strFields; }
+
     void devices(const std::vector<std::string>& vecNames);
     void paired(const std::string& strName);
+    void pairedWith(const std::string& strName);
     // strDone is for people; JSON gets {"ok":true}.
     void ok(const std::string& strDone);
     // com8Probe is for the device "COM8:" stands for when it is not among
@@ -94,6 +106,8 @@ public:
     // The module's answer to a line of `quenta at`, as received.
     void answer(const std::string& strAnswer);
     void version(const std::string& strVersion, const std::string& strLibrary);
+    // A heading and the commands in two columns; JSON: {"commands":[...]}.
+    void commandList(const std::string& strHeading, const std::vector<CommandFormS>& vecCommands);
     // The message goes to standard error; with --json a failure object also
     // goes to standard output, so that scripts reading it always get one.
     // A module's answer that came with the failure goes into the object too.
@@ -105,6 +119,7 @@ private:
     void line(const std::string& strText);
 
     bool m_bJson;
+    std::string m_strContext;
     std::FILE* m_pOut;
     std::FILE* m_pErr;
 };

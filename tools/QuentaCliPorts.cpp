@@ -18,6 +18,8 @@
 #include <filesystem>
 #include <fstream>
 #include <glob.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -400,7 +402,40 @@ void addSerialLinks(std::vector<PortEntryS>& vecPorts)
     }
 }
 
-std::string hintFor(int nErrno)
+std::string userName(uid_t uid)
+{
+    const passwd* pUser = getpwuid(uid);
+    return pUser != nullptr ? pUser->pw_name : std::to_string(uid);
+}
+
+std::string groupName(gid_t gid)
+{
+    const group* pGroup = getgrgid(gid);
+    return pGroup != nullptr ? pGroup->gr_name : std::to_string(gid);
+}
+
+// Who may open the device, from its owner, group and mode, and what this
+// user can do about it: a group is suggested only when it may read and write.
+std::string permissionHint(const std::string& strPath)
+{
+    struct stat st;
+    if (stat(strPath.c_str(), &st) != 0) {
+        return "may this user open it?";
+    }
+    const std::string strOwner = shown(userName(st.st_uid));
+    const std::string strGroup = shown(groupName(st.st_gid));
+    char szMode[8];
+    std::snprintf(szMode, sizeof(szMode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    const std::string strIs = "it is " + strOwner + ":" + strGroup + " " + szMode;
+    if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
+        return strIs + "; ask for access or run as a user in group " + strGroup +
+               " (sudo usermod -aG " + strGroup + " USER, then log in again)";
+    }
+    return strIs + ", which only " + strOwner +
+           " may open; ask for access (e.g. a udev rule that lets a group read and write it)";
+}
+
+std::string hintFor(int nErrno, const std::string& strPath)
 {
     switch (nErrno) {
     case ENOENT:
@@ -410,8 +445,7 @@ std::string hintFor(int nErrno)
         return std::string("is the module plugged in? ") + c_szUsePort;
     case EACCES:
     case EPERM:
-        return "may this user open it? (often membership of the group that owns it, "
-               "e.g. dialout)";
+        return permissionHint(strPath);
     case EBUSY:
     case EWOULDBLOCK:
         return "is another program using it?";
@@ -426,7 +460,7 @@ std::string openMessage(const std::string& strPath, int nErrno)
 {
     const char* szReason = nErrno == EWOULDBLOCK ? "in use" : std::strerror(nErrno);
     return "quenta: cannot open " + shown(strPath) + " (COM8:): " + szReason + " \xe2\x80\x94 " +
-           hintFor(nErrno);
+           hintFor(nErrno, strPath);
 }
 
 } // namespace

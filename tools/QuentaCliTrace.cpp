@@ -31,16 +31,48 @@ std::string quoted(const char* pData, uint32_t unCount)
     return strText + "\"";
 }
 
-class StandardErrorConsumerC : public NOX::DBG::DbgLogConsumerC
+// "START name" and "1.234 ms name" (or "1.234" alone) of a call's trace
+// scope, indented by depth.
+bool isCallTrace(const std::string& strRecord)
+{
+    const size_t unText = strRecord.find_first_not_of(' ');
+    if (unText == std::string::npos) {
+        return false;
+    }
+    if (strRecord.compare(unText, 6, "START ") == 0) {
+        return true;
+    }
+    const size_t unEnd = strRecord.find_first_not_of("0123456789.", unText);
+    return unEnd != unText &&
+           (unEnd == std::string::npos || strRecord.compare(unEnd, 4, " ms ") == 0 ||
+            strRecord.compare(unEnd, std::string::npos, "\n") == 0);
+}
+
+// One consumer a log, so that each record says whose it is.
+class LibraryRecordsC : public NOX::DBG::DbgLogConsumerC
 {
 public:
-    StandardErrorConsumerC() : DbgLogConsumerC(NOX::DBG::HDR_NONE) {}
+    LibraryRecordsC(WireTraceC& trace, const char* szLog, bool bEveryCall)
+        : DbgLogConsumerC(NOX::DBG::HDR_NONE), m_trace(trace), m_strLog(szLog),
+          m_bEveryCall(bEveryCall)
+    {}
     void logWrite(const char* szRecord) override
     {
-        std::fputs(szRecord, stderr);
-        std::fflush(stderr);
+        std::string strRecord = szRecord;
+        if (!m_bEveryCall && isCallTrace(strRecord)) {
+            return;
+        }
+        while (!strRecord.empty() && strRecord.back() == '\n') {
+            strRecord.pop_back();
+        }
+        m_trace.libraryRecord(m_strLog, strRecord);
     }
-    std::string getName() const override { return "quenta-stderr"; }
+    std::string getName() const override { return "quenta-" + m_strLog; }
+
+private:
+    WireTraceC& m_trace;
+    const std::string m_strLog;
+    const bool m_bEveryCall;
 };
 
 } // namespace
@@ -127,14 +159,21 @@ void WireTraceC::print(const std::string& strEvent)
     m_tLast = tNow;
 }
 
-void traceLibraryToStandardError()
+void WireTraceC::showLibraryRecords(bool bEveryCall)
 {
     NOX::DBG::DbgLogMgrC* pManager = NOX::DBG::DbgLogMgrC::getInstance();
-    pManager->addConsumer(boost::make_shared<StandardErrorConsumerC>());
-    for (const char* szLog :
-         {"TaviDeviceControllerImplC", "TaviDeviceRequestC", "SerialPortC", "PortBaseC"}) {
-        pManager->addRoute(szLog, NOX::DBG::LVL_ALL, "quenta-stderr");
+    for (const char* szLog : {"TaviDeviceControllerImplC", "TaviDeviceRequestC", "SerialPortC",
+                              "PortBaseC", "SystemErrorLogger"}) {
+        const auto pConsumer = boost::make_shared<LibraryRecordsC>(*this, szLog, bEveryCall);
+        pManager->addConsumer(pConsumer);
+        pManager->addRoute(szLog, bEveryCall ? NOX::DBG::LVL_ALL : NOX::DBG::LVL_INFO,
+                           pConsumer->getName());
     }
+}
+
+void WireTraceC::libraryRecord(const std::string& strLog, const std::string& strRecord)
+{
+    print("[" + strLog + "] " + strRecord);
 }
 
 } // namespace CLI

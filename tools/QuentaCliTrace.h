@@ -1,9 +1,9 @@
 // What quenta sees on the serial line: with -v it prints every exchange on
 // standard error, time-stamped (line settings, bytes sent and received, the
-// silences around an escape sequence); with -vv it routes the library's own
-// traces there too. It also knows whether an inquiry is under way and can
-// hold every further write, which is how an interrupted run lets the module
-// finish in peace.
+// silences around an escape sequence); with -vv it adds the library's log
+// records, with -vvv also its traces of every call. It also knows whether an inquiry is under way
+// and can hold every further write, which is how an interrupted run lets the module finish in
+// peace.
 #pragma once
 
 #include "TRC_PRT_WireTap.h"
@@ -33,6 +33,11 @@ public:
     bool holdsWrites() override { return m_bHold.load(); }
 
     void holdWrites() { m_bHold.store(true); }
+    // Prints the library's log records among the exchanges: those of info
+    // level and above, and with bEveryCall also the traces of every call
+    // (where each starts, how long it took) and every finer record.
+    void showLibraryRecords(bool bEveryCall);
+    void libraryRecord(const std::string& strLog, const std::string& strRecord);
     // An inquiry was sent and its final answer has not come yet.
     bool inquiryUnderWay();
 
@@ -50,9 +55,6 @@ private:
     std::string m_strInquiryTail; // the last bytes of its answer, for the final OK
     std::atomic<bool> m_bHold{false};
 };
-
-// Routes the library's component logs, every level, to standard error.
-void traceLibraryToStandardError();
 
 } // namespace CLI
 } // namespace QUENTA

@@ -10,6 +10,7 @@
 #include "Nox_Hal/NOX_HAL_Path.h"
 #include "QUENTA_QuentaConfiguratorImpl.h"
 #include "QuentaCliArgs.h"
+#include "QuentaCliAtCommands.h"
 #include "QuentaCliBridge.h"
 #include "QuentaCliInterrupt.h"
 #include "QuentaCliNames.h"
@@ -43,6 +44,12 @@ const std::chrono::seconds c_tInquiryLongest(16);
 const char* const c_szModuleCheck =
     "the module is powered and cabled and runs at 115200 or 921600 bit/s";
 
+bool endsWith(const std::string& strText, const std::string& strEnd)
+{
+    return strText.size() >= strEnd.size() &&
+           strText.compare(strText.size() - strEnd.size(), strEnd.size(), strEnd) == 0;
+}
+
 std::string versionText()
 {
     return std::to_string(QUENTA_VERSION_MAJOR) + "." + std::to_string(QUENTA_VERSION_MINOR) + "." +
@@ -59,7 +66,7 @@ class ToolC
 {
 public:
     ToolC(const ArgsS& args, std::FILE* pResults, WireTraceC& trace)
-        : m_args(args), m_output(args.m_bJson, pResults, stderr),
+        : m_args(args), m_pResults(pResults), m_output(args.m_bJson, pResults, stderr),
           m_progress(stderr, canShowProgress()), m_trace(trace)
     {
         m_progress.onInterrupt([this] { waitForQuietModule(); });
@@ -70,6 +77,7 @@ public:
 private:
     int runSteps();
     int runShell();
+    int runShellLine(const std::string& strLine);
     int runStep(const StepS& step);
     int search();
     int pair(const std::string& strText);
@@ -91,6 +99,7 @@ private:
     std::string device() const { return shown(deviceName(m_com8)); }
 
     const ArgsS& m_args;
+    std::FILE* const m_pResults; // standard output, wherever its descriptor is now
     OutputC m_output;
     ProgressC m_progress;
     WireTraceC& m_trace;
@@ -116,7 +125,7 @@ int ToolC::run()
         return XC_USAGE;
     }
     if (m_args.m_unVerbose > 1) {
-        traceLibraryToStandardError();
+        m_trace.showLibraryRecords(m_args.m_unVerbose > 2);
     }
     const bool bOnlyPorts =
         m_args.m_vecSteps.size() == 1 && m_args.m_vecSteps[0].m_eCommand == CMD_PORTS;
@@ -148,7 +157,7 @@ int ToolC::runShell()
     const bool bPrompt = standardInputIsTerminal();
     int nExit = XC_OK;
     std::string strLine;
-    for (;;) {
+    for (unsigned unLine = 1;; ++unLine) {
         if (bPrompt) {
             std::fputs("quenta> ", stderr);
             std::fflush(stderr);
@@ -165,17 +174,30 @@ int ToolC::runShell()
         if (strLine == "quit" || strLine == "exit") {
             break;
         }
-        StepS step;
-        std::string strError;
-        const int nResult = parseShellLine(strLine, step, strError)
-                                ? runStep(step)
-                                : (m_output.failure(XC_USAGE, "quenta: " + strError), XC_USAGE);
+        m_output.setContext("\"line\":" + std::to_string(unLine) + ",\"command\":" +
+                            jsonString(strLine.substr(0, strLine.find(' '))) + ",");
+        const int nResult = runShellLine(strLine);
         nExit = nResult != XC_OK ? nResult : nExit;
     }
     if (bPrompt) {
         std::fputs("\n", stderr);
     }
     return nExit;
+}
+
+int ToolC::runShellLine(const std::string& strLine)
+{
+    if (strLine == "help") {
+        m_output.commandList("Commands, one a line:", shellCommands());
+        return XC_OK;
+    }
+    StepS step;
+    std::string strError;
+    if (!parseShellLine(strLine, step, strError)) {
+        m_output.failure(XC_USAGE, "quenta: " + strError);
+        return XC_USAGE;
+    }
+    return runStep(step);
 }
 
 int ToolC::runStep(const StepS& step)
@@ -296,7 +318,7 @@ int ToolC::pair(const std::string& strText)
                              "is " + shown(nameText(strName)) +
                                  " among the devices of `quenta search`?");
     }
-    m_output.ok("paired with " + shown(nameText(strName)));
+    m_output.pairedWith(strName);
     return XC_OK;
 }
 
@@ -365,11 +387,7 @@ int ToolC::sendLine(const std::string& strLine)
     const bool bAnswered = withProgress("sending " + shown(strLine), [&] {
         return QUENTA::QuentaConfiguratorImplC::processInstance().sendLine(strLine, strAnswer);
     });
-    const std::string c_strOk = "\r\nOK\r\n";
-    const bool bOk =
-        strAnswer.size() >= c_strOk.size() &&
-        strAnswer.compare(strAnswer.size() - c_strOk.size(), c_strOk.size(), c_strOk) == 0;
-    if (bAnswered && bOk) {
+    if (bAnswered && endsWith(strAnswer, "\r\nOK\r\n")) {
         m_output.answer(strAnswer);
         return XC_OK;
     }
@@ -380,7 +398,12 @@ int ToolC::sendLine(const std::string& strLine)
         m_output.answer(strAnswer);
     }
     m_output.failure(XC_MODULE,
-                     "quenta: " + device() + " answered '" + shown(strLine) + "' without OK",
+                     endsWith(strAnswer, "\r\nERROR\r\n")
+                         ? "quenta: " + device() + ": the module answered ERROR to '" +
+                               shown(strLine) +
+                               "' \xe2\x80\x94 commands are case-sensitive; "
+                               "'quenta at --list' shows the library's own"
+                         : "quenta: " + device() + " answered '" + shown(strLine) + "' without OK",
                      strAnswer);
     return XC_MODULE;
 }
@@ -437,7 +460,7 @@ int ToolC::openForData()
         return moduleFailure("preparing the module for data");
     }
     std::string strError;
-    const BridgeEndE eEnd = bridgeStandardStreams(pHandle, strError);
+    const BridgeEndE eEnd = bridgeStandardStreams(pHandle, m_pResults, strError);
     closeDevice(pHandle);
     switch (eEnd) {
     case BE_INPUT_ENDED:
@@ -500,12 +523,24 @@ int main(int nArgc, char** ppszArgv)
         return XC_OK;
     }
     if (args.m_vecSteps.empty()) {
-        return usageError("no command given", args.m_bJson);
+        if (args.m_bJson) {
+            OutputC(true, stdout, stderr).failure(XC_USAGE, "quenta: no command given");
+        }
+        std::fputs(generalHelp().c_str(), stderr);
+        return XC_USAGE;
+    }
+    if (args.m_bList) {
+        OutputC(args.m_bJson, stdout, stderr)
+            .commandList("Commands the library sends (case-sensitive; 'quenta at' adds the CR):",
+                         libraryCommands());
+        return XC_OK;
     }
     installInterruptHandlers();
-    // With --json nothing but results may reach standard output, whatever a
-    // debug definition routes there.
-    std::FILE* const pResults = args.m_bJson ? reserveStandardOutput() : stdout;
+    // With --json nothing but results may reach standard output, and with
+    // open nothing but the module's data, whatever a debug definition routes
+    // there.
+    const bool bBridging = args.m_vecSteps.back().m_eCommand == CMD_OPEN;
+    std::FILE* const pResults = args.m_bJson || bBridging ? reserveStandardOutput() : stdout;
     // The library's reader thread may still hand over bytes while the process
     // ends, so the trace lives as long as the process.
     WireTraceC* const pTrace = new WireTraceC(stderr, args.m_unVerbose > 0);
