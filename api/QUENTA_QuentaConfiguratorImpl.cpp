@@ -50,6 +50,19 @@ QuentaConfiguratorImplC::QuentaConfiguratorImplC()
     m_pController->setPort(m_pPort);
 }
 
+QuentaConfiguratorImplC::QuentaConfiguratorImplC(const std::wstring& strPortName)
+    : m_pController(new TRC::CFG::TaviDeviceControllerImplC()),
+      m_pPort(new TRC::PRT::SerialPortC()), m_bConfigured(false),
+      m_pOwnDefaults(new Rs232SettingsS()), m_lReferences(1)
+{
+    m_pOwnDefaults->bDtrDsr = true;
+    m_pOwnDefaults->unBaudRate = c_unSlowBaudCode;
+    m_pOwnDefaults->unFlowControl = c_unFlowRtsCts;
+    m_pPort->SetRs232Settings(*m_pOwnDefaults);
+    m_pPort->SetPortName(strPortName);
+    m_pController->setPort(m_pPort);
+}
+
 QuentaConfiguratorImplC::~QuentaConfiguratorImplC()
 {
     guarded(false, [this] { return switchToDataMode(); });
@@ -60,40 +73,61 @@ QuentaConfiguratorImplC::~QuentaConfiguratorImplC()
     }
 }
 
+void QuentaConfiguratorImplC::makeSettings(Rs232SettingsS& settingA, Rs232SettingsS& settingB)
+{
+    // The second setting stays in the template, so a later search starts
+    // from the flow control it left there.
+    auto fnMake = [&](Rs232SettingsS& defaults) {
+        defaults.unBaudRate = c_unFastBaudCode;
+        settingA = defaults;
+        defaults.unBaudRate = c_unSlowBaudCode;
+        defaults.unFlowControl = c_unFlowNone;
+        settingB = defaults;
+    };
+    if (m_pOwnDefaults) {
+        fnMake(*m_pOwnDefaults);
+        return;
+    }
+    NOX::TSK::GuardC guard(defaultsLock());
+    fnMake(s_Rs232Defaults);
+}
+
 bool QuentaConfiguratorImplC::ensureCommandMode()
 {
+    m_eStage = ST_NONE;
+    m_bLostAtStart = m_pPort->IsDeviceLost();
+    m_bReopened = false;
     if (m_pController->isCommandMode()) {
         return true;
     }
     Rs232SettingsS settingA;
     Rs232SettingsS settingB;
-    {
-        // The second setting stays in the template, so a later search starts
-        // from the flow control it left there.
-        NOX::TSK::GuardC guard(defaultsLock());
-        s_Rs232Defaults.unBaudRate = c_unFastBaudCode;
-        settingA = s_Rs232Defaults;
-        s_Rs232Defaults.unBaudRate = c_unSlowBaudCode;
-        s_Rs232Defaults.unFlowControl = c_unFlowNone;
-        settingB = s_Rs232Defaults;
-    }
+    makeSettings(settingA, settingB);
     const Rs232SettingsS* apSettings[] = {&settingA, &settingB};
 
     for (int nPass = 0; nPass < c_nCommandModePasses; ++nPass) {
         for (const Rs232SettingsS* pSettings : apSettings) {
             m_pPort->SetRs232Settings(*pSettings);
             if (!m_pPort->IsConnected()) {
-                m_pController->openPort();
+                m_bReopened = m_pController->openPort() == RC_OK || m_bReopened;
             }
             if (m_pController->switchToCommandMode() == RC_OK) {
-                return m_bConfigured || configureModule();
+                const bool bReady = m_bConfigured || configureModule();
+                m_eStage = bReady ? ST_NONE : ST_CONFIGURATION;
+                return bReady;
             }
             // Other line settings cannot bring back a device that went away.
             if (m_pPort->IsDeviceLost()) {
-                return false;
+                return commandModeFailed();
             }
         }
     }
+    return commandModeFailed();
+}
+
+bool QuentaConfiguratorImplC::commandModeFailed()
+{
+    m_eStage = m_pPort->IsConnected() ? ST_COMMAND_MODE : ST_PORT;
     return false;
 }
 
@@ -150,6 +184,7 @@ bool QuentaConfiguratorImplC::pairDevice(std::string strDevice)
             return m_pController->pairDevice(device, true) == RC_OK;
         }
     }
+    m_eStage = ST_LOOKUP;
     return false;
 }
 
@@ -171,11 +206,51 @@ bool QuentaConfiguratorImplC::getPairedDevice(std::string& strDevice)
 bool QuentaConfiguratorImplC::switchToDataMode()
 {
     NOX::TSK::GuardC guard(m_Lock);
-    if (m_pController->isCommandMode()) {
+    HandOverS steps;
+    return handOverFromCommandMode(steps);
+}
+
+bool QuentaConfiguratorImplC::handOverFromCommandMode(HandOverS& steps)
+{
+    steps.m_bCommandMode = m_pController->isCommandMode();
+    if (steps.m_bCommandMode) {
         m_pController->configureNoRemotePeers(0, true);
+        steps.m_clear = m_pController->lastExchange();
         m_pController->resetModule();
+        steps.m_reset = m_pController->lastExchange();
     }
-    return m_pController->closePort() == RC_OK;
+    steps.m_bClosed = m_pController->closePort() == RC_OK;
+    return steps.m_bClosed;
+}
+
+bool QuentaConfiguratorImplC::handOver(HandOverS& steps)
+{
+    NOX::TSK::GuardC guard(m_Lock);
+    if (!ensureCommandMode()) {
+        return false;
+    }
+    handOverFromCommandMode(steps);
+    return true;
+}
+
+uint32_t QuentaConfiguratorImplC::readPairedDevice(DeviceInfoS& device)
+{
+    NOX::TSK::GuardC guard(m_Lock);
+    if (!ensureCommandMode()) {
+        return NOX::RC_FAILED;
+    }
+    return m_pController->getPairedDevice(device);
+}
+
+bool QuentaConfiguratorImplC::openPort()
+{
+    NOX::TSK::GuardC guard(m_Lock);
+    return m_pController->openPort() == RC_OK;
+}
+
+bool QuentaConfiguratorImplC::deviceLostInLastCall() const
+{
+    return m_pPort->IsDeviceLost() && (!m_bLostAtStart || m_bReopened);
 }
 
 void QuentaConfiguratorImplC::prepareModuleForHandle()

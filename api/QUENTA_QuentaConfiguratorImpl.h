@@ -9,6 +9,7 @@
 #include "TRC_PRT_SerialPort.h"
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,10 @@ public:
     static constexpr uint32_t c_unHandleQueueSize = 4096;
 
     QuentaConfiguratorImplC();
+    // On a port of its own (a device path or "COM<n>:"), for a session. It
+    // keeps a line-settings template of its own, so the shared one, and with
+    // it the exported functions' traffic, is left as it is.
+    explicit QuentaConfiguratorImplC(const std::wstring& strPortName);
     QuentaConfiguratorImplC(const QuentaConfiguratorImplC&) = delete;
     QuentaConfiguratorImplC& operator=(const QuentaConfiguratorImplC&) = delete;
     // Hands the module over to data mode and releases the port.
@@ -66,6 +71,46 @@ public:
     bool lastSearchFoundNothing() const { return m_bSearchFoundNothing; }
     static constexpr size_t c_unMaxLineLength = 63;
 
+    // What the session asks after an operation, to name the cause of its
+    // result. The stage where the last operation stopped short, when it did
+    // so before its own command: the port, command mode, the configuration,
+    // or (pairing) the name not among the devices found.
+    enum StageE
+    {
+        ST_NONE,
+        ST_PORT,
+        ST_COMMAND_MODE,
+        ST_CONFIGURATION,
+        ST_LOOKUP
+    };
+    StageE lastStage() const { return m_eStage; }
+    // The device went away during the last operation (not before it).
+    bool deviceLostInLastCall() const;
+    TRC::CFG::ExchangeS lastExchange() { return m_pController->lastExchange(); }
+    bool lastInquiryAnswered() const { return m_pController->lastInquiryAnswered(); }
+    uint32_t lastUnreadNames() const { return m_pController->lastUnreadNames(); }
+    void setDeviceFoundHook(const TRC::CFG::TaviDeviceControllerImplC::DeviceFoundT& fnFound)
+    {
+        m_pController->setDeviceFoundHook(fnFound);
+    }
+    // Opens the port now, to hold it from the start.
+    bool openPort();
+    // The read-back's own outcome, after command mode (RC_FAILED with
+    // lastStage() when that was not reached).
+    uint32_t readPairedDevice(TRC::CFG::DeviceInfoS& device);
+
+    // Each step of a hand-over as switchToDataMode makes it.
+    struct HandOverS
+    {
+        bool m_bCommandMode = false; // the ping before it was answered
+        TRC::CFG::ExchangeS m_clear; // the peer count cleared
+        TRC::CFG::ExchangeS m_reset; // the restart into data mode
+        bool m_bClosed = false;
+    };
+    // Brings the module to command mode first (false: not reached, see
+    // lastStage(); nothing else done), then hands over.
+    bool handOver(HandOverS& steps);
+
     // Shared ownership among copies of the exported class.
     void addReference() { m_lReferences.fetch_add(1, std::memory_order_relaxed); }
     // True when the last reference went.
@@ -73,6 +118,10 @@ public:
 
 private:
     bool ensureCommandMode();
+    // Records where command mode failed; false.
+    bool commandModeFailed();
+    void makeSettings(TRC::PRT::Rs232SettingsS& settingA, TRC::PRT::Rs232SettingsS& settingB);
+    bool handOverFromCommandMode(HandOverS& steps);
     bool configureModule();
     static HANDLE openConfiguredHandle();
     static void prepareModuleForHandle();
@@ -82,6 +131,11 @@ private:
     bool m_bConfigured;
     std::vector<TRC::CFG::DeviceInfoS> m_vecDevices;
     bool m_bSearchFoundNothing = false;
+    // Null: the shared template of the exported functions.
+    std::unique_ptr<TRC::PRT::Rs232SettingsS> m_pOwnDefaults;
+    StageE m_eStage = ST_NONE;
+    bool m_bLostAtStart = false;
+    bool m_bReopened = false;
     std::atomic<long> m_lReferences;
     // One operation at a time, whichever thread or copy calls it.
     NOX::TSK::CriticalSectionC m_Lock;

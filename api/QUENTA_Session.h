@@ -72,6 +72,9 @@ struct ResultS
     CauseE m_eCause = CauseE::None;
     OperationE m_eOperation = OperationE::Open;
     std::string m_strPort; // the device path the session is bound to
+    bool m_bCom8 = false;  // the path is where "COM8:" led when the session began
+    // What the operation was given: the name to pair with, the line to send.
+    std::string m_strArgument;
     // ModuleRefused, SendLine: the module's answer (echo removed where known).
     std::string m_strAnswer;
     // PermissionDenied: "group G, mode crw-rw----"; ModuleWentAway: the step
@@ -103,6 +106,10 @@ struct FailureTextS
     std::string m_strMessage; // one line, starting "quenta: "
 };
 FailureTextS describeFailure(const ResultS& result);
+
+// Outside text as messages show it: control characters as \xNN, cut after
+// 160 bytes (at a character's start) with "...".
+std::string shownText(const std::string& strText);
 
 class SessionC
 {
@@ -145,14 +152,17 @@ public:
     ResultS close();
 
 private:
-    ResultS begin(OperationE eOperation) const;
-    ResultS finish(ResultS result, bool bOk);
-    void release();
+    ResultS begin(OperationE eOperation, const std::string& strArgument = std::string()) const;
+    // The cause of a failed operation from what the configurator knows.
+    void explain(ResultS& result, CauseE eOwnCause);
+    void portCause(ResultS& result) const;
+    SearchResultS searchNow(const DeviceFoundT& fnFound);
 
     std::string m_strPort;
     ResultS m_opened;
     std::unique_ptr<QuentaConfiguratorImplC> m_pConfigurator;
-    bool m_bClaimed = false;
+    bool m_bSearched = false;
+    bool m_bFoundNone = false;
 };
 
 } // namespace QUENTA

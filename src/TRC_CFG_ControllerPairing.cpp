@@ -62,6 +62,7 @@ uint32_t TaviDeviceControllerImplC::searchDevices(std::vector<DeviceInfoS>& devi
                                   c_unMaxDevices, c_unInquiryTimeoutMs);
     request(&inquiry);
     m_bInquiryAnswered = inquiry.getReturnCode() == RC_OK;
+    m_unUnreadNames = 0;
     if (m_bInquiryAnswered) {
         TaviDeviceRequestC* pLink = inquiry.getSiblingRequest();
         for (auto* pResult = dynamic_cast<InquiryResultRequestC*>(pLink); pResult != nullptr;
@@ -74,14 +75,20 @@ uint32_t TaviDeviceControllerImplC::searchDevices(std::vector<DeviceInfoS>& devi
             std::string strName;
             // An address that does not fit the record could not be paired
             // with; such a device is left out. A long name is cut.
-            if (strAddress.size() > DeviceInfoS::c_unMaxAddress ||
-                !queryName(*this, strAddress, strName)) {
+            if (strAddress.size() > DeviceInfoS::c_unMaxAddress) {
+                continue;
+            }
+            if (!queryName(*this, strAddress, strName)) {
+                ++m_unUnreadNames;
                 continue;
             }
             DeviceInfoS device;
             copyField(device.szAddress, DeviceInfoS::c_unMaxAddress, strAddress.c_str());
             copyField(device.szName, DeviceInfoS::c_unMaxName, strName.c_str());
             devices.push_back(device);
+            if (m_fnDeviceFound) {
+                m_fnDeviceFound(device, static_cast<uint32_t>(pResult->m_deviceClass.getValue()));
+            }
         }
     }
     if (isDeviceLost()) {

@@ -107,6 +107,11 @@ uint32_t TaviDeviceControllerImplC::request(TaviDeviceRequestC* pRequest)
         log << "command: " << makePrintable(pRequest->getCommand()) << endl;
     }
     GuardC guard(m_Lock);
+    const bool bRecorded = !pRequest->isPing();
+    if (bRecorded) {
+        m_lastExchange = ExchangeS();
+        m_lastExchange.m_strCommand = pRequest->getCommand();
+    }
     if (!pRequest->isComplete()) {
         return RC_FAILED;
     }
@@ -124,6 +129,7 @@ uint32_t TaviDeviceControllerImplC::request(TaviDeviceRequestC* pRequest)
     const char* szLine = pRequest->getRequest();
     // A device lost before the request was registered never wakes its wait.
     if (!isDeviceLost() && m_pPort->Write(szLine, static_cast<uint32_t>(std::strlen(szLine)))) {
+        m_lastExchange.m_bSent = bRecorded;
         unResult = pRequest->wait(pRequest->getTimeout());
     }
     m_pPort->ConnectReadConsumer(nullptr);
@@ -136,7 +142,23 @@ uint32_t TaviDeviceControllerImplC::request(TaviDeviceRequestC* pRequest)
     if (unResult != RC_OK) {
         m_pPort->FlushBuffers(PURGE_TXCLEAR);
     }
+    if (bRecorded) {
+        m_lastExchange.m_unWait = unResult;
+        m_lastExchange.m_unReturnCode = pRequest->getReturnCode();
+    }
     return unResult;
+}
+
+ExchangeS TaviDeviceControllerImplC::lastExchange()
+{
+    GuardC guard(m_Lock);
+    return m_lastExchange;
+}
+
+void TaviDeviceControllerImplC::setDeviceFoundHook(const DeviceFoundT& fnFound)
+{
+    GuardC guard(m_Lock);
+    m_fnDeviceFound = fnFound;
 }
 
 uint32_t TaviDeviceControllerImplC::transparentCommand(const char* szCommand, char* pResponse)

@@ -9,6 +9,8 @@
 #include "TRC_PRT_SerialPort.h"
 
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <vector>
 
 namespace TRC {
@@ -20,9 +22,24 @@ using TRC::PRT::Rs232SettingsS;
 // opened.
 uint32_t loadDebugConfiguration(const char* szPath);
 
+// The last exchange of a command other than a ping: its word, whether its
+// line went out (a module that left command mode is not sent it), the wait's
+// result and the request's own code.
+struct ExchangeS
+{
+    std::string m_strCommand;
+    bool m_bSent = false;
+    uint32_t m_unWait = RC_FAILED;
+    uint32_t m_unReturnCode = RC_TIMEOUT;
+};
+
 class TaviDeviceControllerImplC
 {
 public:
+    // Told of each device a search lists, as it is added, with the device
+    // class the inquiry gave for it.
+    typedef std::function<void(const DeviceInfoS&, uint32_t unClass)> DeviceFoundT;
+
     // The module information buffer of the first getDeviceNameAndAddress.
     static constexpr size_t c_unInfoSlots = 5;
     static constexpr size_t c_unInfoSlotSize = 2000;
@@ -88,6 +105,10 @@ public:
     // Whether the last searchDevices got the module's whole inquiry answer,
     // so that a search without devices can be told from a silent module.
     bool lastInquiryAnswered() const { return m_bInquiryAnswered; }
+    // Devices of the last searchDevices left out because no name came for them.
+    uint32_t lastUnreadNames() const { return m_unUnreadNames; }
+    ExchangeS lastExchange();
+    void setDeviceFoundHook(const DeviceFoundT& fnFound);
 
 private:
     // The result of request() when it failed, else the request's own code.
@@ -102,6 +123,9 @@ private:
 
     NOX::TSK::CriticalSectionC m_Lock;
     bool m_bInquiryAnswered = false;
+    uint32_t m_unUnreadNames = 0;
+    ExchangeS m_lastExchange;
+    DeviceFoundT m_fnDeviceFound;
     TRC::PRT::SerialPortC* m_pPort;
 };
 
