@@ -9,11 +9,20 @@
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -48,6 +57,24 @@ inline NOX::DBG::DbgLogConsumerC* childConsumer(const std::string& strName)
     }
     return nullptr;
 }
+
+#if !defined(_WIN32)
+// Runs fnCall on a thread and tells whether it returned within a bound far
+// above its normal run. Past the bound, the FIFO gets both ends for a moment,
+// again and again, so that every open blocked on it wakes and the test ends.
+inline bool returnsWithoutBlocking(const fs::path& fifo, const std::function<void()>& fnCall)
+{
+    std::packaged_task<void()> task(fnCall);
+    std::future<void> done = task.get_future();
+    std::thread thread(std::move(task));
+    const bool bInTime = done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    while (done.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+        ::close(::open(fifo.c_str(), O_RDWR | O_NONBLOCK));
+    }
+    thread.join();
+    return bInTime;
+}
+#endif
 
 // A fresh directory as the storage root; routes, consumers and the clock are
 // reset and the directory removed at the end.

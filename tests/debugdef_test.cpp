@@ -12,11 +12,7 @@
 #include <unistd.h>
 #endif
 
-#include <chrono>
-#include <functional>
-#include <future>
 #include <string>
-#include <thread>
 
 using namespace NOX::DBG;
 
@@ -67,21 +63,6 @@ fs::path makeFifo(const fs::path& path)
     return path;
 }
 
-// Runs fnCall on a thread and tells whether it returned within a bound far
-// above its normal run. Past the bound, the FIFO gets both ends for a moment,
-// again and again, so that every open blocked on it wakes and the test ends.
-bool returnsWithoutBlocking(const fs::path& fifo, const std::function<void()>& fnCall)
-{
-    std::packaged_task<void()> task(fnCall);
-    std::future<void> done = task.get_future();
-    std::thread thread(std::move(task));
-    const bool bInTime = done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-    while (done.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
-        ::close(::open(fifo.c_str(), O_RDWR | O_NONBLOCK));
-    }
-    thread.join();
-    return bInTime;
-}
 #endif
 
 size_t countOf(const std::string& strText, const std::string& strPart)

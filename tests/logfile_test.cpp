@@ -305,29 +305,41 @@ TEST_F(LogFileTest, AnUncreatableDirectoryLeavesTheConsumerClosedAndSilent)
 }
 
 #if !defined(_WIN32)
-// A FIFO in the log directory: POSIX only.
-TEST_F(LogFileTest, AFileWithoutPositionIsReopenedOnceThenReportedAndClosed)
+// FIFOs and device nodes: POSIX only.
+TEST_F(LogFileTest, AnEntryThatIsNoRegularFileIsNeverOpened)
 {
-    // A pipe has no position: the consumer opens it, but every position query
-    // fails.
-    const fs::path fifo = m_logDir / "pipe.log";
+    // Opening a FIFO for writing waits for a reader, and writing to one waits
+    // for it to read: every file consumer, the error log's own set included,
+    // must leave it alone and stay closed.
     fs::create_directories(m_logDir);
-    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
-    int nReader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(nReader, 0);
-
-    LogCaptureC errors;
-    errors.route("SystemErrorLogger", LVL_ERROR);
-    DbgLogFileConsumerC consumer("pipe.log", 1, 0, 0, HDR_NONE, false);
-    testenv::captureDebugOutput();
-    consumer.logWrite("first\n");
-    consumer.logWrite("second\n");
-    EXPECT_EQ(std::vector<std::string>{writeFailureReport("pipe.log")}, errors.records());
-    EXPECT_EQ(writeFailureReport("pipe.log", "\r\n"), testenv::capturedDebugOutput());
-    EXPECT_EQ("", consumer.getPath());
-    char aBuffer[64];
-    EXPECT_LE(::read(nReader, aBuffer, sizeof(aBuffer)), 0) << "nothing was written";
-    ::close(nReader);
+    const struct
+    {
+        const char* szFifo;
+        bool bReader;
+        std::string strConsumer;
+    } aCases[] = {
+        {"ErrorLog_01.txt", false, "SystemErrorLogger"},
+        {"ErrorLog_02.txt", false, "SystemErrorLogger"},
+        {"pipe.log", true, "pipe.log"},
+        {"", false, "/dev/null"},
+    };
+    for (const auto& c : aCases) {
+        SCOPED_TRACE(c.strConsumer + " " + c.szFifo);
+        const fs::path fifo = m_logDir / (*c.szFifo != '\0' ? c.szFifo : "unused.fifo");
+        ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+        const int nReader = c.bReader ? ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        EXPECT_TRUE(returnsWithoutBlocking(
+            fifo, [&] { mgr().addRoute("key", LVL_ALL, c.strConsumer, 1, 0, 0, HDR_NONE); }));
+        auto* pConsumer = dynamic_cast<DbgLogFileConsumerC*>(childConsumer(c.strConsumer));
+        ASSERT_NE(nullptr, pConsumer);
+        ASSERT_EQ("", pConsumer->getPath());
+        DbgLogFileC("key").logText(LVL_ERROR, "lost\n", 5);
+        char aBuffer[8];
+        EXPECT_LE(::read(nReader, aBuffer, sizeof(aBuffer)), 0) << "nothing was written";
+        ::close(nReader);
+        mgr().removeAll();
+        fs::remove(fifo);
+    }
 }
 #endif
 

@@ -411,8 +411,9 @@ BOOL FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData);
 BOOL FindClose(HANDLE hFindFile);
 DWORD GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize);
 
-// The C runtime's stream calls of the target: open by wide name, the
-// descriptor of a stream, and commit of its data to the medium.
+// The C runtime's stream calls of the target: open by wide name (regular
+// files only: nothing that could block), the descriptor of a stream, and
+// commit of its data to the medium.
 FILE* _wfopen(const wchar_t* szFileName, const wchar_t* szMode);
 int _fileno(FILE* pFile);
 int _commit(int nFileDescriptor);

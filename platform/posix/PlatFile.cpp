@@ -2,6 +2,7 @@
 #include "PlatInternal.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -113,6 +114,68 @@ FindTableC& findTable()
 {
     static FindTableC s_Table;
     return s_Table;
+}
+
+// The open flags of an fopen mode ("r", "w+", "ab", ...); -1 for a mode that
+// fopen refuses too.
+int openFlagsOf(const std::string& strMode)
+{
+    if (strMode.empty()) {
+        return -1;
+    }
+    const bool bUpdate = strMode.find('+') != std::string::npos;
+    const int nWrite = bUpdate ? O_RDWR : O_WRONLY;
+    int nFlags = 0;
+    switch (strMode[0]) {
+    case 'r':
+        nFlags = bUpdate ? O_RDWR : O_RDONLY;
+        break;
+    case 'w':
+        nFlags = nWrite | O_CREAT | O_TRUNC;
+        break;
+    case 'a':
+        nFlags = nWrite | O_CREAT | O_APPEND;
+        break;
+    default:
+        return -1;
+    }
+    if (strMode.find('x') != std::string::npos) {
+        nFlags |= O_EXCL;
+    }
+    if (strMode.find('e') != std::string::npos) {
+        nFlags |= O_CLOEXEC;
+    }
+    return nFlags;
+}
+
+int failFile(int nFd, int nErrno)
+{
+    ::close(nFd);
+    errno = nErrno;
+    return -1;
+}
+
+// Opened without waiting (a FIFO would wait for its other end, a terminal
+// for its carrier) and kept only when it is a regular file: writing to
+// anything else can block for ever. Sets errno on failure.
+int openRegularFile(const std::string& strPath, int nFlags)
+{
+    const int nFd = ::open(strPath.c_str(), nFlags | O_NONBLOCK | O_NOCTTY, 0666);
+    if (nFd < 0) {
+        return -1;
+    }
+    struct stat st;
+    if (::fstat(nFd, &st) != 0) {
+        return failFile(nFd, errno);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return failFile(nFd, S_ISDIR(st.st_mode) ? EISDIR : ENXIO);
+    }
+    const int nStatus = ::fcntl(nFd, F_GETFL);
+    if (nStatus < 0 || ::fcntl(nFd, F_SETFL, nStatus & ~O_NONBLOCK) != 0) {
+        return failFile(nFd, errno);
+    }
+    return nFd;
 }
 
 } // namespace
@@ -233,7 +296,20 @@ FILE* _wfopen(const wchar_t* szFileName, const wchar_t* szMode)
             strMode += static_cast<char>(*p);
         }
     }
-    return std::fopen(nativePath(szFileName).c_str(), strMode.c_str());
+    const int nFlags = openFlagsOf(strMode);
+    if (nFlags < 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    const int nFd = openRegularFile(nativePath(szFileName), nFlags);
+    if (nFd < 0) {
+        return nullptr;
+    }
+    FILE* pFile = ::fdopen(nFd, strMode.c_str());
+    if (pFile == nullptr) {
+        failFile(nFd, errno);
+    }
+    return pFile;
 }
 
 int _fileno(FILE* pFile)
