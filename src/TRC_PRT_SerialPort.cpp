@@ -30,6 +30,16 @@ const DWORD c_dwSettleMs = 100;
 const DWORD c_dwEmptyReadPauseMs = 20;
 const DWORD c_dwErrorPauseMs = 100;
 
+// A device that is not there, or is no serial device, is no different 200 ms
+// later: an unplugged adapter takes seconds to come back, if ever. Only an
+// open refused for another reason (a port another program holds) is tried
+// again.
+bool isWorthRetrying(DWORD dwError)
+{
+    return dwError != ERROR_FILE_NOT_FOUND && dwError != ERROR_PATH_NOT_FOUND &&
+           dwError != ERROR_NOT_SUPPORTED && dwError != ERROR_DEVICE_REMOVED;
+}
+
 // Every serial port of the process. At exit the open ones are closed before
 // the static objects go (the logs their readers write to among them), and
 // the device is released for the next program.
@@ -178,14 +188,18 @@ bool SerialPortC::Connect()
         Disconnect();
     }
     HANDLE hPort = INVALID_HANDLE_VALUE;
-    for (int nAttempt = 0; nAttempt < c_nOpenAttempts && hPort == INVALID_HANDLE_VALUE;
-         ++nAttempt) {
+    for (int nAttempt = 0; nAttempt < c_nOpenAttempts; ++nAttempt) {
         hPort = CreateFileW(m_strPortName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                             OPEN_EXISTING, SerialIoC::OpenFlags(), nullptr);
-        if (hPort == INVALID_HANDLE_VALUE) {
-            log << "Open port failed: " << std::hex << GetLastError() << endl;
-            Sleep(c_dwOpenRetryMs);
+        if (hPort != INVALID_HANDLE_VALUE) {
+            break;
         }
+        const DWORD dwError = GetLastError();
+        log << "Open port failed: " << std::hex << dwError << endl;
+        if (!isWorthRetrying(dwError)) {
+            break;
+        }
+        Sleep(c_dwOpenRetryMs);
     }
     if (hPort == INVALID_HANDLE_VALUE) {
         return false;
