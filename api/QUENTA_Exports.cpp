@@ -9,6 +9,24 @@
 
 namespace {
 
+NOX::TSK::CriticalSectionC& exportsLock()
+{
+    // Never destroyed: a call may still come while statics go away.
+    static NOX::TSK::CriticalSectionC* s_pLock = new NOX::TSK::CriticalSectionC();
+    return *s_pLock;
+}
+
+// The five functions take turns, whichever thread calls them: the port
+// handle's own session with the module must not run in the middle of a call
+// of the process-wide configurator, nor one of its calls in the handle's.
+template <class T, class F> T serialised(T failure, F&& call)
+{
+    return QUENTA::guarded(failure, [&]() {
+        NOX::TSK::GuardC guard(exportsLock());
+        return call();
+    });
+}
+
 QUENTA::QuentaConfiguratorImplC* getInstance()
 {
     return &QUENTA::QuentaConfiguratorImplC::processInstance();
@@ -32,7 +50,7 @@ extern "C" {
 
 QUENTA_API bool QUENTA_CALL QUENTA_searchDevices(char* pBuffer, uint32_t* pSize)
 {
-    return QUENTA::guarded(false, [&]() {
+    return serialised(false, [&]() {
         std::vector<std::string> vecNames;
         if (!getInstance()->searchDevices(vecNames)) {
             return false;
@@ -63,7 +81,7 @@ QUENTA_API bool QUENTA_CALL QUENTA_searchDevices(char* pBuffer, uint32_t* pSize)
 
 QUENTA_API bool QUENTA_CALL QUENTA_pairDevice(const char* szDevice)
 {
-    return QUENTA::guarded(false, [&]() {
+    return serialised(false, [&]() {
         if (szDevice == nullptr) {
             return false;
         }
@@ -73,7 +91,7 @@ QUENTA_API bool QUENTA_CALL QUENTA_pairDevice(const char* szDevice)
 
 QUENTA_API bool QUENTA_CALL QUENTA_getPairedDevice(char* pBuffer, uint32_t* pSize)
 {
-    return QUENTA::guarded(false, [&]() {
+    return serialised(false, [&]() {
         std::string strName;
         if (!getInstance()->getPairedDevice(strName)) {
             return false;
@@ -92,13 +110,13 @@ QUENTA_API bool QUENTA_CALL QUENTA_getPairedDevice(char* pBuffer, uint32_t* pSiz
 
 QUENTA_API bool QUENTA_CALL QUENTA_switchToDataMode(void)
 {
-    return QUENTA::guarded(false, [&]() { return getInstance()->switchToDataMode(); });
+    return serialised(false, [&]() { return getInstance()->switchToDataMode(); });
 }
 
 QUENTA_API void* QUENTA_CALL QUENTA_createPortHandle(void)
 {
-    return QUENTA::guarded(static_cast<void*>(INVALID_HANDLE_VALUE),
-                           [&]() { return QUENTA::QuentaConfiguratorImplC::createPortHandle(); });
+    return serialised(static_cast<void*>(INVALID_HANDLE_VALUE),
+                      [&]() { return QUENTA::QuentaConfiguratorImplC::createPortHandle(); });
 }
 
 } // extern "C"

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <thread>
 
@@ -342,6 +343,37 @@ TEST_F(ConfiguratorTest, CFunctionsFromSeveralThreadsServeOneCallerAtATime)
     EXPECT_EQ(1u, received(c_szConnectability));
 }
 
+// The handle's own session with the module waits its turn too: no other call
+// fails because it ran in the middle of one. The handle itself is refused
+// while the process's configurator holds the port, as for another program.
+TEST_F(ConfiguratorTest, PortHandleFromAnotherThreadTakesItsTurn)
+{
+    startModule(SM_COMMAND, 12, true);
+    std::atomic<int> nHandles{0};
+    onFourThreads([&](int nThread, int nRound) {
+        char szText[256] = {};
+        uint32_t unSize = sizeof(szText);
+        switch (nThread) {
+        case 0:
+        case 2:
+            EXPECT_TRUE(QUENTA_searchDevices(szText, &unSize)) << nThread << "/" << nRound;
+            EXPECT_STREQ(c_szAllNames, szText) << nThread << "/" << nRound;
+            break;
+        case 1:
+            EXPECT_TRUE(QUENTA_pairDevice("QUENTA-BRAVO")) << nRound;
+            EXPECT_TRUE(QUENTA_getPairedDevice(szText, &unSize)) << nRound;
+            break;
+        default:
+            EXPECT_TRUE(QUENTA_switchToDataMode()) << nRound;
+            if (void* hPort = QUENTA_createPortHandle(); hPort != c_hInvalid) {
+                ++nHandles;
+                EXPECT_EQ(0, close(static_cast<int>(reinterpret_cast<intptr_t>(hPort))));
+            }
+        }
+    });
+    RecordProperty("handles", nHandles.load());
+}
+
 TEST_F(ConfiguratorTest, OneObjectSharedByThreadsServesOneCallerAtATime)
 {
     startModule(SM_COMMAND, 12, true);
@@ -439,6 +471,9 @@ struct LossCaseS
     uint32_t unOccurrence;
     OperationT pfnOperation;
     bool bResult;
+    // The operation runs once before the trigger is armed, as in a process
+    // that lives on between calls.
+    bool bAfterACall = false;
 };
 
 class DeviceLossTest : public ConfiguratorTest, public ::testing::WithParamInterface<LossCaseS>
@@ -485,12 +520,15 @@ TEST_P(DeviceLossTest, OperationFailsWithinHalfASecondOfTheUnplug)
 {
     const LossCaseS& lossCase = GetParam();
     startModule(lossCase.eStartMode, 12, true);
+    QuentaConfiguratorC configurator;
+    if (lossCase.bAfterACall) {
+        ASSERT_TRUE(lossCase.pfnOperation(configurator));
+    }
     if (lossCase.eTrigger == TR_COMMAND) {
         m_pModule->vanishOnCommand(lossCase.szTrigger, lossCase.unOccurrence);
     } else {
         watchForTrigger(lossCase);
     }
-    QuentaConfiguratorC configurator;
     const bool bResult = lossCase.pfnOperation(configurator);
     const SimClockT::time_point tReturned = SimClockT::now();
     m_bDone = true;
@@ -527,6 +565,12 @@ const LossCaseS c_aLossCases[] = {
      },
      false},
     {"first ping in data mode", SM_DATA, TR_DATA, "AT\r", 1, &readBackObject, false},
+    {"first ping of a later call, C function", SM_COMMAND, TR_COMMAND, "AT", 1,
+     [](QuentaConfiguratorC&) {
+         uint32_t unSize = 0;
+         return QUENTA_getPairedDevice(nullptr, &unSize);
+     },
+     false, true},
     {"second guard period", SM_DATA, TR_MODE, "command (escape sequence)", 1, &readBackObject,
      false},
     {"ping after the escape sequence", SM_DATA, TR_COMMAND, "AT", 1, &readBackObject, false},
