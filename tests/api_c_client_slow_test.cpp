@@ -4,6 +4,11 @@
 // fresh process-wide configurator.
 #include "ProcessRunner.h"
 #include "SIM_SimulatedModule.h"
+#include "quenta.h"
+
+#include <cstdlib>
+#include <set>
+#include <utility>
 
 using namespace QUENTA::SIM;
 
@@ -151,6 +156,39 @@ TEST_F(ApiCClientTest, PortHandleCarriesTheApplicationsData)
     EXPECT_EQ(1u, countLinesStartingWith(vecLines, "AT*ADNRP=1,0\r"));
     EXPECT_EQ(1u, countLinesStartingWith(vecLines, "AT*ADDM\r"));
     EXPECT_TRUE(m_pModule->transcript().waitForBytes(EK_DATA, "hello from C", 2000));
+}
+
+// A second entry into command mode in one process starts from the line
+// settings the first one left in the process-wide template: 921600 bit/s
+// without RTS/CTS, then 115200 without. A module that insists on RTS/CTS is
+// not reached again from that process; a new process reaches it.
+TEST_F(ApiCClientTest, ASecondEntryInOneProcessSendsNoHandshake)
+{
+    startModule(defaultDevices());
+    m_pModule->setStrictFlowControl(true);
+    ::setenv("QUENTA_PORT_COM8", m_pModule->slavePath().c_str(), 1);
+    uint32_t unSize = 0;
+    ASSERT_TRUE(QUENTA_getPairedDevice(nullptr, &unSize));
+    ASSERT_TRUE(QUENTA_switchToDataMode());
+    ASSERT_TRUE(m_pModule->waitForState(
+        [](const SimStateS& state) { return state.m_unRestarts == 1 && !state.m_bRestarting; },
+        5000));
+    const size_t unBefore = m_pModule->transcript().size();
+
+    EXPECT_FALSE(QUENTA_getPairedDevice(nullptr, &unSize));
+    std::set<std::pair<uint32_t, bool>> setSent;
+    for (const SimTranscriptEntryS& entry : m_pModule->transcript().entriesFrom(unBefore)) {
+        if (entry.m_eKind == EK_NOISE) {
+            setSent.insert({entry.m_host.m_ulBaudRate, entry.m_host.m_bRtsCts});
+        }
+    }
+    const std::set<std::pair<uint32_t, bool>> setExpected = {{921600, false}, {115200, false}};
+    EXPECT_EQ(setExpected, setSent);
+    ASSERT_TRUE(QUENTA_switchToDataMode()) << "the port is released for the next process";
+
+    const std::vector<std::string> vecResult = run({"paired", "QUENTA-BRAVO"});
+    ASSERT_FALSE(vecResult.empty());
+    EXPECT_EQ("pair ok=1", vecResult.front());
 }
 
 } // namespace
