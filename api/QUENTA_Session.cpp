@@ -102,6 +102,27 @@ CauseE openErrorCause(DWORD dwError)
     }
 }
 
+// Who may open the device, and what this user can do about it: a group is
+// suggested only when it may read and write.
+std::string permissionHint(const PlatDeviceAccessS& access)
+{
+    if (!access.m_bKnown) {
+        return "may this user open it?";
+    }
+    char szMode[8];
+    std::snprintf(szMode, sizeof(szMode), "%04o", access.m_unMode);
+    const std::string strOwner = shownText(access.m_strOwner);
+    const std::string strGroup = shownText(access.m_strGroup);
+    const std::string strIs = "it is " + strOwner + ":" + strGroup + " " + szMode;
+    const unsigned c_unGroupReadWrite = 060;
+    if ((access.m_unMode & c_unGroupReadWrite) == c_unGroupReadWrite) {
+        return strIs + "; ask for access or run as a user in group " + strGroup +
+               " (sudo usermod -aG " + strGroup + " USER, then log in again)";
+    }
+    return strIs + ", which only " + strOwner +
+           " may open; ask for access (e.g. a udev rule that lets a group read and write it)";
+}
+
 // Opens the device as the port does to learn why that failed (or that it
 // works now); the port is closed again.
 CauseE probePort(const std::string& strPath, std::string& strDetail)
@@ -117,7 +138,7 @@ CauseE probePort(const std::string& strPath, std::string& strDetail)
         const DWORD dwError = GetLastError();
         const CauseE eCause = openErrorCause(dwError);
         if (eCause == CauseE::PermissionDenied) {
-            strDetail = PlatDeviceAccessText(strPath);
+            strDetail = permissionHint(PlatDeviceAccess(strPath));
         } else if (eCause == CauseE::PortError) {
             strDetail = "system error " + std::to_string(dwError);
         }
@@ -200,9 +221,7 @@ std::string portReason(const ResultS& result)
         return std::string("No such file or directory") + c_szDash + "is the module plugged in? " +
                c_szChoosePort;
     case CauseE::PermissionDenied:
-        return "Permission denied" +
-               (result.m_strDetail.empty() ? std::string() : " (" + result.m_strDetail + ")") +
-               c_szDash + "may this user open it? (often membership of the group that owns it)";
+        return "Permission denied" + std::string(c_szDash) + result.m_strDetail;
     case CauseE::PortInUse:
         return "in use" +
                (result.m_strDetail.empty() ? std::string() : " (" + result.m_strDetail + ")") +
@@ -239,9 +258,13 @@ std::string moduleReason(const ResultS& result)
     }
 }
 
-int exitCodeOf(CauseE eCause)
+int exitCodeOf(const ResultS& result)
 {
-    switch (eCause) {
+    // The hand-over happened; only the port did not close cleanly.
+    if (result.m_eCause == CauseE::PortError && result.m_eOperation == OperationE::DataMode) {
+        return 1;
+    }
+    switch (result.m_eCause) {
     case CauseE::None:
         return 0;
     case CauseE::BadArgument:
@@ -319,20 +342,21 @@ std::string shownText(const std::string& strText)
 FailureTextS describeFailure(const ResultS& result)
 {
     FailureTextS text;
-    text.m_nExitCode = exitCodeOf(result.m_eCause);
+    text.m_nExitCode = exitCodeOf(result);
     if (result.ok()) {
         return text;
     }
     const std::string strDevice = deviceShown(result);
     switch (text.m_nExitCode) {
-    case 1:
-        text.m_strMessage = "quenta: the session on " + strDevice + " is closed";
-        break;
     case 2:
         text.m_strMessage = "quenta: " + doing(result) + ": " + result.m_strDetail;
         break;
     case 3:
         text.m_strMessage = "quenta: cannot open " + strDevice + ": " + portReason(result);
+        break;
+    case 1:
+        text.m_strMessage =
+            "quenta: " + doing(result) + " on " + strDevice + ": " + result.m_strDetail;
         break;
     default:
         // A raw line's answer is the user's to read.
@@ -376,6 +400,7 @@ ResultS SessionC::begin(OperationE eOperation, const std::string& strArgument) c
     result.m_strArgument = strArgument;
     if (result.ok() && !m_pConfigurator) {
         result.m_eCause = CauseE::Closed;
+        result.m_strDetail = "the session is closed";
     }
     return result;
 }
@@ -553,7 +578,7 @@ ResultS SessionC::dataMode()
         result.m_eCause = CauseE::StayedInCommandMode;
     } else if (!steps.m_bClosed) {
         result.m_eCause = CauseE::PortError;
-        result.m_strDetail = "the port did not close cleanly after the hand-over";
+        result.m_strDetail = "the hand-over did not close the port cleanly";
     }
     return result;
 }

@@ -77,8 +77,11 @@ struct ResultS
     std::string m_strArgument;
     // ModuleRefused, SendLine: the module's answer (echo removed where known).
     std::string m_strAnswer;
-    // PermissionDenied: "group G, mode crw-rw----"; ModuleWentAway: the step
-    // under way; port causes: the system's error text. Empty otherwise.
+    // PermissionDenied: the device's owner, group and mode ("it is
+    // root:dialout 0660; ...") and what to do; ModuleRefused,
+    // ModuleNotAnswering, ModuleWentAway: the command under way when known;
+    // NamesUnread: how many; BadArgument, StayedInCommandMode, PortError:
+    // what went wrong.
     std::string m_strDetail;
 
     bool ok() const { return m_eCause == CauseE::None; }
@@ -99,7 +102,8 @@ struct PairedResultS : ResultS
 };
 
 // What the tool exits with and prints for a result: code 0 and an empty text
-// for success; 2 bad argument, 3 the port, 4 the module, 1 anything else.
+// for success; 2 bad argument, 3 the port, 4 the module, 1 a closed session
+// or a hand-over whose port did not close cleanly.
 struct FailureTextS
 {
     int m_nExitCode = 0;

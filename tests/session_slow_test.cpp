@@ -99,7 +99,7 @@ TEST_P(CauseTableTest, EachFaultHasItsCauseAndExitCode)
     EXPECT_EQ(strPort, result.m_strPort);
     EXPECT_EQ(result.ok(), describeFailure(result).m_strMessage.empty());
     if (row.m_strSetup == "port:permission") {
-        EXPECT_NE(std::string::npos, result.m_strDetail.find("mode ----------"))
+        EXPECT_NE(std::string::npos, result.m_strDetail.find(" 0000, which only "))
             << result.m_strDetail;
     }
 }

@@ -4,6 +4,15 @@
 
 #include <string>
 
+// The owner, group and permission bits of a device node.
+struct PlatDeviceAccessS
+{
+    bool m_bKnown = false;
+    std::string m_strOwner;
+    std::string m_strGroup;
+    unsigned m_unMode = 0; // the low twelve bits, as chmod takes them
+};
+
 #if defined(_WIN32)
 
 // Windows resolves "COM<n>:" itself; a name is what it is.
@@ -12,9 +21,10 @@ inline std::string PlatSerialDevicePath(const std::string& strName)
     return strName;
 }
 
-inline std::string PlatDeviceAccessText(const std::string&)
+// Windows grants access by other means than owner, group and mode.
+inline PlatDeviceAccessS PlatDeviceAccess(const std::string&)
 {
-    return std::string();
+    return PlatDeviceAccessS();
 }
 
 #else
@@ -23,8 +33,7 @@ inline std::string PlatDeviceAccessText(const std::string&)
 // QUENTA_PORT_COM<n> when set, else /dev/ttyS<n-1>; any other name as it is.
 std::string PlatSerialDevicePath(const std::string& strName);
 
-// "group G, mode crw-rw----" of the file at strPath; empty when it cannot be
-// looked at.
-std::string PlatDeviceAccessText(const std::string& strPath);
+// Not known when the file cannot be looked at.
+PlatDeviceAccessS PlatDeviceAccess(const std::string& strPath);
 
 #endif

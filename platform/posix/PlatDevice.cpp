@@ -1,10 +1,11 @@
-// Serial device names and the access rights of a device node.
+// Serial device names and who may open a device node.
 #include "PlatformDevice.h"
 
 #include <cstdlib>
 #include <string>
 
 #include <grp.h>
+#include <pwd.h>
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -26,30 +27,14 @@ unsigned comPortNumber(const std::string& strName)
     return unNumber;
 }
 
-char fileTypeLetter(mode_t mode)
+std::string userName(uid_t uid)
 {
-    if (S_ISCHR(mode))
-        return 'c';
-    if (S_ISBLK(mode))
-        return 'b';
-    if (S_ISDIR(mode))
-        return 'd';
-    if (S_ISFIFO(mode))
-        return 'p';
-    if (S_ISSOCK(mode))
-        return 's';
-    return '-';
-}
-
-// As ls shows it, without the set-id and sticky letters.
-std::string modeText(mode_t mode)
-{
-    std::string strMode(1, fileTypeLetter(mode));
-    const char* const c_szLetters = "rwx";
-    for (int nBit = 8; nBit >= 0; --nBit) {
-        strMode += (mode & (1u << nBit)) != 0 ? c_szLetters[(8 - nBit) % 3] : '-';
-    }
-    return strMode;
+    struct passwd entry;
+    struct passwd* pFound = nullptr;
+    char szBuffer[4096];
+    if (getpwuid_r(uid, &entry, szBuffer, sizeof(szBuffer), &pFound) == 0 && pFound != nullptr)
+        return pFound->pw_name;
+    return std::to_string(uid);
 }
 
 std::string groupName(gid_t gid)
@@ -76,10 +61,15 @@ std::string PlatSerialDevicePath(const std::string& strName)
     return "/dev/ttyS" + std::to_string(unPort - 1);
 }
 
-std::string PlatDeviceAccessText(const std::string& strPath)
+PlatDeviceAccessS PlatDeviceAccess(const std::string& strPath)
 {
+    PlatDeviceAccessS access;
     struct stat st;
     if (::stat(strPath.c_str(), &st) != 0)
-        return std::string();
-    return "group " + groupName(st.st_gid) + ", mode " + modeText(st.st_mode);
+        return access;
+    access.m_bKnown = true;
+    access.m_strOwner = userName(st.st_uid);
+    access.m_strGroup = groupName(st.st_gid);
+    access.m_unMode = static_cast<unsigned>(st.st_mode & 07777);
+    return access;
 }
