@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 
 #include <fcntl.h>
@@ -31,6 +32,10 @@ namespace {
 using ClockT = std::chrono::steady_clock;
 
 constexpr DWORD c_dwMaxDword = 0xFFFFFFFFu;
+// No event tells that a driver's output queue ran empty: it is looked at this often.
+constexpr auto c_outputCheck = std::chrono::milliseconds(2);
+// Output that has not moved for this long at a close is taken as stalled.
+constexpr auto c_outputStall = std::chrono::milliseconds(100);
 
 class SerialDeviceC
 {
@@ -558,6 +563,55 @@ BOOL writeWithDeadline(SerialDeviceC& device, const BYTE* pbyData, DWORD dwCount
     return TRUE;
 }
 
+// Bytes the driver still holds for sending; a pseudo-terminal hands them on
+// at once and always says 0.
+DWORD queuedOut(int nFd)
+{
+    int nQueued = 0;
+    if (::ioctl(nFd, TIOCOUTQ, &nQueued) != 0 || nQueued < 0)
+        return 0;
+    return static_cast<DWORD>(nQueued);
+}
+
+// A real line keeps written bytes until it can send them, with CTS low for
+// ever. A write with a time-out waits for them until its deadline, as the
+// target's driver does, and discards what is left, so that neither a later
+// call nor the close (where the kernel would wait about 30 s) stalls on it.
+// Returns the bytes discarded.
+DWORD drainOutput(const SerialDeviceC& device, const DeadlineS& deadline)
+{
+    for (DWORD dwQueued = queuedOut(device.m_nFd); dwQueued != 0;
+         dwQueued = queuedOut(device.m_nFd)) {
+        if (msLeft(deadline) == 0) {
+            ::tcflush(device.m_nFd, TCOFLUSH);
+            return dwQueued;
+        }
+        // No events asked for: this only sleeps, ended early by a close or a removal.
+        const WaitE wait =
+            waitDevice(device, 0, earlier(deadline, {true, ClockT::now() + c_outputCheck}));
+        if (wait != WaitE::TimedOut)
+            return 0;
+    }
+    return 0;
+}
+
+// Output still moving at a close is let go; output that stalled is
+// discarded, so that the kernel's close does not wait for the line.
+void settleOutput(int nFd)
+{
+    DWORD dwQueued = queuedOut(nFd);
+    ClockT::time_point lastMove = ClockT::now();
+    while (dwQueued != 0 && ClockT::now() - lastMove < c_outputStall) {
+        std::this_thread::sleep_for(c_outputCheck);
+        const DWORD dwNow = queuedOut(nFd);
+        if (dwNow < dwQueued)
+            lastMove = ClockT::now();
+        dwQueued = dwNow;
+    }
+    if (dwQueued != 0)
+        ::tcflush(nFd, TCOFLUSH);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- platform calls
@@ -574,6 +628,7 @@ BOOL closeSerialHandle(HANDLE h)
     std::unique_ptr<SerialDeviceC> pDevice = SerialTableC::instance().retire(h);
     if (pDevice == nullptr)
         return failWith(ERROR_INVALID_HANDLE);
+    settleOutput(pDevice->m_nFd);
     ::ioctl(pDevice->m_nFd, TIOCNXCL);
     ::close(pDevice->m_nFd);
     ::close(pDevice->m_nWakeFd);
@@ -817,6 +872,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
     DWORD dwDone = 0;
     const BOOL bOk = writeWithDeadline(*device, static_cast<const BYTE*>(lpBuffer),
                                        nNumberOfBytesToWrite, deadline, dwDone);
+    if (bOk && deadline.bLimited)
+        dwDone -= std::min(dwDone, drainOutput(*device, deadline));
     if (lpNumberOfBytesWritten != nullptr)
         *lpNumberOfBytesWritten = dwDone;
     return bOk;
