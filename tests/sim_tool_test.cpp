@@ -26,8 +26,8 @@ TEST(SimToolTest, PrintsThePathFirstServesTheLinkAndStopsCleanlyOnSignals)
     for (int nSignal : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(nSignal);
         const std::string strLink = "/tmp/quenta-sim-test-" + std::to_string(getpid()) + "-COM8";
-        proctest::ProcessC tool(
-            {proctest::binaryDir() + "/tools/quenta-sim", "--link", strLink, "--mode", "command"});
+        proctest::ProcessC tool({proctest::binaryDir() + "/tools/quenta-sim", "--link", strLink,
+                                 "--mode", "command", "--seed", "4294967295"});
         ASSERT_TRUE(tool.waitForOutput("\n", 1000));
         const std::string strPath = tool.out().substr(0, tool.out().find('\n'));
         ASSERT_EQ(0u, strPath.find("/dev/pts/")) << strPath;
@@ -407,6 +407,8 @@ TEST(SimToolStartTest, BadStatementsStopTheStartWithTheirLine)
         {{"--statement", "device remove 02a0c7a1b2c9r"},
          "quenta-sim: --statement device remove 02a0c7a1b2c9r: no device 02a0c7a1b2c9r nearby"},
         {{"--scenario", scratch("missing")}, "quenta-sim: cannot read " + scratch("missing")},
+        {{"--seed", "4294967296"}, "quenta-sim: bad option or value: --seed"},
+        {{"--seed", "-1"}, "quenta-sim: bad option or value: --seed"},
     };
     for (const auto& testCase : c_aCases) {
         std::vector<std::string> vecArgv = {strTool};

@@ -51,7 +51,7 @@ const char* const c_szUsage =
     "  --rtscts           the module starts with RTS/CTS handshake\n"
     "  --no-rtscts        the module starts without handshake (default)\n"
     "  --mode data|command  the initial mode (default data)\n"
-    "  --seed N           seed for random pieces and garbage (default 1)\n"
+    "  --seed N           seed for random pieces and garbage, 0 to 4294967295 (default 1)\n"
     "  --fault FAULT      a fault from the start, as the statement fault FAULT; repeatable\n"
     "  --statement TEXT   any statement, run at the start; repeatable\n"
     "  --scenario FILE    statements, one a line, run at the start; the whole file is\n"
@@ -103,12 +103,18 @@ const char* const c_szUsage =
     "Control answers: ok, ok {json} for state, or error: line N: PROBLEM (N counts\n"
     "the lines of the connection). A statement with an error changes nothing.\n";
 
-bool parseNumber(const char* pszText, uint32_t& ulValue)
+// Times and the other numbers stay below an hour's milliseconds; a seed takes
+// every 32-bit value.
+const unsigned long c_ulLargestValue = 3600000UL;
+const unsigned long c_ulLargestSeed = 0xFFFFFFFFUL;
+
+bool parseNumber(const char* pszText, uint32_t& ulValue, unsigned long ulLargest = c_ulLargestValue)
 {
     char* pszEnd = nullptr;
     errno = 0;
     const unsigned long ulParsed = std::strtoul(pszText, &pszEnd, 10);
-    if (errno != 0 || pszEnd == pszText || *pszEnd != '\0' || ulParsed > 3600000UL) {
+    if (errno != 0 || pszEnd == pszText || *pszEnd != '\0' || *pszText == '-' ||
+        ulParsed > ulLargest) {
         return false;
     }
     ulValue = static_cast<uint32_t>(ulParsed);
@@ -255,10 +261,12 @@ int parseOptions(int argc, char** argv, OptionsS& options)
                 return 2;
             }
             options.m_config.m_eInitialMode = strMode == "data" ? SM_DATA : SM_COMMAND;
-        } else if (bHasValue && parseNumber(argv[i + 1], ulValue) &&
+        } else if (bHasValue &&
                    (strOption == "--scan-ms" || strOption == "--name-ms" ||
                     strOption == "--restart-ms" || strOption == "--guard-ms" ||
-                    strOption == "--baud" || strOption == "--seed")) {
+                    strOption == "--baud" || strOption == "--seed") &&
+                   parseNumber(argv[i + 1], ulValue,
+                               strOption == "--seed" ? c_ulLargestSeed : c_ulLargestValue)) {
             ++i;
             if (strOption == "--scan-ms") {
                 options.m_config.m_ulScanMs = ulValue;
