@@ -1,9 +1,9 @@
 // What quenta sees on the serial line: with -v it prints every exchange on
 // standard error, time-stamped (line settings, bytes sent and received, the
 // silences around an escape sequence); with -vv it adds the library's log
-// records, with -vvv also its traces of every call. It also knows whether an inquiry is under way
-// and can hold every further write, which is how an interrupted run lets the module finish in
-// peace.
+// records, with -vvv also its traces of every call. It also knows whether an
+// inquiry is under way and can hold every further write, which is how an
+// interrupted run lets the module finish in peace.
 #pragma once
 
 #include "TRC_PRT_WireTap.h"
