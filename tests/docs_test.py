@@ -1,0 +1,257 @@
+"""The README and the guides in docs/ as a reader meets them.
+
+Every relative link leads to a file and, with #, to a heading of it; every
+example runs: C and C++ blocks are compiled against this build's library and
+run against a fresh quenta-sim, console blocks are transcripts whose commands
+run in one shell and must print the lines shown, file= blocks are written
+where they say, python blocks are files of python/examples/ (run by the Python
+tests). Any other block says why it is not run, in an HTML comment
+"<!-- not run: REASON -->" on the line before its fence.
+
+    docs_test.py SOURCE_DIR BUILD_DIR
+"""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+SOURCE = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).resolve().parent.parent
+BUILD = Path(sys.argv[2]) if len(sys.argv) > 2 else SOURCE / "build" / "plain"
+PAGES = [SOURCE / "README.md"] + sorted((SOURCE / "docs").glob("*.md"))
+
+FENCE = re.compile(r"^```(\S*)(.*)$")
+NOT_RUN = re.compile(r"^<!-- not run: \S.* -->$")
+LINK = re.compile(r"\]\(([^)\s]+)\)")
+
+
+class Block:
+    def __init__(self, page, line, language, attributes, text, marked):
+        self.page, self.line = page, line
+        self.language, self.text, self.marked = language, text, marked
+        self.attributes = dict(a.split("=", 1) for a in attributes.split() if "=" in a)
+
+    def __str__(self):
+        return f"{self.page.relative_to(SOURCE)}:{self.line}"
+
+
+def blocks(page):
+    lines = page.read_text().split("\n")
+    found, at = [], 0
+    while at < len(lines):
+        match = FENCE.match(lines[at])
+        if not match:
+            at += 1
+            continue
+        end = lines.index("```", at + 1)
+        marked = at > 0 and NOT_RUN.match(lines[at - 1]) is not None
+        text = "\n".join(lines[at + 1 : end]) + "\n"
+        found.append(Block(page, at + 1, match.group(1), match.group(2), text, marked))
+        at = end + 1
+    return found
+
+
+def anchors(page):
+    """GitHub's anchors of the page's headings."""
+    result = set()
+    for line in page.read_text().split("\n"):
+        heading = re.match(r"^#+ (.*)$", line)
+        if heading:
+            slug = re.sub(r"[^\w\- ]", "", heading.group(1).lower()).replace(" ", "-")
+            result.add(slug)
+    return result
+
+
+def outside_fences(page):
+    inside = False
+    for number, line in enumerate(page.read_text().split("\n"), 1):
+        if line.startswith("```"):
+            inside = not inside
+            continue
+        if not inside:
+            yield number, line
+
+
+class Scratch:
+    """A folder that stands for /tmp in the examples, with the tools first on PATH."""
+
+    def __init__(self):
+        self.dir = Path(tempfile.mkdtemp(prefix="quenta-docs-"))
+        self.env = dict(os.environ)
+        self.env["PATH"] = f"{BUILD / 'tools'}:{self.env['PATH']}"
+        self.env["QUENTA_STORAGE_ROOT"] = str(self.dir / "root")
+        for name in ("QUENTA_PORT_COM8", "QUENTA_LIBRARY"):
+            self.env.pop(name, None)
+
+    def local(self, text):
+        return text.replace("/tmp/", f"{self.dir}/").replace("build/plain/", f"{BUILD}/")
+
+    def close(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def transcript(text):
+    """[(command, expected lines)] of a console block."""
+    steps = []
+    for line in text.rstrip("\n").split("\n"):
+        if line.startswith("$ "):
+            steps.append((line[2:], []))
+        else:
+            steps[-1][1].append(line)
+    return steps
+
+
+def matches(expected, actual):
+    if not expected:
+        return not actual
+    if expected[0] == "...":
+        return any(matches(expected[1:], actual[at:]) for at in range(len(actual) + 1))
+    return bool(actual) and expected[0] == actual[0] and matches(expected[1:], actual[1:])
+
+
+def run_transcript(steps, scratch):
+    """The commands in one bash, in the scratch folder: each one's output (both
+    streams) by its index. A simulator started in the background is waited for
+    as a reader would: until its --link is there."""
+    mark = "@@quenta-docs-step@@"
+    lines = ["exec 2>&1", f"cd {scratch.dir}"]
+    for at, (command, _) in enumerate(steps):
+        lines.append(f"echo {mark}{at}")
+        lines.append(scratch.local(command))
+        for link in re.findall(r"--link (\S+)", command):
+            path = scratch.local(link)
+            lines.append(f"for _ in $(seq 200); do [ -e {path} ] && break; sleep 0.05; done")
+    process = subprocess.Popen(["bash", "-c", "\n".join(lines)], stdout=subprocess.PIPE,
+                               stdin=subprocess.DEVNULL, env=scratch.env, text=True,
+                               start_new_session=True)
+    try:
+        out, _ = process.communicate(timeout=240)
+    finally:
+        # Whatever the transcript left running (a simulator not killed).
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        process.wait()
+    outputs, current = {}, None
+    for line in out.split("\n")[:-1]:
+        if line.startswith(mark):
+            current = int(line[len(mark):])
+            outputs[current] = []
+        elif current is not None:
+            outputs[current].append(line)
+    return outputs
+
+
+def compile_and_run(block, scratch):
+    """Builds the C or C++ example against the build's library and runs it
+    against a simulator in command mode; (exit status, output)."""
+    source = scratch.dir / ("example.c" if block.language == "c" else "example.cpp")
+    source.write_text(block.text)
+    compiler = ["cc", "-std=c11"] if block.language == "c" else ["c++", "-std=c++17"]
+    program = scratch.dir / "example"
+    build = subprocess.run(
+        compiler + ["-Wall", "-Werror", "-I", str(SOURCE / "include"), str(source), "-o",
+                    str(program), "-L", str(BUILD), "-lquenta", f"-Wl,-rpath,{BUILD}"],
+        capture_output=True, text=True)
+    if build.returncode != 0:
+        return build.returncode, build.stderr
+    link = scratch.dir / "com8"
+    sim = subprocess.Popen([str(BUILD / "tools" / "quenta-sim"), "--link", str(link), "--mode",
+                            "command", "--baud", "921600", "--rtscts", "--scan-ms", "300",
+                            "--quiet"], stdout=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 10
+        while not link.exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        run = subprocess.run([str(program)], capture_output=True, text=True, timeout=120,
+                             env=dict(scratch.env, QUENTA_PORT_COM8=str(link)))
+        return run.returncode, run.stdout + run.stderr
+    finally:
+        sim.terminate()
+        sim.wait()
+
+
+class LinksTest(unittest.TestCase):
+    def test_every_relative_link_leads_somewhere(self):
+        for page in PAGES:
+            for number, line in outside_fences(page):
+                for target in LINK.findall(line):
+                    if re.match(r"^[a-z]+:", target):
+                        continue
+                    with self.subTest(page=page.name, line=number, target=target):
+                        path, _, anchor = target.partition("#")
+                        resolved = (page.parent / path).resolve() if path else page
+                        self.assertTrue(resolved.exists(), "no such file")
+                        if anchor:
+                            self.assertIn(anchor, anchors(resolved), "no such heading")
+
+    def test_every_guide_is_linked_from_the_readme(self):
+        readme = (SOURCE / "README.md").read_text()
+        for page in PAGES[1:]:
+            self.assertIn(f"](docs/{page.name})", readme, page.name)
+
+
+class ExamplesTest(unittest.TestCase):
+    def setUp(self):
+        self.scratch = Scratch()
+        self.addCleanup(self.scratch.close)
+
+    def page_blocks(self, page):
+        return [block for block in blocks(page) if not block.marked]
+
+    def test_every_block_is_run_or_says_why_not(self):
+        runnable = {"c", "cpp", "console", "python"}
+        for page in PAGES:
+            for block in blocks(page):
+                with self.subTest(block=str(block)):
+                    self.assertTrue(block.marked or block.language in runnable
+                                    or "file" in block.attributes,
+                                    f"a {block.language or 'plain'} block: run it or mark it")
+
+    def test_python_blocks_are_the_examples_the_python_tests_run(self):
+        examples = {path.read_text() for path in (SOURCE / "python" / "examples").glob("*.py")}
+        for page in PAGES:
+            for block in self.page_blocks(page):
+                if block.language == "python":
+                    with self.subTest(block=str(block)):
+                        self.assertIn(block.text, examples)
+
+    def test_c_and_cpp_examples_run_against_the_simulator(self):
+        for page in PAGES:
+            for block in self.page_blocks(page):
+                if block.language in ("c", "cpp"):
+                    with self.subTest(block=str(block)):
+                        status, output = compile_and_run(block, self.scratch)
+                        self.assertEqual(0, status, output)
+
+    def test_console_transcripts_print_what_they_show(self):
+        for page in PAGES:
+            page_blocks = self.page_blocks(page)
+            files = [block for block in page_blocks if "file" in block.attributes]
+            for block in page_blocks:
+                if block.language != "console":
+                    continue
+                # A folder of its own: nothing left by another transcript.
+                scratch = Scratch()
+                self.addCleanup(scratch.close)
+                for file in files:
+                    Path(scratch.local(file.attributes["file"])).write_text(file.text)
+                with self.subTest(block=str(block)):
+                    steps = transcript(block.text)
+                    outputs = run_transcript(steps, scratch)
+                    for at, (command, expected) in enumerate(steps):
+                        actual = outputs.get(at, [])
+                        expected = [scratch.local(line) for line in expected]
+                        self.assertTrue(matches(expected, actual),
+                                        f"$ {command}\nexpected {expected}\ngot {actual}")
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)
