@@ -20,8 +20,12 @@ namespace QUENTA {
 namespace {
 
 const char* const c_szCom8 = "COM8:";
+#if defined(_WIN32)
+const char* const c_szChoosePort = "the module's port needs the number 8";
+#else
 const char* const c_szChoosePort = "choose the module's port (quenta --port DEVICE, or "
                                    "QUENTA_PORT_COM8)";
+#endif
 const char* const c_szModuleCheck =
     "check that the module is powered and cabled and runs at 115200 or 921600 bit/s";
 const char* const c_szDash = " \xe2\x80\x94 ";
@@ -187,7 +191,28 @@ std::string badLine(const std::string& strLine)
 
 std::string deviceShown(const ResultS& result)
 {
+    // Windows opens "COM8:" itself, which it calls COM8.
+    if (result.m_strPort == c_szCom8) {
+        return "COM8";
+    }
     return shownText(result.m_strPort) + (result.m_bCom8 ? " (COM8:)" : "");
+}
+
+bool endsWith(const std::string& strText, const std::string& strEnd)
+{
+    return strText.size() >= strEnd.size() &&
+           strText.compare(strText.size() - strEnd.size(), strEnd.size(), strEnd) == 0;
+}
+
+// A raw line's answer is the user's to read; ERROR is often a typing error.
+std::string refusedLine(const ResultS& result, const std::string& strDevice)
+{
+    const std::string strLine = shownText(result.m_strArgument);
+    if (endsWith(result.m_strAnswer, "\r\nERROR\r\n")) {
+        return "quenta: " + strDevice + ": the module answered ERROR to '" + strLine + "'" +
+               c_szDash + "commands are case-sensitive; 'quenta at --list' shows the library's own";
+    }
+    return "quenta: " + strDevice + " answered '" + strLine + "' without OK";
 }
 
 // What the tool says it was doing: "search", "pairing with "X"", ...
@@ -359,11 +384,9 @@ FailureTextS describeFailure(const ResultS& result)
             "quenta: " + doing(result) + " on " + strDevice + ": " + result.m_strDetail;
         break;
     default:
-        // A raw line's answer is the user's to read.
         text.m_strMessage =
             result.m_eCause == CauseE::ModuleRefused && result.m_eOperation == OperationE::SendLine
-                ? "quenta: " + strDevice + " answered '" + shownText(result.m_strArgument) +
-                      "' without OK"
+                ? refusedLine(result, strDevice)
                 : "quenta: " + doing(result) + " on " + strDevice + ": " + moduleReason(result);
         break;
     }
@@ -599,10 +622,7 @@ ResultS SessionC::sendLine(const std::string& strLine)
         explain(result, CauseE::None);
         return result;
     }
-    const std::string strOk = "\r\nOK\r\n";
-    const std::string& strAnswer = result.m_strAnswer;
-    if (strAnswer.size() < strOk.size() ||
-        strAnswer.compare(strAnswer.size() - strOk.size(), strOk.size(), strOk) != 0) {
+    if (!endsWith(result.m_strAnswer, "\r\nOK\r\n")) {
         result.m_eCause = CauseE::ModuleRefused;
     }
     return result;
