@@ -2,7 +2,7 @@
 #   libquenta1     (runtime)      the shared library and its SONAME link
 #   libquenta-dev  (development)  headers, the link-time name, CMake package, pkg-config file
 #   quenta-tools   (tools)        quenta and quenta-sim, their manual pages and completions
-#   python3-quenta (python)       the Python binding and pytest fixture (Architecture: all)
+#   python3-quenta (python)       the Python module (native) and pytest fixture
 # In the build tree: cpack -G DEB (or cpack -G DEB --config CPackConfig.cmake -B DIR).
 #
 # lintian finds no error in them; the warnings left:
@@ -105,24 +105,25 @@ traffic, for work and tests without the hardware.
 
 Both come with manual pages and bash completions.")
 
-# Pure Python, so for every architecture; it loads libquenta1 at run time,
-# and ">=" (not "=" of the component dependencies) is what an all package may
-# ask of an any one.
+# The native module makes it one architecture's, built for one Python version
+# (its ABI): Debian's python3 of the build. The C functions through ctypes
+# (quenta.capi) load libquenta1 of the same build.
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-quenta)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
-set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
-    "python3:any, ${QUENTA_RUNTIME_PACKAGE} (>= ${PROJECT_VERSION})")
+    "python3 (>= ${QUENTA_PYTHON_VERSION}~), python3 (<< ${QUENTA_PYTHON_NEXT_VERSION}), ${QUENTA_RUNTIME_PACKAGE} (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "quenta-tools, python3-pytest")
 set(CPACK_DEBIAN_PYTHON_DESCRIPTION
-"Python binding and pytest fixture for QUENTA radio modules
-The Python module quenta calls libquenta through ctypes: search for radio
-devices, pair the module with one of them, read the pairing back, hand the
-line over to data mode and open the port for the application's own traffic.
+"Python module and pytest fixture for QUENTA radio modules
+The Python module quenta drives the radio module on a serial port: one
+object per port, a search that returns each device's name, address and
+class, pairing, the read-back and the hand-over to data mode, with an
+exception for each cause of failure. It reaches the library's core through
+a native extension module. quenta.capi offers the five C functions of
+libquenta as they are, through ctypes.
 
-Its pytest plugin gives the fixture quenta_sim, which runs the simulated
-module quenta-sim (package quenta-tools) for a test: options and scenario
-per test, the module's transcript and control channel, and the library's
-serial port pointed at it.")
+Its pytest plugin gives the fixtures quenta_sim and quenta_sim_factory,
+which run simulated modules (quenta-sim, package quenta-tools) for a test:
+options and scenario per module, transcript and control channel.")
 
 include(CPack)

@@ -255,7 +255,11 @@ const std::vector<DebPackageS> c_vecDebPackages = {
     {"python3-quenta",
      "python",
      {"usr/lib/python3/dist-packages/quenta/__init__.py",
-      "usr/lib/python3/dist-packages/quenta/_binding.py",
+      "usr/lib/python3/dist-packages/quenta/_native.cpython-*.so",
+      "usr/lib/python3/dist-packages/quenta/_native.pyi",
+      "usr/lib/python3/dist-packages/quenta/capi.py",
+      "usr/lib/python3/dist-packages/quenta/errors.py",
+      "usr/lib/python3/dist-packages/quenta/session.py",
       "usr/lib/python3/dist-packages/quenta/sim.py",
       "usr/lib/python3/dist-packages/quenta/pytest_plugin.py",
       "usr/lib/python3/dist-packages/quenta/py.typed",
@@ -438,9 +442,7 @@ TEST_F(DebPackageSlowTest, ControlFieldsAndFiles)
     for (const DebPackageS& package : c_vecDebPackages) {
         SCOPED_TRACE(package.m_strName);
         EXPECT_EQ(package.m_strSection, field(package.m_strName, "Section"));
-        // Pure Python is for every architecture.
-        EXPECT_EQ(package.m_strName == "python3-quenta" ? "all" : strArchitecture,
-                  field(package.m_strName, "Architecture"));
+        EXPECT_EQ(strArchitecture, field(package.m_strName, "Architecture"));
         EXPECT_EQ(m_strVersion, field(package.m_strName, "Version"));
         EXPECT_EQ("quenta", field(package.m_strName, "Source"));
         // A synopsis and a long description below it.
@@ -464,6 +466,17 @@ TEST_F(DebPackageSlowTest, ControlFieldsAndFiles)
     EXPECT_TRUE(dependsOn(strToolDepends, "libc6 ")) << strToolDepends;
     EXPECT_FALSE(dependsOn(strToolDepends, "libquenta")) << strToolDepends;
     EXPECT_EQ("bash-completion", field("quenta-tools", "Recommends"));
+
+    // The native module: the C run time as dpkg-shlibdeps names it, the one
+    // Python it was built for, and for quenta.capi the library of this build.
+    const std::string strPythonDepends = field("python3-quenta", "Depends");
+    const std::string strPython = cacheValue("QUENTA_PYTHON_VERSION");
+    EXPECT_TRUE(dependsOn(strPythonDepends, "libc6 ")) << strPythonDepends;
+    for (const std::string& strEntry :
+         {"python3 (>= " + strPython + "~)", std::string("python3 (<< "), strExact}) {
+        EXPECT_TRUE(dependsOn(strPythonDepends, strEntry))
+            << strEntry << " in " << strPythonDepends;
+    }
 
     const fs::path dir = control("libquenta1");
     EXPECT_EQ("libquenta 1 libquenta1 (>= " + m_strVersion + ")\n", read(dir / "shlibs"));
@@ -566,8 +579,16 @@ TEST_F(DebPackageSlowTest, LinksStrippingAndCompression)
     ASSERT_TRUE(fs::is_symlink(dev / libFile("libquenta.so")));
     EXPECT_EQ("libquenta.so.1", fs::read_symlink(dev / libFile("libquenta.so")).string());
 
-    for (const fs::path& binary :
-         {lib / libFile(strReal), tools / "usr/bin/quenta", tools / "usr/bin/quenta-sim"}) {
+    std::vector<fs::path> vecBinaries = {lib / libFile(strReal), tools / "usr/bin/quenta",
+                                         tools / "usr/bin/quenta-sim"};
+    for (const fs::directory_entry& entry : fs::directory_iterator(
+             extracted("python3-quenta") / "usr/lib/python3/dist-packages/quenta")) {
+        if (entry.path().extension() == ".so") {
+            vecBinaries.push_back(entry.path());
+        }
+    }
+    ASSERT_EQ(4u, vecBinaries.size());
+    for (const fs::path& binary : vecBinaries) {
         SCOPED_TRACE(binary.string());
         const std::string strSections = readelf("-S", binary);
         ASSERT_NE(std::string::npos, strSections.find(".text")) << strSections;

@@ -5,12 +5,12 @@ import quenta
 
 # The application under test: pairs the module with the first sensor nearby
 # and hands the line over to data mode.
-def connect_first_sensor(q: quenta.Quenta) -> str:
-    sensors = [name for name in q.search() if name.startswith("SENSOR-")]
+def connect_first_sensor(q: quenta.Quenta) -> quenta.Device:
+    sensors = [device for device in q.search() if device.name.startswith("SENSOR-")]
     if not sensors:
         raise LookupError("no sensor nearby")
     q.pair(sensors[0])
-    q.switch_to_data_mode()
+    q.data_mode()
     return sensors[0]
 
 
@@ -31,14 +31,14 @@ def devices(tmp_path):
 
 def test_pairs_with_the_first_sensor(quenta_sim_factory, devices):
     sim = quenta_sim_factory(args=SIM + ["--devices", devices])
-    q = quenta.Quenta()
-    assert connect_first_sensor(q) == "SENSOR-7"
-    sim.wait_for_log('AT*ADWDRP=0,02a0c7a1b2c4r,130,0,"SENSOR-7",1<CR>')
-    # The next call brings the module back to command mode.
-    assert q.paired() == "SENSOR-7"
+    with quenta.Quenta(sim.link) as q:
+        assert connect_first_sensor(q).address == "02a0c7a1b2c4r"
+        sim.wait_for_log('AT*ADWDRP=0,02a0c7a1b2c4r,130,0,"SENSOR-7",1<CR>')
+        # The next call brings the module back to command mode.
+        assert q.paired().name == "SENSOR-7"
 
 
 @pytest.mark.quenta_sim(args=SIM)  # the simulator's own devices: no sensor
 def test_no_sensor_nearby(quenta_sim):
-    with pytest.raises(LookupError):
-        connect_first_sensor(quenta.Quenta())
+    with quenta.Quenta(quenta_sim.link) as q, pytest.raises(LookupError):
+        connect_first_sensor(q)

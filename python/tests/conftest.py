@@ -3,12 +3,14 @@
 from __future__ import annotations
 
 import os
+import sys
 from pathlib import Path
 from typing import List
 
 import pytest
 
 import quenta
+from quenta import capi
 from quenta.sim import find_simulator, simulator_options
 
 # A module already configured and in command mode answers the first ping, so a
@@ -31,7 +33,15 @@ def waiting_for(*options: str) -> pytest.MarkDecorator:
     )
 
 
+@pytest.fixture(scope="session", autouse=True)
+def the_package_under_test_is_this_venvs() -> None:
+    """Whatever else is installed (a system-wide python3-quenta), the tests run this tree's package."""
+    for module in (quenta, quenta._native):
+        path = os.path.realpath(module.__file__)
+        assert path.startswith(os.path.realpath(sys.prefix) + os.sep), f"{module.__name__} from {path}"
+
+
 @pytest.fixture(scope="session")
-def lib() -> quenta.Quenta:
-    """The library under test (QUENTA_LIBRARY, else the loader's libquenta.so.1)."""
-    return quenta.Quenta()
+def lib() -> capi.Quenta:
+    """The C functions under test (QUENTA_LIBRARY, else the loader's libquenta.so.1)."""
+    return capi.Quenta()

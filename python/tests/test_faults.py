@@ -1,4 +1,4 @@
-"""Faults of the simulated module as the library meets them."""
+"""Faults of the simulated module as the C functions (quenta.capi) meet them."""
 
 from __future__ import annotations
 
@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-import quenta
+from quenta import capi
 from conftest import FAST, READY, waiting_for
 
 
@@ -15,9 +15,9 @@ from conftest import FAST, READY, waiting_for
     "fault, call, expected, within",
     [
         # A refused inquiry ends the search at once rather than after its 15 s.
-        ("AGI=error", "search", quenta.CallFailedError, 3),
-        ("AGI=vanish", "search", quenta.CallFailedError, 3),
-        ("ADWDRP=error", "pair", quenta.CallFailedError, 3),
+        ("AGI=error", "search", capi.CallFailedError, 3),
+        ("AGI=vanish", "search", capi.CallFailedError, 3),
+        ("ADWDRP=error", "pair", capi.CallFailedError, 3),
         # Answers in pieces or late (within the time-out) change nothing.
         ("AGI=split:7", "search", ["QUENTA-ALPHA", "QUENTA-BRAVO", "QUENTA-CHARLIE"], 5),
         ("AGND=delay:300", "search", ["QUENTA-ALPHA", "QUENTA-BRAVO", "QUENTA-CHARLIE"], 5),
@@ -53,7 +53,7 @@ def test_an_unanswered_read_back_reads_as_no_name(lib, quenta_sim, kind):
 @waiting_for("--scenario")
 def test_a_vanished_module_fails_the_call_and_the_next_module_works(lib, quenta_sim_factory):
     gone = quenta_sim_factory(args=READY + FAST, scenario="fault AGI=vanish")
-    with pytest.raises(quenta.CallFailedError):
+    with pytest.raises(capi.CallFailedError):
         lib.search()
     gone.stop()
     quenta_sim_factory(args=READY + FAST)
@@ -65,7 +65,7 @@ def test_a_vanished_module_fails_the_call_and_the_next_module_works(lib, quenta_
 def test_vanish_and_return_through_the_control_channel(lib, quenta_sim):
     assert lib.paired() == ""
     quenta_sim.control("vanish")
-    with pytest.raises(quenta.CallFailedError):
+    with pytest.raises(capi.CallFailedError):
         lib.search()
     quenta_sim.control("return")
     assert lib.search() == ["QUENTA-ALPHA", "QUENTA-BRAVO", "QUENTA-CHARLIE"]
@@ -75,13 +75,13 @@ def test_vanish_and_return_through_the_control_channel(lib, quenta_sim):
 @pytest.mark.quenta_sim(args=READY + FAST, scenario="devices clear")
 def test_devices_come_and_go_through_the_control_channel(lib, quenta_sim):
     # No device is a failed search for the library.
-    with pytest.raises(quenta.CallFailedError):
+    with pytest.raises(capi.CallFailedError):
         lib.search()
     quenta_sim.control("device add 02a0c7a1b2f1r 7978 NEWCOMER")
     quenta_sim.control("device add 02a0c7a1b2f2r 1234 NOT-PAIRABLE")
     assert lib.search() == ["NEWCOMER"]
     quenta_sim.control("device remove 02a0c7a1b2f1r")
-    with pytest.raises(quenta.CallFailedError):
+    with pytest.raises(capi.CallFailedError):
         lib.search()
 
 

@@ -1,34 +1,61 @@
-"""QUENTA from Python: libquenta's five jobs, and the simulated module for tests.
+"""QUENTA from Python: the radio module on a serial port, and a simulated one for tests.
 
-- :class:`Quenta`: search, pair, unpair, paired, switch_to_data_mode, open_port
-  over the C functions of ``libquenta.so.1`` (ctypes).
-- :class:`quenta.sim.Simulator`: runs ``quenta-sim``; the pytest fixtures
+- :class:`Quenta`: one object per port (``Quenta("/dev/ttyUSB0")``, or
+  ``Quenta()`` for the library's "COM8:"): ``search``, ``pair``, ``unpair``,
+  ``paired``, ``data_mode``, ``send_line``, ``close``; used as a context
+  manager it closes the port at the end. It calls the core through the native
+  module :mod:`quenta._native`.
+- Failures raise :class:`OperationError` subclasses by cause (all under
+  :class:`QuentaError`), each with the port and the operation.
+- :mod:`quenta.capi`: the five C functions of ``libquenta.so.1`` exactly as
+  their C contract has them (ctypes), for those who want that contract.
+- :class:`quenta.sim.Simulator` runs ``quenta-sim``; the pytest fixtures
   ``quenta_sim`` and ``quenta_sim_factory`` (:mod:`quenta.pytest_plugin`) use it.
-
-Nothing beyond the standard library is needed at run time (pytest only for the
-fixtures).
 """
 
-from ._binding import (
-    DEFAULT_LIBRARY,
-    LIBRARY_ENV,
-    CallFailedError,
-    LibraryNotFoundError,
-    Quenta,
+from .errors import (
+    BadArgumentError,
+    DeviceNotFoundError,
+    ModuleError,
+    ModuleNotAnsweringError,
+    ModuleRefusedError,
+    ModuleWentAwayError,
+    NamesUnreadError,
+    NotSerialDeviceError,
+    OperationError,
+    PermissionDeniedError,
+    PortError,
+    PortInUseError,
+    PortNotFoundError,
     QuentaError,
-    decode_name,
-    encode_name,
+    ReadBackNotAnsweredError,
+    SessionClosedError,
+    StayedInCommandModeError,
 )
+from .session import Device, Quenta, decode_name, encode_name
 
 __version__ = "1.0.0"
 
 __all__ = [
-    "DEFAULT_LIBRARY",
-    "LIBRARY_ENV",
-    "CallFailedError",
-    "LibraryNotFoundError",
+    "BadArgumentError",
+    "Device",
+    "DeviceNotFoundError",
+    "ModuleError",
+    "ModuleNotAnsweringError",
+    "ModuleRefusedError",
+    "ModuleWentAwayError",
+    "NamesUnreadError",
+    "NotSerialDeviceError",
+    "OperationError",
+    "PermissionDeniedError",
+    "PortError",
+    "PortInUseError",
+    "PortNotFoundError",
     "Quenta",
     "QuentaError",
+    "ReadBackNotAnsweredError",
+    "SessionClosedError",
+    "StayedInCommandModeError",
     "decode_name",
     "encode_name",
     "__version__",

@@ -5,20 +5,21 @@ the simulated module it wants with a marker::
 
     @pytest.mark.quenta_sim(args=["--scan-ms", "200"], scenario="fault AGI=error")
     def test_search_fails(quenta_sim):
-        with pytest.raises(quenta.CallFailedError):
-            quenta.Quenta().search()
+        with quenta.Quenta(quenta_sim.link) as q, pytest.raises(quenta.ModuleRefusedError):
+            q.search()
 
 The fixture starts ``quenta-sim`` on a pseudo-terminal, links a fresh path to
 it and points the library's "COM8:" there (``QUENTA_PORT_COM8``, for this test
-only), and stops it at the end of the test, whatever the outcome. Several
-modules in one test, or one started later: ``quenta_sim_factory``.
+only, so ``Quenta()`` and the C functions reach it too), and stops it at the
+end of the test, whatever the outcome. Several modules in one test, each
+independent of the others, or one started later: ``quenta_sim_factory``.
 """
 
 from __future__ import annotations
 
 import os
 import tempfile
-from typing import Any, Callable, Iterable, List, Optional, Sequence, Union
+from typing import Any, Iterable, Iterator, List, Sequence, Union
 
 import pytest
 
@@ -94,8 +95,15 @@ class SimFactory:
 
 
 @pytest.fixture
-def quenta_sim_factory(request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch):
-    """A :class:`SimFactory`: start simulators on demand within the test."""
+def quenta_sim_factory(
+    request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch
+) -> Iterator[SimFactory]:
+    """A :class:`SimFactory`: start simulators on demand within the test.
+
+    Each call starts one more, independent of the others (its own device,
+    link and control socket); ``com8=False`` leaves "COM8:" alone, for
+    objects that name their port (``quenta.Quenta(sim.device)``).
+    """
     program = find_simulator(request.config.getoption("quenta_sim_program"))
     factory = SimFactory(program, monkeypatch)
     try:
@@ -105,7 +113,7 @@ def quenta_sim_factory(request: pytest.FixtureRequest, monkeypatch: pytest.Monke
 
 
 @pytest.fixture
-def quenta_sim(request: pytest.FixtureRequest, quenta_sim_factory: SimFactory) -> Simulator:
+def quenta_sim(request: pytest.FixtureRequest, quenta_sim_factory: SimFactory) -> Iterator[Simulator]:
     """A running simulated module, as the test's ``quenta_sim`` marker asks.
 
     Exposes ``device`` (the pseudo-terminal), ``link`` (linked to it; "COM8:"

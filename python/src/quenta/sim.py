@@ -23,7 +23,7 @@ import time
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Union
 
-from ._binding import QuentaError
+from .errors import QuentaError
 
 __all__ = [
     "SIM_ENV",

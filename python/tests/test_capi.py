@@ -1,4 +1,4 @@
-"""The ctypes binding against the real libquenta.so.1 and quenta-sim."""
+"""quenta.capi, the C functions through ctypes, against the real libquenta.so.1 and quenta-sim."""
 
 from __future__ import annotations
 
@@ -9,6 +9,7 @@ from pathlib import Path
 import pytest
 
 import quenta
+from quenta import capi
 from conftest import FAST, READY, waiting_for
 
 # Names as the module reports them: plain, cut by the library after 16 bytes
@@ -37,9 +38,9 @@ def test_search_pair_paired_unpair_round_trip_every_name(lib, quenta_sim_factory
     for name in names:
         lib.pair(name)
         assert lib.paired() == name
-        assert quenta.encode_name(lib.paired()) == quenta.encode_name(name)
+        assert capi.encode_name(lib.paired()) == capi.encode_name(name)
     # The same bytes given as bytes pair the same device.
-    lib.pair(quenta.encode_name(names[0]))
+    lib.pair(capi.encode_name(names[0]))
     assert lib.paired() == names[0]
     # Unpairing leaves the peer entry, so the name still reads back.
     lib.unpair()
@@ -49,7 +50,7 @@ def test_search_pair_paired_unpair_round_trip_every_name(lib, quenta_sim_factory
 @pytest.mark.quenta_sim(args=READY + FAST)
 def test_unknown_name_fails_the_pairing_without_a_pairing_command(lib, quenta_sim):
     lib.search()
-    with pytest.raises(quenta.CallFailedError) as failure:
+    with pytest.raises(capi.CallFailedError) as failure:
         lib.pair("NOBODY")
     assert failure.value.function == "QUENTA_pairDevice"
     assert "NOBODY" in str(failure.value) and quenta_sim.link in str(failure.value)
@@ -76,7 +77,7 @@ def test_a_missing_device_fails_every_call_at_once_naming_it(lib, monkeypatch, t
     missing = str(tmp_path / "no-such-device")
     monkeypatch.setenv("QUENTA_PORT_COM8", missing)
     started = time.monotonic()
-    with pytest.raises(quenta.CallFailedError) as failure:
+    with pytest.raises(capi.CallFailedError) as failure:
         call(lib)
     assert time.monotonic() - started < 5
     assert failure.value.function == function
@@ -88,7 +89,7 @@ def test_a_missing_device_fails_every_call_at_once_naming_it(lib, monkeypatch, t
 def test_open_port_hands_over_a_file_the_caller_owns(lib, quenta_sim):
     lib.search()
     # The library's own calls hold the port until the hand-over.
-    with pytest.raises(quenta.CallFailedError):
+    with pytest.raises(capi.CallFailedError):
         lib.open_port()
     lib.switch_to_data_mode()
     with lib.open_port() as port:
@@ -118,15 +119,15 @@ def test_open_port_reads_what_the_peer_sends(lib, quenta_sim):
 
 def test_the_library_is_found_by_path_variable_or_loader(monkeypatch, tmp_path):
     path = os.environ["QUENTA_LIBRARY"]
-    assert quenta.Quenta(path).library_path == path
+    assert capi.Quenta(path).library_path == path
     monkeypatch.setenv("QUENTA_LIBRARY", path)
-    assert quenta.Quenta().library_path == path
+    assert capi.Quenta().library_path == path
     monkeypatch.delenv("QUENTA_LIBRARY")
     monkeypatch.setenv("LD_LIBRARY_PATH", "")
     # Without either, the loader's name; whether it is installed decides the rest.
     try:
-        assert quenta.Quenta().library_path == "libquenta.so.1"
-    except quenta.LibraryNotFoundError as error:
+        assert capi.Quenta().library_path == "libquenta.so.1"
+    except capi.LibraryNotFoundError as error:
         assert "libquenta.so.1" in str(error) and "QUENTA_LIBRARY" in str(error)
 
 
@@ -135,5 +136,5 @@ def test_the_library_is_found_by_path_variable_or_loader(monkeypatch, tmp_path):
     [("/nonexistent/libquenta.so.1", "cannot load"), ("libc.so.6", "does not export QUENTA_")],
 )
 def test_a_wrong_library_is_refused_with_its_name(library, message):
-    with pytest.raises(quenta.LibraryNotFoundError, match=message):
-        quenta.Quenta(library)
+    with pytest.raises(capi.LibraryNotFoundError, match=message):
+        capi.Quenta(library)

@@ -1,4 +1,9 @@
-"""ctypes binding of libquenta's five C functions (``quenta.h``).
+"""The five C functions of ``libquenta.so.1`` exactly as ``quenta.h`` gives them (ctypes).
+
+For people who want the C contract itself: one port ("COM8:", mapped by
+``QUENTA_PORT_COM8``), process-wide state, and a bare success or failure for
+each call. :class:`quenta.Quenta` is the documented interface: a port per
+object and an exception by cause.
 
 Device names are ``str``: the library's bytes decoded as UTF-8 with the
 ``surrogateescape`` error handler, so a name the module cut inside a UTF-8
@@ -13,10 +18,11 @@ import ctypes
 import io
 import os
 import threading
-from typing import List, Optional, Union
+from typing import List, Union
+
+from .errors import QuentaError
 
 __all__ = [
-    "QuentaError",
     "LibraryNotFoundError",
     "CallFailedError",
     "Quenta",
@@ -37,10 +43,6 @@ _SEARCH_BUFFER = 64 * 1024
 _PAIRED_BUFFER = 4096
 
 NameLike = Union[str, bytes]
-
-
-class QuentaError(Exception):
-    """Base class of every error of this package."""
 
 
 class LibraryNotFoundError(QuentaError):

@@ -1,0 +1,151 @@
+"""The exception of each fault, from the table the tool's tests hold their exit codes to.
+
+Every row runs on a module of its own, all rows at the same time (one thread
+each: objects on different ports are independent).
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import fcntl
+import grp
+import os
+import pwd
+import subprocess
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Dict, List, Optional
+
+import pytest
+
+import quenta
+from conftest import SOURCE_DIR
+from quenta.sim import Simulator
+
+TABLE = SOURCE_DIR / "tests" / "cause_table.txt"
+SIM = ["--mode", "command", "--scan-ms", "200"]
+
+
+@dataclass(frozen=True)
+class Row:
+    operation: str
+    argument: str
+    setup: str
+    cause: str
+    exit_code: int
+
+    @property
+    def id(self) -> str:
+        return f"{self.operation} {self.argument} [{self.setup}]".replace("  ", " ")
+
+
+def rows() -> List[Row]:
+    table = []
+    for line in TABLE.read_text().splitlines():
+        if line.strip() and not line.startswith("#"):
+            command, setup, cause, exit_code = (cell.strip() for cell in line.split("|"))
+            operation, _, argument = command.partition(" ")
+            table.append(Row(operation, argument, setup, cause, int(exit_code)))
+    return table
+
+
+@dataclass
+class Outcome:
+    """What came of a row: nothing, or an exception's cause, class, exit code, operation and port."""
+
+    port: str
+    failure: Optional[tuple] = None
+
+    @classmethod
+    def of(cls, port: str, error: Optional[quenta.OperationError]) -> "Outcome":
+        if error is None:
+            return cls(port)
+        return cls(port, (error.cause, type(error).CAUSE, error.exit_code, error.operation, error.port))
+
+
+def run(q: quenta.Quenta, row: Row) -> None:
+    calls = {
+        "search": q.search,
+        "pair": lambda: q.pair(row.argument),
+        "unpair": q.unpair,
+        "paired": q.paired,
+        "data-mode": q.data_mode,
+        "at": lambda: q.send_line(row.argument),
+    }
+    calls[row.operation]()
+
+
+# Run as another user, to whom the device is closed.
+AS_ANOTHER_USER = """
+import sys, quenta
+try:
+    quenta.Quenta(sys.argv[1])
+except quenta.PermissionDeniedError as error:
+    print(error.cause, error.CAUSE, error.exit_code, error.operation, error.port, error.owner,
+          error.group, oct(error.mode))
+"""
+
+
+def outcome(row: Row, workdir: Path) -> Outcome:
+    if row.setup == "port:missing":
+        return attempt(str(workdir / "missing"), row)
+    if row.setup == "port:file":
+        (workdir / "file").write_text("not a device\n")
+        return attempt(str(workdir / "file"), row)
+    scenario = None if row.setup.startswith("port:") else row.setup.split(";")
+    with Simulator(SIM, scenario=scenario) as sim:
+        if row.setup == "port:busy":
+            with open(sim.device, "rb+", buffering=0) as holder:
+                fcntl.flock(holder, fcntl.LOCK_EX)
+                return attempt(sim.device, row)
+        if row.setup == "port:permission":
+            return as_another_user(sim.device)
+        return attempt(sim.device, row)
+
+
+def attempt(port: str, row: Row) -> Outcome:
+    try:
+        with quenta.Quenta(port) as q:
+            run(q, row)
+    except quenta.OperationError as error:
+        return Outcome.of(port, error)
+    return Outcome.of(port, None)
+
+
+def as_another_user(device: str) -> Outcome:
+    # Root may open anything: the row runs as nobody. Another user closes
+    # the device to itself.
+    root = os.geteuid() == 0
+    os.chmod(device, 0o600 if root else 0)
+    user = {"user": 65534, "group": 65534} if root else {}
+    done = subprocess.run([sys.executable, "-c", AS_ANOTHER_USER, device], capture_output=True,
+                          text=True, timeout=30, **user)
+    fields = done.stdout.split()
+    assert done.returncode == 0 and len(fields) == 8, done.stdout + done.stderr
+    stat = os.stat(device)
+    owner, group = pwd.getpwuid(stat.st_uid).pw_name, grp.getgrgid(stat.st_gid).gr_name
+    assert fields[5:] == [owner, group, "0o600" if root else "0o0"]
+    return Outcome(device, (fields[0], fields[1], int(fields[2]), fields[3], fields[4]))
+
+
+@pytest.fixture(scope="module")
+def outcomes(tmp_path_factory) -> Dict[Row, Outcome]:
+    table = rows()
+    with concurrent.futures.ThreadPoolExecutor(len(table)) as pool:
+        futures = {
+            row: pool.submit(outcome, row, tmp_path_factory.mktemp("row")) for row in table
+        }
+        return {row: future.result() for row, future in futures.items()}
+
+
+@pytest.mark.parametrize("row", rows(), ids=lambda row: row.id)
+def test_each_fault_raises_its_cause(outcomes, row):
+    result = outcomes[row]
+    if row.cause == "none":
+        assert result.failure is None
+        return
+    assert result.failure is not None, "no exception"
+    # Where the port is the cause, the object is refused as it is made.
+    operation = "open" if row.setup.startswith("port:") else row.operation
+    assert result.failure == (row.cause, row.cause, row.exit_code, operation, result.port)

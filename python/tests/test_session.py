@@ -1,0 +1,170 @@
+"""quenta.Quenta, one object per port, against quenta-sim."""
+
+from __future__ import annotations
+
+import os
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+import quenta
+from conftest import FAST, READY
+
+# Names as the module reports them: plain, cut by the library after 16 bytes
+# inside a UTF-8 character, not UTF-8 at all; and one of a class the library
+# does not pair with.
+DEVICES = (
+    b"02a0c7a1b2d1r 7978 PLAIN-NAME\n"
+    b"02a0c7a1b2d2r 7978 x" + "\u00e9".encode() * 8 + b"\n"
+    b"02a0c7a1b2d3r 7978 Caf\xe9 Lumi\xe8re\n"
+    b"02a0c7a1b2d4r 1234 Headset\n"
+)
+EXPECTED = [
+    quenta.Device("PLAIN-NAME", "02a0c7a1b2d1r", 7978),
+    quenta.Device("x" + "\u00e9" * 7 + "\udcc3", "02a0c7a1b2d2r", 7978),
+    quenta.Device("Caf\udce9 Lumi\udce8re", "02a0c7a1b2d3r", 7978),
+]
+
+
+@pytest.fixture
+def module(tmp_path: Path, quenta_sim_factory):
+    """A simulated module with DEVICES nearby, not linked to COM8:."""
+    devices = tmp_path / "devices.txt"
+    devices.write_bytes(DEVICES)
+    return quenta_sim_factory(args=READY + FAST + ["--devices", str(devices)], com8=False)
+
+
+def test_search_pair_paired_unpair_with_every_name(module):
+    seen = []
+    with quenta.Quenta(module.device) as q:
+        assert q.search(on_found=seen.append) == EXPECTED
+        assert seen == EXPECTED and q.unread_names == 0
+        # The read-back carries no device class.
+        for device in EXPECTED:
+            q.pair(device)
+            assert q.paired() == quenta.Device(device.name, device.address, 0)
+        # A name pairs as well as its device, given as str or as its bytes.
+        q.pair(EXPECTED[0].name)
+        assert q.paired().name == EXPECTED[0].name
+        q.pair(EXPECTED[2].raw_name)
+        assert q.paired().raw_name == b"Caf\xe9 Lumi\xe8re"
+        # Unpairing leaves the peer entry, so it still reads back.
+        q.unpair()
+        assert q.paired().address == EXPECTED[2].address
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda q: q.pair("NOBODY"), quenta.DeviceNotFoundError),
+        (lambda q: q.pair("A\0B"), quenta.BadArgumentError),
+        (lambda q: q.send_line("AT\rAT"), quenta.BadArgumentError),
+        (lambda q: q.send_line("AT*X" + "Y" * 60), quenta.BadArgumentError),
+        (lambda q: q.send_line("AT*NOPE?"), quenta.ModuleRefusedError),
+    ],
+)
+def test_what_cannot_be_done_raises_by_cause_and_the_object_goes_on(module, call, error):
+    with quenta.Quenta(module.device) as q:
+        q.search()
+        with pytest.raises(error) as failure:
+            call(q)
+        assert failure.value.port == module.device and failure.value.exit_code != 0
+        assert q.search() == EXPECTED
+
+
+def test_an_empty_neighbourhood_is_an_empty_list(quenta_sim_factory):
+    sim = quenta_sim_factory(args=READY + FAST, scenario="devices clear", com8=False)
+    with quenta.Quenta(sim.device) as q:
+        assert q.search() == []
+
+
+def test_the_hand_over_and_the_way_back(module):
+    with quenta.Quenta(module.device) as q:
+        since = len(module.transcript)
+        q.data_mode(force=True)
+        module.transcript.wait_for_mode("data", since=since)
+        assert q.send_line("AT").endswith(b"OK\r\n")
+        assert module.state()["mode"] == "command"
+
+
+def test_an_exception_in_the_progress_callback_comes_out_after_the_search(module):
+    calls = []
+
+    def found(device: quenta.Device) -> None:
+        calls.append(device)
+        raise KeyError(device.name)
+
+    with quenta.Quenta(module.device) as q:
+        with pytest.raises(KeyError, match="PLAIN-NAME"):
+            q.search(on_found=found)
+        # Called once; the search ran to its end and the object still works.
+        assert calls == EXPECTED[:1]
+        assert q.search() == EXPECTED
+
+
+def test_one_port_one_object_until_it_is_closed(module):
+    first = quenta.Quenta(module.device)
+    assert first.search() == EXPECTED
+    since = len(module.transcript)
+    with pytest.raises(quenta.PortInUseError) as refused:
+        quenta.Quenta(module.device)
+    assert (refused.value.port, refused.value.operation) == (module.device, "open")
+    first.close()
+    first.close()
+    with pytest.raises(quenta.SessionClosedError) as closed:
+        first.search()
+    assert closed.value.operation == "search"
+    # Closing handed the module over and released the port.
+    module.transcript.wait_for_mode("data", since=since)
+    with quenta.Quenta(module.device) as again:
+        assert again.search() == EXPECTED
+    assert again.closed
+
+
+def test_port_none_is_com8_as_it_stands_at_construction(module, monkeypatch, tmp_path):
+    monkeypatch.setenv("QUENTA_PORT_COM8", module.device)
+    with quenta.Quenta() as q:
+        monkeypatch.setenv("QUENTA_PORT_COM8", str(tmp_path / "elsewhere"))
+        # The object keeps its port and says which it is.
+        assert q.port == module.device
+        assert q.search() == EXPECTED
+
+
+def test_two_modules_at_once_from_two_threads(quenta_sim_factory):
+    # Timing-bound, with a margin of a whole inquiry less 0.4 s. Each inquiry takes 1.5 s; one after the other would take twice that.
+    args = READY + ["--scan-ms", "1500", "--name-ms", "5"]
+    sims = [quenta_sim_factory(args=args, com8=False) for _ in range(2)]
+    objects = [quenta.Quenta(sim.device) for sim in sims]
+    results: dict = {}
+
+    def search(index: int) -> None:
+        results[index] = objects[index].search()
+
+    threads = [threading.Thread(target=search, args=(i,)) for i in range(2)]
+    started = time.monotonic()
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(30)
+    elapsed = time.monotonic() - started
+    for q in objects:
+        q.close()
+    assert len(results) == 2 and results[0] == results[1] and results[0]
+    assert elapsed < 2.6, f"the searches took {elapsed:.2f} s together"
+    for sim in sims:
+        assert b"AT*AGI=2,10,15\r" in sim.transcript.received_lines()
+
+
+def test_every_public_name_is_documented():
+    package = Path(quenta.__file__).parent
+    assert (package / "py.typed").is_file() and (package / "_native.pyi").is_file()
+    for name in quenta.__all__:
+        value = getattr(quenta, name)
+        if callable(value):
+            assert value.__doc__, name
+    for name in dir(quenta.Quenta):
+        if not name.startswith("_"):
+            assert getattr(quenta.Quenta, name).__doc__, f"Quenta.{name}"
+    assert os.path.basename(quenta._native.__file__).startswith("_native.")
