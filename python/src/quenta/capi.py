@@ -5,6 +5,10 @@ For people who want the C contract itself: one port ("COM8:", mapped by
 each call. :class:`quenta.Quenta` is the documented interface: a port per
 object and an exception by cause.
 
+The library reads ``QUENTA_PORT_COM8`` when it opens the port, and keeps the
+port open between calls: a changed variable takes effect at the next open
+(after :meth:`Quenta.switch_to_data_mode`, or once the port was lost).
+
 Device names are ``str``: the library's bytes decoded as UTF-8 with the
 ``surrogateescape`` error handler, so a name the module cut inside a UTF-8
 character, or one that is not UTF-8 at all, still comes back, and
@@ -54,7 +58,8 @@ class CallFailedError(QuentaError):
 
     Attributes:
         function: the C function that failed, e.g. ``"QUENTA_searchDevices"``.
-        port: the device that "COM8:" stood for at the time of the call.
+        port: the device that "COM8:" stands for at the time of the failure
+            (which the library may not have opened yet: see the module's notes).
     """
 
     def __init__(self, function: str, reason: str, port: str) -> None:
