@@ -61,7 +61,8 @@ class Outcome:
     def of(cls, port: str, error: Optional[quenta.OperationError]) -> "Outcome":
         if error is None:
             return cls(port)
-        return cls(port, (error.cause, type(error).CAUSE, error.exit_code, error.operation, error.port))
+        return cls(port, (error.cause, type(error).CAUSE, error.exit_code, error.operation, error.port,
+                          error.argument))
 
 
 def run(q: quenta.Quenta, row: Row) -> None:
@@ -126,7 +127,7 @@ def as_another_user(device: str) -> Outcome:
     stat = os.stat(device)
     owner, group = pwd.getpwuid(stat.st_uid).pw_name, grp.getgrgid(stat.st_gid).gr_name
     assert fields[5:] == [owner, group, "0o600" if root else "0o0"]
-    return Outcome(device, (fields[0], fields[1], int(fields[2]), fields[3], fields[4]))
+    return Outcome(device, (fields[0], fields[1], int(fields[2]), fields[3], fields[4], b""))
 
 
 @pytest.fixture(scope="module")
@@ -147,5 +148,7 @@ def test_each_fault_raises_its_cause(outcomes, row):
         return
     assert result.failure is not None, "no exception"
     # Where the port is the cause, the object is refused as it is made.
-    operation = "open" if row.setup.startswith("port:") else row.operation
-    assert result.failure == (row.cause, row.cause, row.exit_code, operation, result.port)
+    opening = row.setup.startswith("port:")
+    operation, argument = ("open", "") if opening else (row.operation, row.argument)
+    assert result.failure == (row.cause, row.cause, row.exit_code, operation, result.port,
+                              argument.encode())

@@ -132,6 +132,8 @@ PYBIND11_MODULE(_native, module)
         .def_property_readonly(
             "operation", [](const ResultS& r) { return QUENTA::operationName(r.m_eOperation); })
         .def_property_readonly("port", [](const ResultS& r) { return text(r.m_strPort); })
+        .def_property_readonly("argument",
+                               [](const ResultS& r) { return py::bytes(r.m_strArgument); })
         .def_property_readonly("answer", [](const ResultS& r) { return py::bytes(r.m_strAnswer); })
         .def_property_readonly("detail", [](const ResultS& r) { return text(r.m_strDetail); })
         .def_property_readonly(

@@ -43,6 +43,7 @@ class _Result(Protocol):
     cause: str
     operation: str
     port: str
+    argument: bytes
     answer: bytes
     detail: str
     exit_code: int
@@ -57,6 +58,8 @@ class OperationError(QuentaError):
         operation: ``"open"``, ``"search"``, ``"pair"``, ``"unpair"``,
             ``"paired"``, ``"data-mode"``, ``"at"`` or ``"close"``.
         port: the device path the object is bound to.
+        argument: what the operation was given (the name to pair with, the
+            line to send), as bytes.
         answer: what the module answered, where it matters (a refusal).
         detail: more about the cause (the step under way, the system's text).
         exit_code: what the ``quenta`` tool exits with for the same failure.
@@ -69,6 +72,7 @@ class OperationError(QuentaError):
         self.cause: str = result.cause
         self.operation: str = result.operation
         self.port: str = result.port
+        self.argument: bytes = result.argument
         self.answer: bytes = result.answer
         self.detail: str = result.detail
         self.exit_code: int = result.exit_code
