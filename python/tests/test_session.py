@@ -80,6 +80,13 @@ def test_an_empty_neighbourhood_is_an_empty_list(quenta_sim_factory):
         assert q.search() == []
 
 
+def test_a_name_that_could_not_be_read_is_counted(module):
+    module.control("fault name:02a0c7a1b2d1r=error")
+    with quenta.Quenta(module.device) as q:
+        assert q.search() == EXPECTED[1:]
+        assert q.unread_names == 1
+
+
 def test_the_hand_over_and_the_way_back(module):
     with quenta.Quenta(module.device) as q:
         since = len(module.transcript)
