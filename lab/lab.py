@@ -475,8 +475,26 @@ def hand_over(tag, port):
     return Step(tag + "-data-mode", quenta(port, "data-mode"), expect=["in data mode"])
 
 
+def uart_hand_over():
+    """The UART cannot run the rate the module restarts with: the hand-over
+    is refused, forced it strands the module, and the next run says why."""
+    return [
+        Step("uart-data-mode", quenta(UART, "data-mode"), rc=2,
+             expect=["not handing over", "cannot run", "--force"]),
+        Step("uart-still-reached", quenta(UART, "paired"), expect=["^" + NAME + "$"]),
+        Step("uart-data-mode-force", quenta(UART, "--force", "data-mode"),
+             expect=["in data mode"]),
+        Step("uart-stranded", quenta(UART, "paired"), rc=4,
+             expect=["probably runs at 921600 bit/s", "USB-serial"]),
+    ]
+
+
 MAIN_JOB_COMMANDS = [["search"], ["pair", NAME], ["paired"], ["data-mode"]]
-MAIN_JOB_STEPS = ["search", "pair", "paired", "data-mode"]
+# The steps that match those commands, by line.
+MAIN_JOB_STEPS = {
+    "uart": ["uart-search", "uart-pair", "uart-paired", "uart-data-mode-force"],
+    "ftdi": ["ftdi-search", "ftdi-pair", "ftdi-paired", "ftdi-data-mode"],
+}
 
 
 def reset_module(tag, number):
@@ -515,7 +533,8 @@ def job_steps():
              expect=[r"(?s)/dev/ttyS1\n(  [^\n]*\n)*  probe: answers at",
                      r"(?s)/dev/ttyUSB0\n(  [^\n]*\n)*  probe: answers at"],
              refuse=[r"(?s)/dev/ttyS0\n(  [^\n]*\n)*  probe: answers at"]),
-        hand_over("uart", UART), reset_module("uart", 1), c_job("uart", UART),
+    ] + uart_hand_over() + [
+        reset_module("uart", 1), c_job("uart", UART),
         reset_module("uart", 2), hand_over("ftdi", ADAPTER), c_job("ftdi", ADAPTER),
         Step("uart-serial", device_test(UART, 0, 1, 0), expect=["PASSED"]),
         Step("ftdi-serial", device_test(ADAPTER, 1, 0, 1), expect=["PASSED"],
@@ -625,8 +644,8 @@ def compare_transcripts(steps, sims, reference):
     by_name = {s.name: s for s in steps}
     for tag in ("uart", "ftdi"):
         seen = []
-        for name in MAIN_JOB_STEPS:
-            step = by_name["%s-%s" % (tag, name)]
+        for name in MAIN_JOB_STEPS[tag]:
+            step = by_name[name]
             if step.mark_end:
                 seen += received_in(sims[tag], step)
         same = seen == reference[0]

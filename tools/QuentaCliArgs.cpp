@@ -62,6 +62,10 @@ const std::vector<OptionInfoS>& options()
          "with at, instead of LINE: list the commands the library itself\n"
          "sends, with their forms",
          [](ArgsS& args, const std::string&) { args.m_bList = true; }, CMD_AT},
+        {"--force", nullptr, nullptr,
+         "hand over to data mode even on a line that cannot run 921600\n"
+         "bit/s, the rate the module restarts with",
+         [](ArgsS& args, const std::string&) { args.m_bForce = true; }},
         {"--help", "-h", nullptr, "show this help (or a command's: quenta COMMAND --help)",
          [](ArgsS& args, const std::string&) { args.m_bHelp = true; }},
         {"--version", nullptr, nullptr, "show the version of quenta and libquenta",

@@ -60,6 +60,7 @@ struct ArgsS
     bool m_bJson = false;
     bool m_bProbe = false; // ports: ask each free device for the module's ping
     bool m_bList = false;  // at: list the library's own commands instead of sending
+    bool m_bForce = false; // data-mode: hand over on a line that refused 921600 bit/s
     bool m_bHelp = false;
     bool m_bVersion = false;
     unsigned m_unVerbose = 0; // -v: the wire; -vv: the library's records; -vvv: its traces

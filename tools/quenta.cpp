@@ -8,6 +8,7 @@
 // and a window on the wire.
 #include "quenta.h"
 #include "Nox_Hal/NOX_HAL_Path.h"
+#include "PlatformDevice.h"
 #include "QUENTA_QuentaConfiguratorImpl.h"
 #include "QuentaCliArgs.h"
 #include "QuentaCliAtCommands.h"
@@ -43,6 +44,10 @@ const std::chrono::seconds c_tInquiryLongest(16);
 
 const char* const c_szModuleCheck =
     "the module is powered and cabled and runs at 115200 or 921600 bit/s";
+// The module restarts at this rate (with RTS/CTS) when it is handed over.
+const unsigned long c_ulDataModeBitRate = 921600;
+const char* const c_szFastLineAdvice =
+    "use a port that runs 921600 bit/s, such as most USB-serial adapters";
 
 bool endsWith(const std::string& strText, const std::string& strEnd)
 {
@@ -96,6 +101,10 @@ private:
     bool readPaired(std::string& strName);
     int moduleFailure(const std::string& strWhat, const std::string& strHint = std::string());
     int moduleGone(const std::string& strWhat);
+    bool lineRefusedDataModeRate() const
+    {
+        return PlatSerialRefusedBitRate(m_com8.m_strPath, c_ulDataModeBitRate);
+    }
     std::string device() const { return shown(deviceName(m_com8)); }
 
     const ArgsS& m_args;
@@ -270,6 +279,15 @@ int ToolC::moduleFailure(const std::string& strWhat, const std::string& strHint)
     }
     std::string strMessage = "quenta: " + strWhat + " on " + device() +
                              ": the module did not answer or refused \xe2\x80\x94 ";
+    if (lineRefusedDataModeRate()) {
+        // Most likely handed over on this line before: it waits at a rate
+        // the line cannot make.
+        strMessage += "it probably runs at 921600 bit/s with RTS/CTS (as after a hand-over), "
+                      "which this line cannot run; ";
+        strMessage += c_szFastLineAdvice;
+        m_output.failure(XC_MODULE, strMessage);
+        return XC_MODULE;
+    }
     strMessage += strHint.empty() ? std::string("check that ") : strHint + " Also check that ";
     strMessage += c_szModuleCheck;
     m_output.failure(XC_MODULE, strMessage);
@@ -360,13 +378,25 @@ int ToolC::dataMode()
     // The library hands over only a module it has found in command mode; a
     // fresh process has not talked to it yet, so a read-back comes first.
     bool bReached = false;
+    bool bRefused = false;
     const bool bClosed = withProgress("handing over to data mode", [&] {
         uint32_t unSize = 0;
         bReached = QUENTA_getPairedDevice(nullptr, &unSize);
-        return bReached && QUENTA_switchToDataMode();
+        // Handed over, the module would restart at a rate this line cannot
+        // run, and nothing on it could reach the module again.
+        bRefused = bReached && !m_args.m_bForce && lineRefusedDataModeRate();
+        return bReached && !bRefused && QUENTA_switchToDataMode();
     });
     if (!bReached) {
         return moduleFailure("entering command mode for the hand-over");
+    }
+    if (bRefused && !m_bDeviceGone) {
+        m_output.failure(XC_USAGE, "quenta: not handing over on " + device() +
+                                       ": the module would restart at 921600 bit/s with "
+                                       "RTS/CTS, which this line cannot run, and could not be "
+                                       "reached on it any more \xe2\x80\x94 " +
+                                       c_szFastLineAdvice + ", or --force to hand over anyway");
+        return XC_USAGE;
     }
     if (m_bDeviceGone) {
         // The port was closed, which is all the hand-over's result says.

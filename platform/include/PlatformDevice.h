@@ -27,6 +27,12 @@ inline PlatDeviceAccessS PlatDeviceAccess(const std::string&)
     return PlatDeviceAccessS();
 }
 
+// Windows refuses such a rate in SetCommState itself and keeps no record.
+inline bool PlatSerialRefusedBitRate(const std::string&, unsigned long)
+{
+    return false;
+}
+
 #else
 
 // The device that CreateFileW opens for strName: for "COM<n>:" the path in
@@ -35,5 +41,9 @@ std::string PlatSerialDevicePath(const std::string& strName);
 
 // Not known when the file cannot be looked at.
 PlatDeviceAccessS PlatDeviceAccess(const std::string& strPath);
+
+// Whether the serial device at strPath refused to be set to this bit rate in
+// this process (it read back another: a UART whose clock cannot make it).
+bool PlatSerialRefusedBitRate(const std::string& strPath, unsigned long ulBitRate);
 
 #endif

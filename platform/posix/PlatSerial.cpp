@@ -4,6 +4,7 @@
 // every wait on the handle when it is closed.
 #include "PlatInternal.h"
 #include "PlatSerialLine.h"
+#include "PlatformDevice.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -432,6 +434,37 @@ bool sameLine(const termios& a, const termios& b, bool bPseudoTerminal)
            (a.c_cflag & lineFlags) == (b.c_cflag & lineFlags);
 }
 
+// The bit rates devices refused in this process, by device number: the
+// tools warn before a hand-over to a rate the line has refused.
+class RefusedRatesC
+{
+public:
+    static RefusedRatesC& instance()
+    {
+        static RefusedRatesC* s_pRates = new RefusedRatesC;
+        return *s_pRates;
+    }
+
+    void add(int nFd, speed_t speed)
+    {
+        struct stat st;
+        if (::fstat(nFd, &st) != 0)
+            return;
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_setRefused.insert({st.st_rdev, speed});
+    }
+
+    bool contains(dev_t device, speed_t speed)
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        return m_setRefused.count({device, speed}) != 0;
+    }
+
+private:
+    std::mutex m_mtx;
+    std::set<std::pair<dev_t, speed_t>> m_setRefused;
+};
+
 // Applies the settings and checks that the device took them; a device that
 // refuses one is put back as it was.
 BOOL applyLine(const SerialDeviceC& device, const termios& previous, const termios& wanted)
@@ -440,6 +473,8 @@ BOOL applyLine(const SerialDeviceC& device, const termios& previous, const termi
     if (::tcsetattr(device.m_nFd, TCSANOW, &wanted) != 0 || ::tcgetattr(device.m_nFd, &actual) != 0)
         return plat::failWithErrno();
     if (!sameLine(actual, wanted, device.m_bPseudoTerminal)) {
+        if (cfgetospeed(&actual) != cfgetospeed(&wanted))
+            RefusedRatesC::instance().add(device.m_nFd, cfgetospeed(&wanted));
         ::tcsetattr(device.m_nFd, TCSANOW, &previous);
         return plat::failWith(ERROR_INVALID_PARAMETER);
     }
@@ -636,6 +671,14 @@ BOOL closeSerialHandle(HANDLE h)
 }
 
 } // namespace plat
+
+bool PlatSerialRefusedBitRate(const std::string& strPath, unsigned long ulBitRate)
+{
+    struct stat st;
+    const speed_t speed = plat::speedFromBitRate(static_cast<DWORD>(ulBitRate));
+    return speed != B0 && ::stat(strPath.c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+           RefusedRatesC::instance().contains(st.st_rdev, speed);
+}
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,

@@ -160,15 +160,6 @@ bool hasUnsupportedFeature(const DCB& dcb)
            dcb.fErrorChar != 0 || dcb.fNull != 0 || dcb.fAbortOnError != 0;
 }
 
-speed_t speedFromBitRate(DWORD dwBitRate)
-{
-    for (const BitRateS& rate : c_aBitRates) {
-        if (rate.dwBitRate == dwBitRate)
-            return rate.speed;
-    }
-    return B0;
-}
-
 DWORD bitRateFromSpeed(speed_t speed)
 {
     for (const BitRateS& rate : c_aBitRates) {
@@ -179,6 +170,15 @@ DWORD bitRateFromSpeed(speed_t speed)
 }
 
 } // namespace
+
+speed_t speedFromBitRate(DWORD dwBitRate)
+{
+    for (const BitRateS& rate : c_aBitRates) {
+        if (rate.dwBitRate == dwBitRate)
+            return rate.speed;
+    }
+    return B0;
+}
 
 void makeRawLine(termios& tio)
 {

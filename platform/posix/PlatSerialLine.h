@@ -9,6 +9,9 @@
 
 namespace plat {
 
+// The termios speed of a bit rate; B0 for a rate termios does not have.
+speed_t speedFromBitRate(DWORD dwBitRate);
+
 // Raw mode: no echo, no line editing, no translation, no signals, no
 // software flow control; reads return as soon as one byte is there.
 void makeRawLine(termios& tio);
