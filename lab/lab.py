@@ -332,7 +332,7 @@ class Qmp:
 
 class Step:
     def __init__(self, name, command, rc=0, expect=(), refuse=(), unplug_on=None, before=(),
-                 after=()):
+                 after=(), module_data=None):
         self.name = name
         self.command = command  # guest shell text
         self.rc = rc
@@ -341,6 +341,7 @@ class Step:
         self.unplug_on = unplug_on  # regex on the adapter's simulator output
         self.before = before  # (sim, statement) sent when the step begins
         self.after = after  # (sim, statement) sent when it ends
+        self.module_data = module_data  # (sim, text) its module must get in data mode
         self.output = []
         self.guest_ms = None
         self.ended_at = None
@@ -504,6 +505,16 @@ def reset_module(tag, number):
         (tag, "set baud 115200"), (tag, "set rtscts off"), (tag, "mode data")])
 
 
+def handle_steps():
+    """The application's handle: 921600 bit/s with RTS/CTS or nothing."""
+    return [
+        Step("uart-c-handle", c_client(UART, "handle"), expect=["handle valid=0"]),
+        Step("ftdi-c-handle", c_client(ADAPTER, "handle"),
+             expect=["handle valid=1", "handle written=12 closed=1"],
+             module_data=("ftdi", "hello from C")),
+    ]
+
+
 def c_job(tag, port):
     """The same through the C functions: pair, read-back, hand-over."""
     return Step(tag + "-c-paired", c_client(port, "paired", NAME),
@@ -536,6 +547,7 @@ def job_steps():
     ] + uart_hand_over() + [
         reset_module("uart", 1), c_job("uart", UART),
         reset_module("uart", 2), hand_over("ftdi", ADAPTER), c_job("ftdi", ADAPTER),
+    ] + handle_steps() + [
         Step("uart-serial", device_test(UART, 0, 1, 0), expect=["PASSED"]),
         Step("ftdi-serial", device_test(ADAPTER, 1, 0, 1), expect=["PASSED"],
              unplug_on="unplug-me"),
@@ -577,7 +589,18 @@ def ended_at(step):
     return step.program_ended_at or step.ended_at
 
 
-def check_steps(steps):
+def module_data(sims, step):
+    """What the step's module got as data (in data mode)."""
+    sim = sims[step.module_data[0]]
+    offset = step.mark[sim.name]
+    with open(sim.transcript) as f:
+        f.seek(offset)
+        data = f.read(step.mark_end[sim.name] - offset)
+    return "".join(e["bytes"] for e in map(json.loads, filter(None, data.splitlines()))
+                   if e["kind"] == "data")
+
+
+def check_steps(steps, sims):
     failures = []
     for step in steps:
         problems = []
@@ -592,6 +615,9 @@ def check_steps(steps):
         for pattern in step.refuse:
             if re.search(pattern, text, re.M):
                 problems.append("%r in the output" % pattern)
+        if step.module_data and step.mark_end and \
+                step.module_data[1] not in module_data(sims, step):
+            problems.append("the module did not get %r" % step.module_data[1])
         if step.unplug_on and step.result is not None:
             if step.unplugged_at is None:
                 problems.append("the adapter was never pulled (trigger not seen)")
@@ -732,7 +758,7 @@ def main():
         print("lab: FAILED: the guest did not finish its job; last console lines:")
         for line in guest.console[-20:]:
             print("lab:     | " + line)
-    failures = check_steps(steps)
+    failures = check_steps(steps, sims)
     if not args.steps:
         failures += compare_transcripts(steps, sims, reference)
     failures += report_lines(sims, reference)
