@@ -223,13 +223,16 @@ bool QuentaConfiguratorImplC::handOverFromCommandMode(HandOverS& steps)
     return steps.m_bClosed;
 }
 
-bool QuentaConfiguratorImplC::handOver(HandOverS& steps)
+bool QuentaConfiguratorImplC::handOver(HandOverS& steps, const std::function<bool()>& fnWithhold)
 {
     NOX::TSK::GuardC guard(m_Lock);
     if (!ensureCommandMode()) {
         return false;
     }
-    handOverFromCommandMode(steps);
+    steps.m_bWithheld = fnWithhold && fnWithhold();
+    if (!steps.m_bWithheld) {
+        handOverFromCommandMode(steps);
+    }
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include "TRC_PRT_SerialPort.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -106,10 +107,12 @@ public:
         TRC::CFG::ExchangeS m_clear; // the peer count cleared
         TRC::CFG::ExchangeS m_reset; // the restart into data mode
         bool m_bClosed = false;
+        bool m_bWithheld = false; // fnWithhold said no: nothing sent, port open
     };
     // Brings the module to command mode first (false: not reached, see
-    // lastStage(); nothing else done), then hands over.
-    bool handOver(HandOverS& steps);
+    // lastStage(); nothing else done), then hands over unless fnWithhold,
+    // asked then (the line settings tried on the way are known), says not to.
+    bool handOver(HandOverS& steps, const std::function<bool()>& fnWithhold);
 
     // Shared ownership among copies of the exported class.
     void addReference() { m_lReferences.fetch_add(1, std::memory_order_relaxed); }

@@ -29,6 +29,10 @@ const char* const c_szChoosePort = "choose the module's port (quenta --port DEVI
 const char* const c_szModuleCheck =
     "check that the module is powered and cabled and runs at 115200 or 921600 bit/s";
 const char* const c_szDash = " \xe2\x80\x94 ";
+// The module restarts at this rate (with RTS/CTS) when it is handed over.
+const unsigned long c_ulDataModeBitRate = 921600;
+const char* const c_szFastLineAdvice =
+    "use a port that runs 921600 bit/s, such as most USB-serial adapters";
 
 // The ports that sessions of this process hold, by their resolved path: a
 // second open in the same process would only be refused by the lock on the
@@ -264,7 +268,8 @@ std::string moduleReason(const ResultS& result)
         result.m_strDetail.empty() ? std::string() : " " + shownText(result.m_strDetail);
     switch (result.m_eCause) {
     case CauseE::ModuleNotAnswering:
-        return "the module did not answer" + strCommand + c_szDash + c_szModuleCheck;
+        return "the module did not answer" + strCommand + c_szDash +
+               (result.m_strHint.empty() ? std::string(c_szModuleCheck) : result.m_strHint);
     case CauseE::ModuleRefused:
         return "the module refused" + strCommand + " (" + shownText(result.m_strAnswer) + ")";
     case CauseE::ModuleWentAway:
@@ -374,7 +379,10 @@ FailureTextS describeFailure(const ResultS& result)
     const std::string strDevice = deviceShown(result);
     switch (text.m_nExitCode) {
     case 2:
-        text.m_strMessage = "quenta: " + doing(result) + ": " + result.m_strDetail;
+        text.m_strMessage =
+            result.m_eOperation == OperationE::DataMode
+                ? "quenta: not handing over on " + strDevice + ": " + result.m_strDetail
+                : "quenta: " + doing(result) + ": " + result.m_strDetail;
         break;
     case 3:
         text.m_strMessage = "quenta: cannot open " + strDevice + ": " + portReason(result);
@@ -433,6 +441,22 @@ void SessionC::portCause(ResultS& result) const
     result.m_eCause = probePort(m_strPort, result.m_strDetail);
 }
 
+bool SessionC::lineRefusedDataModeRate() const
+{
+    return PlatSerialRefusedBitRate(m_strPort, c_ulDataModeBitRate);
+}
+
+void SessionC::adviseOnSlowLine(ResultS& result) const
+{
+    // Most likely handed over on this line before: it waits at a rate the
+    // line cannot make.
+    if (lineRefusedDataModeRate()) {
+        result.m_strHint = std::string("it probably runs at 921600 bit/s with RTS/CTS (as after a "
+                                       "hand-over), which this line cannot run; ") +
+                           c_szFastLineAdvice;
+    }
+}
+
 void SessionC::explain(ResultS& result, CauseE eOwnCause)
 {
     QuentaConfiguratorImplC& configurator = *m_pConfigurator;
@@ -447,6 +471,7 @@ void SessionC::explain(ResultS& result, CauseE eOwnCause)
         return;
     case QuentaConfiguratorImplC::ST_COMMAND_MODE:
         result.m_eCause = CauseE::ModuleNotAnswering;
+        adviseOnSlowLine(result);
         return;
     case QuentaConfiguratorImplC::ST_LOOKUP:
         result.m_eCause = CauseE::DeviceNotFound;
@@ -460,6 +485,9 @@ void SessionC::explain(ResultS& result, CauseE eOwnCause)
         return;
     }
     causeOfExchange(result, configurator.lastExchange());
+    if (result.m_eCause == CauseE::ModuleNotAnswering) {
+        adviseOnSlowLine(result);
+    }
 }
 
 SearchResultS SessionC::searchNow(const DeviceFoundT& fnFound)
@@ -579,15 +607,25 @@ PairedResultS SessionC::paired()
     return result;
 }
 
-ResultS SessionC::dataMode()
+ResultS SessionC::dataMode(bool bForce)
 {
     ResultS result = begin(OperationE::DataMode);
     if (!result.ok()) {
         return result;
     }
     QuentaConfiguratorImplC::HandOverS steps;
-    if (!m_pConfigurator->handOver(steps) || m_pConfigurator->deviceLostInLastCall()) {
+    // Handed over, the module would restart at a rate this line cannot run,
+    // and nothing on it could reach the module again.
+    const bool bDone = m_pConfigurator->handOver(
+        steps, [this, bForce] { return !bForce && lineRefusedDataModeRate(); });
+    if (!bDone || m_pConfigurator->deviceLostInLastCall()) {
         explain(result, CauseE::None);
+    } else if (steps.m_bWithheld) {
+        result.m_eCause = CauseE::BadArgument;
+        result.m_strDetail = std::string("the module would restart at 921600 bit/s with RTS/CTS, "
+                                         "which this line cannot run, and could not be reached on "
+                                         "it any more") +
+                             c_szDash + c_szFastLineAdvice + ", or --force to hand over anyway";
     } else if (!steps.m_bCommandMode) {
         result.m_eCause = CauseE::StayedInCommandMode;
         result.m_strDetail = "it did not answer before the hand-over";

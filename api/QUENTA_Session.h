@@ -83,6 +83,9 @@ struct ResultS
     // NamesUnread: how many; BadArgument, StayedInCommandMode, PortError:
     // what went wrong.
     std::string m_strDetail;
+    // What to do, when the core knows better than the usual advice (a module
+    // that cannot be reached on a line that refused its data-mode rate).
+    std::string m_strHint;
 
     bool ok() const { return m_eCause == CauseE::None; }
 };
@@ -145,8 +148,10 @@ public:
     PairedResultS paired();
     // Brings the module to command mode if needed, clears the peer count as
     // the library does and resets the module into data mode; the port is
-    // closed afterwards, and the next operation opens it again.
-    ResultS dataMode();
+    // closed afterwards, and the next operation opens it again. A line that
+    // refused 921600 bit/s in this process could not reach the module after
+    // the restart: then nothing is sent (BadArgument) unless bForce.
+    ResultS dataMode(bool bForce = false);
     // One raw command line (no CR, at most 63 characters) in command mode;
     // m_strAnswer holds every byte that came back, echo included. A module
     // that answers without OK is ModuleRefused.
@@ -160,6 +165,8 @@ private:
     // The cause of a failed operation from what the configurator knows.
     void explain(ResultS& result, CauseE eOwnCause);
     void portCause(ResultS& result) const;
+    bool lineRefusedDataModeRate() const;
+    void adviseOnSlowLine(ResultS& result) const;
     SearchResultS searchNow(const DeviceFoundT& fnFound);
 
     std::string m_strPort;
