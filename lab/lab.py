@@ -701,6 +701,14 @@ def report_lines(sims, reference):
 # ---------------------------------------------------------------- main
 
 
+def forget_old_runs(cache, keep=3):
+    """Each run leaves its folder for a look afterwards; only the last few stay."""
+    runs = sorted((os.path.getmtime(os.path.join(cache, d)), d) for d in os.listdir(cache)
+                  if d.startswith("run-"))
+    for _, name in runs[:-keep]:
+        shutil.rmtree(os.path.join(cache, name), ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", required=True)
@@ -717,6 +725,7 @@ def main():
         kernel_root = os.path.join(cache, "kernel", "root")
         kernel = kernel_image(kernel_root)
         os.makedirs(cache, exist_ok=True)
+        forget_old_runs(cache)
         workdir = tempfile.mkdtemp(prefix="run-", dir=cache)
         started = time.monotonic()
         base = os.path.join(cache, "base.cpio")
