@@ -607,7 +607,17 @@ PairedResultS SessionC::paired()
     return result;
 }
 
-ResultS SessionC::dataMode(bool bForce)
+ResultS SessionC::dataMode()
+{
+    return handOver(false);
+}
+
+ResultS SessionC::dataModeAnyway()
+{
+    return handOver(true);
+}
+
+ResultS SessionC::handOver(bool bForce)
 {
     ResultS result = begin(OperationE::DataMode);
     if (!result.ok()) {

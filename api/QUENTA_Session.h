@@ -150,8 +150,10 @@ public:
     // the library does and resets the module into data mode; the port is
     // closed afterwards, and the next operation opens it again. A line that
     // refused 921600 bit/s in this process could not reach the module after
-    // the restart: then nothing is sent (BadArgument) unless bForce.
-    ResultS dataMode(bool bForce = false);
+    // the restart: then nothing is sent (BadArgument); dataModeAnyway() hands
+    // over all the same.
+    ResultS dataMode();
+    ResultS dataModeAnyway();
     // One raw command line (no CR, at most 63 characters) in command mode;
     // m_strAnswer holds every byte that came back, echo included. A module
     // that answers without OK is ModuleRefused.
@@ -168,6 +170,7 @@ private:
     bool lineRefusedDataModeRate() const;
     void adviseOnSlowLine(ResultS& result) const;
     SearchResultS searchNow(const DeviceFoundT& fnFound);
+    ResultS handOver(bool bForce);
 
     std::string m_strPort;
     ResultS m_opened;
