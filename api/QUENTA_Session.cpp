@@ -21,7 +21,10 @@ namespace {
 
 const char* const c_szCom8 = "COM8:";
 #if defined(_WIN32)
-const char* const c_szChoosePort = "the module's port needs the number 8";
+const char* const c_szChoosePort =
+    "does the module's port have the number 8? (Device Manager > Ports (COM & LPT) > the port "
+    "> Properties > Port Settings > Advanced > COM Port Number; under Wine, a link "
+    "$WINEPREFIX/dosdevices/com8 to the device)";
 #else
 const char* const c_szChoosePort = "choose the module's port (quenta --port DEVICE, or "
                                    "QUENTA_PORT_COM8)";
@@ -256,7 +259,8 @@ std::string portReason(const ResultS& result)
                (result.m_strDetail.empty() ? std::string() : " (" + result.m_strDetail + ")") +
                c_szDash + "is another program using it?";
     case CauseE::NotSerialDevice:
-        return std::string("not a serial device") + c_szDash + c_szChoosePort;
+        return std::string("not a terminal") + c_szDash + "it is not a serial device; " +
+               c_szChoosePort;
     default:
         return result.m_strDetail + c_szDash + "check the device; " + c_szChoosePort;
     }
