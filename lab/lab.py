@@ -550,8 +550,11 @@ def unplug_step(name, command, trigger, before=(), after=()):
                 unplug_on=trigger, before=before, after=after)
 
 
-def replugged(name):
-    return [Step(name + "-back", "waitdev " + ADAPTER),
+def replugged(name, settle_s=0):
+    """The adapter back, then the next run. settle_s lets a module finish
+    what it was doing: its late answers, reaching a port that is already
+    open again, would meet the next run's first command."""
+    return [Step(name + "-back", "sleep %d; waitdev %s" % (settle_s, ADAPTER)),
             Step(name + "-next", quenta(ADAPTER, "paired"), expect=["^" + NAME + "$"])]
 
 
@@ -576,17 +579,19 @@ def job_steps():
     pulls = [
         ("pull-inquiry", quenta(ADAPTER, "search"), r"^AT\*AGI", (), ()),
         ("pull-name", quenta(ADAPTER, "search"), r"^AT\*AGND",
-         [("ftdi", "set name-ms 3000")], [("ftdi", "set name-ms 50")]),
+         [("ftdi", "set name-ms 800")], [("ftdi", "set name-ms 50")]),
         ("pull-read-back", quenta(ADAPTER, "paired"), r"^AT\*ADRDRP",
-         [("ftdi", "fault ADRDRP=delay:3000*1")], [("ftdi", "clear ADRDRP")]),
+         [("ftdi", "fault ADRDRP=delay:800*1")], [("ftdi", "clear ADRDRP")]),
         ("pull-hand-over", quenta(ADAPTER, "data-mode"), r"^AT\*AMWS",
-         [("ftdi", "fault AMWS=delay:3000*1")], [("ftdi", "clear AMWS")]),
+         [("ftdi", "fault AMWS=delay:800*1")], [("ftdi", "clear AMWS")]),
         ("pull-open", "(i=0; while [ $i -lt 100 ]; do echo stream-$i; i=$((i+1)); "
          "usleep 100000; done) | { %s; }" % quenta(ADAPTER, "open"), r"stream-5", (), ()),
     ]
     for name, command, trigger, before, after in pulls:
         steps.append(unplug_step(name, command, trigger, before, after))
-        steps += replugged(name)
+        # The module answers 0.8 s after the command (the scan time, or a
+        # delay): that answer must be out before the port opens again.
+        steps += replugged(name, 0 if name == "pull-open" else 1)
     # quenta open says so too, with the exit status its manual gives a device
     # lost while streaming.
     steps[-3].rc = 1
