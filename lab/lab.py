@@ -8,7 +8,7 @@ as serial devices, so the simulator sees the line settings the guest's
 driver programs. The adapter is pulled and put back through QEMU's monitor
 (QMP on a Unix socket) when the simulator sees a chosen command line.
 
-    lab/lab.py --build BUILD_DIR --cache CACHE_DIR
+    lab/lab.py --build BUILD_DIR --cache CACHE_DIR [--steps REGEX]
 
 Exit status 0 when every check held, 1 when one failed, 2 when the lab could
 not run (the reason on standard error).
@@ -400,8 +400,13 @@ class Guest:
                                      stderr=subprocess.STDOUT, text=True, errors="replace",
                                      preexec_fn=raise_priority)
         self.killer = threading.Timer(GUEST_LIMIT_S, self.kill)
+        self.killer.daemon = True
         self.killer.start()
-        self.qmp = Qmp(self.qmp_path, time.monotonic() + 20)
+        try:
+            self.qmp = Qmp(self.qmp_path, time.monotonic() + 20)
+        except Exception:
+            self.kill()
+            raise
 
     def kill(self):
         if self.proc.poll() is None:
