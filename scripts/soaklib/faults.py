@@ -109,7 +109,8 @@ class FaultPlanner:
         if kind == "delay":
             kind = f"delay:{self.rng.randrange(100, 1600, 100)}"
         elif kind in ("garbage", "split") and self.rng.random() < 0.5:
-            kind += f":{self.rng.randint(1, 8)}"
+            # Bytes of garbage, or pieces of an answer (at least two).
+            kind += f":{self.rng.randint(1 if kind == 'garbage' else 2, 8)}"
         target = self._target(words)
         # Only a ping, any line or a name query comes more than once a call.
         start = self.rng.randint(1, 3) if target in REPEATED else 1
