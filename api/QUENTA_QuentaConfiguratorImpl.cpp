@@ -245,10 +245,10 @@ uint32_t QuentaConfiguratorImplC::readPairedDevice(DeviceInfoS& device)
     return m_pController->getPairedDevice(device);
 }
 
-bool QuentaConfiguratorImplC::openPort()
+void QuentaConfiguratorImplC::releasePort()
 {
     NOX::TSK::GuardC guard(m_Lock);
-    return m_pController->openPort() == RC_OK;
+    m_pController->closePort();
 }
 
 bool QuentaConfiguratorImplC::deviceLostInLastCall() const

@@ -94,8 +94,8 @@ public:
     {
         m_pController->setDeviceFoundHook(fnFound);
     }
-    // Opens the port now, to hold it from the start.
-    bool openPort();
+    // Closes the port without a hand-over; the destructor then sends nothing.
+    void releasePort();
     // The read-back's own outcome, after command mode (RC_FAILED with
     // lastStage() when that was not reached).
     uint32_t readPairedDevice(TRC::CFG::DeviceInfoS& device);

@@ -26,8 +26,7 @@ const char* const c_szChoosePort =
     "> Properties > Port Settings > Advanced > COM Port Number; under Wine, a link "
     "$WINEPREFIX/dosdevices/com8 to the device)";
 #else
-const char* const c_szChoosePort = "choose the module's port (quenta --port DEVICE, or "
-                                   "QUENTA_PORT_COM8)";
+const char* const c_szChoosePort = "use --port DEVICE or set QUENTA_PORT_COM8";
 #endif
 const char* const c_szModuleCheck =
     "check that the module is powered and cabled and runs at 115200 or 921600 bit/s";
@@ -134,8 +133,8 @@ std::string permissionHint(const PlatDeviceAccessS& access)
            " may open; ask for access (e.g. a udev rule that lets a group read and write it)";
 }
 
-// Opens the device as the port does to learn why that failed (or that it
-// works now); the port is closed again.
+// Opens the device as the port does, and closes it again: why it cannot be
+// opened, or None.
 CauseE probePort(const std::string& strPath, std::string& strDetail)
 {
     std::error_code error;
@@ -160,11 +159,7 @@ CauseE probePort(const std::string& strPath, std::string& strDetail)
     dcb.DCBlength = sizeof(dcb);
     const bool bSerial = GetCommState(hPort, &dcb) != FALSE;
     CloseHandle(hPort);
-    if (!bSerial) {
-        return CauseE::NotSerialDevice;
-    }
-    strDetail = "the port could not be set up";
-    return CauseE::PortError;
+    return bSerial ? CauseE::None : CauseE::NotSerialDevice;
 }
 
 // Why a name cannot go out in the pairing command; empty when it can.
@@ -279,8 +274,8 @@ std::string moduleReason(const ResultS& result)
     case CauseE::ModuleWentAway:
         return std::string("the module went away") + c_szDash + "is it still plugged in?";
     case CauseE::DeviceNotFound:
-        return "no device of that name was found" + std::string(c_szDash) + "is \"" +
-               shownText(result.m_strArgument) + "\" among the devices of `quenta search`?";
+        return "no device of that name was found" + std::string(c_szDash) + "is " +
+               shownText(result.m_strArgument) + " among the devices of `quenta search`?";
     case CauseE::NamesUnread:
         return "the module found " + result.m_strDetail +
                " but did not give their names; try again, nearer to them";
@@ -415,12 +410,14 @@ SessionC::SessionC(const std::string& strPort)
         m_opened.m_strDetail = "by another session of this process";
         return;
     }
-    m_pConfigurator.reset(new QuentaConfiguratorImplC(NOX::HAL::widePath(m_strPort)));
-    if (!m_pConfigurator->openPort()) {
-        portCause(m_opened);
-        m_pConfigurator.reset();
+    // Opened by the first operation, as the library opens "COM8:": the
+    // module's traffic is that of the exported functions.
+    m_opened.m_eCause = probePort(m_strPort, m_opened.m_strDetail);
+    if (!m_opened.ok()) {
         unclaim(m_strPort);
+        return;
     }
+    m_pConfigurator.reset(new QuentaConfiguratorImplC(NOX::HAL::widePath(m_strPort)));
 }
 
 SessionC::~SessionC()
@@ -443,6 +440,11 @@ ResultS SessionC::begin(OperationE eOperation, const std::string& strArgument) c
 void SessionC::portCause(ResultS& result) const
 {
     result.m_eCause = probePort(m_strPort, result.m_strDetail);
+    if (result.ok()) {
+        // It opens now: it could not a moment ago.
+        result.m_eCause = CauseE::PortError;
+        result.m_strDetail = "the port could not be opened";
+    }
 }
 
 bool SessionC::lineRefusedDataModeRate() const
@@ -687,6 +689,8 @@ ResultS SessionC::close()
     result.m_strPort = m_opened.m_strPort;
     result.m_bCom8 = m_opened.m_bCom8;
     if (m_pConfigurator) {
+        // Released as it is: the module stays in the mode it is in.
+        m_pConfigurator->releasePort();
         m_pConfigurator.reset();
         unclaim(m_strPort);
     }

@@ -126,9 +126,11 @@ public:
 
     // Binds to strPort, or with an empty string to the device that "COM8:"
     // stands for now (QUENTA_PORT_COM8, else the system default), resolved
-    // here once. The port is checked at once and then held for this session:
+    // here once. The port is checked at once (opened and closed again):
     // opened() tells whether that worked (PortInUse when another session of
-    // this process or another program has it). Nothing is sent yet.
+    // this process or another program has it). The first operation opens it
+    // as the library opens "COM8:", and it stays open until close() or a
+    // hand-over; no other session of this process gets it meanwhile.
     explicit SessionC(const std::string& strPort = std::string());
     SessionC(const SessionC&) = delete;
     SessionC& operator=(const SessionC&) = delete;
@@ -158,8 +160,8 @@ public:
     // m_strAnswer holds every byte that came back, echo included. A module
     // that answers without OK is ModuleRefused.
     ResultS sendLine(const std::string& strLine);
-    // Hands the module over to data mode as the exported class's destructor
-    // does (result ignored), releases the port; later calls give Closed.
+    // Releases the port without sending anything (the module stays in the
+    // mode it is in); later calls give Closed.
     ResultS close();
 
 private:

@@ -1,4 +1,5 @@
 #include "QuentaCliOutput.h"
+#include "QUENTA_Session.h"
 #include "QuentaCliNames.h"
 
 #if defined(_WIN32)
@@ -95,37 +96,23 @@ std::string shownByte(char cByte)
 
 std::string shown(const std::string& strText)
 {
-    const size_t c_unMax = 160;
-    std::string strShown;
-    size_t unAt = 0;
-    for (; unAt < strText.size() && unAt < c_unMax; ++unAt) {
-        strShown += shownByte(strText[unAt]);
-    }
-    if (unAt == strText.size()) {
-        return strShown;
-    }
-    // Back to the start of the character that was cut.
-    while (!strShown.empty() && (static_cast<unsigned char>(strShown.back()) & 0xc0) == 0x80) {
-        strShown.pop_back();
-    }
-    if (!strShown.empty() && static_cast<unsigned char>(strShown.back()) >= 0xc0) {
-        strShown.pop_back();
-    }
-    return strShown + "...";
+    // One way for the tool and the session's messages alike.
+    return QUENTA::shownText(strText);
 }
 
 OutputC::OutputC(bool bJson, std::FILE* pOut, std::FILE* pErr)
     : m_bJson(bJson), m_pOut(pOut), m_pErr(pErr)
 {}
 
-void OutputC::devices(const std::vector<std::string>& vecNames)
+void OutputC::devices(const std::vector<std::string>& vecNames, uint32_t unUnreadNames)
 {
     std::vector<std::string> vecShown;
     for (const std::string& strName : vecNames) {
         vecShown.push_back(nameText(strName));
     }
     if (m_bJson) {
-        line("{\"devices\":" + jsonArray(vecShown) + "}");
+        line("{\"devices\":" + jsonArray(vecShown) +
+             ",\"unread_names\":" + std::to_string(unUnreadNames) + "}");
         return;
     }
     for (const std::string& strName : vecShown) {
@@ -345,13 +332,15 @@ void OutputC::version(const std::string& strVersion, const std::string& strLibra
                  : "quenta " + strVersion + "\nlibquenta " + strLibrary);
 }
 
-void OutputC::failure(int nExitCode, const std::string& strMessage, const std::string& strAnswer)
+void OutputC::failure(int nExitCode, const std::string& strMessage, const std::string& strAnswer,
+                      const std::string& strCause)
 {
     note(strMessage);
     if (m_bJson) {
         line("{\"ok\":false,\"exit\":" + std::to_string(nExitCode) +
              ",\"error\":" + jsonString(strMessage) +
-             (strAnswer.empty() ? "" : ",\"answer\":" + jsonString(strAnswer)) + "}");
+             (strAnswer.empty() ? "" : ",\"answer\":" + jsonString(strAnswer)) +
+             (strCause.empty() ? "" : ",\"cause\":" + jsonString(strCause)) + "}");
     }
 }
 

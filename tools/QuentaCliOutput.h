@@ -2,6 +2,7 @@
 // one JSON object, and its messages on standard error.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -94,7 +95,9 @@ public:
     // that the shell's answers say what they answer; empty for none.
     void setContext(const std::string& strFields) { m_strContext = strFields; }
 
-    void devices(const std::vector<std::string>& vecNames);
+    // unUnreadNames: devices found whose names could not be read; JSON only
+    // (text says it on standard error beforehand).
+    void devices(const std::vector<std::string>& vecNames, uint32_t unUnreadNames);
     void paired(const std::string& strName);
     void pairedWith(const std::string& strName);
     // strDone is for people; JSON gets {"ok":true}.
@@ -110,9 +113,11 @@ public:
     void commandList(const std::string& strHeading, const std::vector<CommandFormS>& vecCommands);
     // The message goes to standard error; with --json a failure object also
     // goes to standard output, so that scripts reading it always get one.
-    // A module's answer that came with the failure goes into the object too.
+    // A module's answer that came with the failure goes into the object too,
+    // and the cause's name when there is one (QUENTA_Session.h).
     void failure(int nExitCode, const std::string& strMessage,
-                 const std::string& strAnswer = std::string());
+                 const std::string& strAnswer = std::string(),
+                 const std::string& strCause = std::string());
     void note(const std::string& strMessage);
 
 private:

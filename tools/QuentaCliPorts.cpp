@@ -14,15 +14,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <glob.h>
-#include <grp.h>
-#include <pwd.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 #endif
 
@@ -125,23 +120,6 @@ PortEntryS comEntry(const std::string& strName, const std::string& strTarget)
     return port;
 }
 
-std::string openMessage(const std::string& strPath, DWORD dwError)
-{
-    std::string strMessage = "quenta: cannot open " + shown(strPath) + ": ";
-    if (isAbsent(dwError)) {
-        return strMessage +
-               "no such device \xe2\x80\x94 is the module plugged in, and does its port have "
-               "the number 8? " +
-               c_szNumbering;
-    }
-    if (dwError == ERROR_ACCESS_DENIED || dwError == ERROR_SHARING_VIOLATION) {
-        return strMessage + "in use \xe2\x80\x94 is another program using it?";
-    }
-    return strMessage + win32ErrorText(dwError) + " (error " + std::to_string(dwError) +
-           ") \xe2\x80\x94 check the device, and that the module's port has the number 8 " +
-           c_szNumbering;
-}
-
 } // namespace
 
 bool usePortOption(const std::string&, std::string& strError)
@@ -191,27 +169,6 @@ std::vector<PortEntryS> listSerialPorts()
     return vecPorts;
 }
 
-std::string portProblem(const std::string& strPath)
-{
-    DWORD dwError = NO_ERROR;
-    const HANDLE hPort = openLikeTheLibrary(strPath, dwError);
-    if (hPort == INVALID_HANDLE_VALUE) {
-        return openMessage(strPath, dwError);
-    }
-    DCB dcb;
-    std::memset(&dcb, 0, sizeof(dcb));
-    dcb.DCBlength = sizeof(dcb);
-    const bool bSerial = GetCommState(hPort, &dcb) != FALSE;
-    dwError = bSerial ? NO_ERROR : GetLastError();
-    CloseHandle(hPort);
-    if (bSerial) {
-        return std::string();
-    }
-    return "quenta: cannot open " + shown(strPath) + ": " + win32ErrorText(dwError) +
-           " \xe2\x80\x94 it is not a serial device; the module's port needs the number 8 " +
-           c_szNumbering;
-}
-
 bool deviceMissing(const std::string& strPath)
 {
     return openFindsNoDevice(strPath);
@@ -223,7 +180,6 @@ namespace {
 
 const char* const c_szPortVariable = "QUENTA_PORT_COM8";
 const char* const c_szDefaultPath = "/dev/ttyS7";
-const char* const c_szUsePort = "use --port DEVICE or set QUENTA_PORT_COM8";
 
 std::vector<std::string> globPaths(const char* szPattern)
 {
@@ -402,67 +358,6 @@ void addSerialLinks(std::vector<PortEntryS>& vecPorts)
     }
 }
 
-std::string userName(uid_t uid)
-{
-    const passwd* pUser = getpwuid(uid);
-    return pUser != nullptr ? pUser->pw_name : std::to_string(uid);
-}
-
-std::string groupName(gid_t gid)
-{
-    const group* pGroup = getgrgid(gid);
-    return pGroup != nullptr ? pGroup->gr_name : std::to_string(gid);
-}
-
-// Who may open the device, from its owner, group and mode, and what this
-// user can do about it: a group is suggested only when it may read and write.
-std::string permissionHint(const std::string& strPath)
-{
-    struct stat st;
-    if (stat(strPath.c_str(), &st) != 0) {
-        return "may this user open it?";
-    }
-    const std::string strOwner = shown(userName(st.st_uid));
-    const std::string strGroup = shown(groupName(st.st_gid));
-    char szMode[8];
-    std::snprintf(szMode, sizeof(szMode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    const std::string strIs = "it is " + strOwner + ":" + strGroup + " " + szMode;
-    if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
-        return strIs + "; ask for access or run as a user in group " + strGroup +
-               " (sudo usermod -aG " + strGroup + " USER, then log in again)";
-    }
-    return strIs + ", which only " + strOwner +
-           " may open; ask for access (e.g. a udev rule that lets a group read and write it)";
-}
-
-std::string hintFor(int nErrno, const std::string& strPath)
-{
-    switch (nErrno) {
-    case ENOENT:
-    case ENXIO:
-    case ENODEV:
-    case EIO:
-        return std::string("is the module plugged in? ") + c_szUsePort;
-    case EACCES:
-    case EPERM:
-        return permissionHint(strPath);
-    case EBUSY:
-    case EWOULDBLOCK:
-        return "is another program using it?";
-    case ENOTTY:
-        return std::string("it is not a serial device; ") + c_szUsePort;
-    default:
-        return std::string("check the device; ") + c_szUsePort;
-    }
-}
-
-std::string openMessage(const std::string& strPath, int nErrno)
-{
-    const char* szReason = nErrno == EWOULDBLOCK ? "in use" : std::strerror(nErrno);
-    return "quenta: cannot open " + shown(strPath) + " (COM8:): " + szReason + " \xe2\x80\x94 " +
-           hintFor(nErrno, strPath);
-}
-
 } // namespace
 
 bool usePortOption(const std::string& strDevice, std::string&)
@@ -504,23 +399,6 @@ std::vector<PortEntryS> listSerialPorts()
         describeFromSysfs(port);
     }
     return vecPorts;
-}
-
-std::string portProblem(const std::string& strPath)
-{
-    const int nFd = open(strPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (nFd < 0) {
-        return openMessage(strPath, errno);
-    }
-    int nErrno = 0;
-    termios tio;
-    if (tcgetattr(nFd, &tio) != 0) {
-        nErrno = errno;
-    } else if (flock(nFd, LOCK_EX | LOCK_NB) != 0) {
-        nErrno = errno;
-    }
-    close(nFd);
-    return nErrno == 0 ? std::string() : openMessage(strPath, nErrno);
 }
 
 std::string deviceName(const ComMappingS& com8)

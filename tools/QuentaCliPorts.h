@@ -1,5 +1,4 @@
-// The serial devices of this machine, the device that "COM8:" stands for, and
-// a check that it can be opened before the library is asked to. On POSIX
+// The serial devices of this machine and the device that "COM8:" stands for. On POSIX
 // "COM8:" is the device that QUENTA_PORT_COM8 names; on Windows it is the
 // system's own COM8.
 #pragma once
@@ -29,11 +28,6 @@ std::vector<PortEntryS> listSerialPorts();
 // stands for when that is not among them (a pseudo-terminal, a link); the
 // result for the latter, not probed when it is listed or does not exist.
 ProbeS probePorts(std::vector<PortEntryS>& vecPorts, const ComMappingS& com8);
-
-// Opens and closes the device as the library would (read-write, no
-// controlling terminal, not waiting for a carrier, not held by another
-// program). Empty when that works, else the message for the user.
-std::string portProblem(const std::string& strPath);
 
 // True when the device is not there at all (as opposed to failing to open).
 bool deviceMissing(const std::string& strPath);

@@ -1,15 +1,17 @@
-// quenta: the radio module's jobs from a shell, on libquenta's public
-// interface: search, pair, unpair, read the pairing back, hand over to data
-// mode, open the port for data; plus the serial devices of the machine, one
-// raw command line, and several commands on one session. From the core it
-// takes what the interface cannot give: the debug definition loader, whether
-// a device went away during a call, whether the handle's preparation reached
-// the module, whether a failed search was an empty one, a raw command line,
+// quenta: the radio module's jobs from a shell: search, pair, unpair, read
+// the pairing back, hand over to data mode, open the port for data; plus the
+// serial devices of the machine, one raw command line, and several commands
+// on one session. The module's jobs run on the core's session API, whose
+// causes give the exit codes and messages (the Python package reports the
+// same); opening the port for data uses libquenta's public interface. From
+// the core it also takes the debug definition loader, whether a device went
+// away during a call, whether the handle's preparation reached the module,
 // and a window on the wire.
 #include "quenta.h"
 #include "Nox_Hal/NOX_HAL_Path.h"
 #include "PlatformDevice.h"
 #include "QUENTA_QuentaConfiguratorImpl.h"
+#include "QUENTA_Session.h"
 #include "QuentaCliArgs.h"
 #include "QuentaCliAtCommands.h"
 #include "QuentaCliBridge.h"
@@ -27,6 +29,7 @@
 #include <cstdio>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,11 +37,6 @@
 using namespace QUENTA::CLI;
 
 namespace {
-
-// Device names are at most 16 characters, so this holds any list the module
-// can report. One call with it spares the second full search that the
-// size query would cost.
-const uint32_t c_unListBufferSize = 64 * 1024;
 
 const std::chrono::seconds c_tInquiryLongest(16);
 
@@ -48,12 +46,6 @@ const char* const c_szModuleCheck =
 const unsigned long c_ulDataModeBitRate = 921600;
 const char* const c_szFastLineAdvice =
     "use a port that runs 921600 bit/s, such as most USB-serial adapters";
-
-bool endsWith(const std::string& strText, const std::string& strEnd)
-{
-    return strText.size() >= strEnd.size() &&
-           strText.compare(strText.size() - strEnd.size(), strEnd.size(), strEnd) == 0;
-}
 
 std::string versionText()
 {
@@ -97,8 +89,16 @@ private:
     // The call's result; false also when the device went away during it,
     // whatever the call reported.
     bool withProgress(const std::string& strWhat, const std::function<bool()>& fnCall);
+    // A session call with progress.
+    template <class ResultT>
+    ResultT withSession(const std::string& strWhat, const std::function<ResultT()>& fnCall);
+    // The session with the module on the device "COM8:" leads to: opened on
+    // first use, and again after it could not be; closed for `open`, which
+    // opens the port itself.
+    QUENTA::SessionC& session();
+    // Reports the failure as the session describes it; its exit code.
+    int failed(const QUENTA::ResultS& result);
     void waitForQuietModule();
-    bool readPaired(std::string& strName);
     int moduleFailure(const std::string& strWhat, const std::string& strHint = std::string());
     int moduleGone(const std::string& strWhat);
     bool lineRefusedDataModeRate() const
@@ -115,6 +115,7 @@ private:
     ComMappingS m_com8;
     const CommandInfoS* m_pCommand = nullptr; // the command running now
     bool m_bDeviceGone = false;
+    std::unique_ptr<QUENTA::SessionC> m_pSession;
 };
 
 int ToolC::run()
@@ -138,12 +139,8 @@ int ToolC::run()
     }
     const bool bOnlyPorts =
         m_args.m_vecSteps.size() == 1 && m_args.m_vecSteps[0].m_eCommand == CMD_PORTS;
-    if (!bOnlyPorts) {
-        const std::string strProblem = portProblem(m_com8.m_strPath);
-        if (!strProblem.empty()) {
-            m_output.failure(XC_PORT, strProblem);
-            return XC_PORT;
-        }
+    if (!bOnlyPorts && !session().opened().ok()) {
+        return failed(session().opened());
     }
     return m_args.m_vecSteps[0].m_eCommand == CMD_SHELL ? runShell() : runSteps();
 }
@@ -246,6 +243,38 @@ bool ToolC::withProgress(const std::string& strWhat, const std::function<bool()>
     return bResult && !m_bDeviceGone;
 }
 
+template <class ResultT>
+ResultT ToolC::withSession(const std::string& strWhat, const std::function<ResultT()>& fnCall)
+{
+    ResultT result;
+    m_progress.run(strWhat + " on " + shown(m_com8.m_strPath), m_pCommand->m_unExpectedSeconds,
+                   [&] {
+                       result = fnCall();
+                       return result.ok();
+                   });
+    return result;
+}
+
+QUENTA::SessionC& ToolC::session()
+{
+    if (!m_pSession || !m_pSession->opened().ok()) {
+        m_pSession.reset();
+        m_pSession.reset(new QUENTA::SessionC());
+    }
+    return *m_pSession;
+}
+
+int ToolC::failed(const QUENTA::ResultS& result)
+{
+    const QUENTA::FailureTextS text = QUENTA::describeFailure(result);
+    // Only a raw line's answer is worth a script's reading.
+    const bool bAnswer = result.m_eOperation == QUENTA::OperationE::SendLine;
+    m_output.failure(text.m_nExitCode, text.m_strMessage,
+                     bAnswer ? result.m_strAnswer : std::string(),
+                     QUENTA::causeName(result.m_eCause));
+    return text.m_nExitCode;
+}
+
 // Interrupted during a call: an inquiry the module has begun runs on and its
 // results would meet the next command, so nothing more is sent and the tool
 // waits for its end (a second Ctrl-C ends the tool at once).
@@ -296,45 +325,33 @@ int ToolC::moduleFailure(const std::string& strWhat, const std::string& strHint)
 
 int ToolC::search()
 {
-    std::vector<char> vecBuffer(c_unListBufferSize, '\0');
-    uint32_t unSize = c_unListBufferSize;
-    const bool bFound =
-        withProgress("searching", [&] { return QUENTA_searchDevices(vecBuffer.data(), &unSize); });
-    // The C function fails on an empty result too; the configurator knows
-    // whether the module answered.
-    if (!bFound && (m_bDeviceGone ||
-                    !QUENTA::QuentaConfiguratorImplC::processInstance().lastSearchFoundNothing())) {
-        return moduleFailure("search");
+    const QUENTA::SearchResultS result =
+        withSession<QUENTA::SearchResultS>("searching", [this] { return session().search(); });
+    if (!result.ok()) {
+        return failed(result);
     }
-    // Names each end in a tab; an empty name is the extra tab closing the list.
     std::vector<std::string> vecNames;
-    std::string strName;
-    for (size_t i = 0; bFound && i < vecBuffer.size() && vecBuffer[i] != '\0'; ++i) {
-        if (vecBuffer[i] != '\t') {
-            strName += vecBuffer[i];
-        } else if (strName.empty()) {
-            break;
-        } else {
-            vecNames.push_back(strName);
-            strName.clear();
-        }
+    for (const QUENTA::DeviceS& device : result.m_vecDevices) {
+        vecNames.push_back(device.m_strName);
     }
-    if (vecNames.empty() && !m_args.m_bJson) {
+    if (!m_args.m_bJson && result.m_unUnreadNames != 0) {
+        m_output.note("quenta: " + std::to_string(result.m_unUnreadNames) +
+                      (result.m_unUnreadNames == 1 ? " device was" : " devices were") +
+                      " found whose name could not be read");
+    } else if (!m_args.m_bJson && vecNames.empty()) {
         m_output.note("quenta: no device found");
     }
-    m_output.devices(vecNames);
+    m_output.devices(vecNames, result.m_unUnreadNames);
     return XC_OK;
 }
 
 int ToolC::pair(const std::string& strText)
 {
     const std::string strName = nameFromText(strText);
-    const bool bPaired =
-        withProgress("searching and pairing", [&] { return QUENTA_pairDevice(strName.c_str()); });
-    if (!bPaired) {
-        return moduleFailure("pairing with \"" + shown(nameText(strName)) + "\"",
-                             "is " + shown(nameText(strName)) +
-                                 " among the devices of `quenta search`?");
+    const QUENTA::ResultS result = withSession<QUENTA::ResultS>(
+        "searching and pairing", [&] { return session().pair(strName); });
+    if (!result.ok()) {
+        return failed(result);
     }
     m_output.pairedWith(strName);
     return XC_OK;
@@ -342,70 +359,34 @@ int ToolC::pair(const std::string& strText)
 
 int ToolC::unpair()
 {
-    if (!withProgress("removing the pairing", [] { return QUENTA_pairDevice(""); })) {
-        return moduleFailure("removing the pairing");
+    const QUENTA::ResultS result =
+        withSession<QUENTA::ResultS>("removing the pairing", [this] { return session().unpair(); });
+    if (!result.ok()) {
+        return failed(result);
     }
     m_output.ok("pairing removed");
     return XC_OK;
 }
 
-bool ToolC::readPaired(std::string& strName)
-{
-    uint32_t unSize = 0;
-    if (!QUENTA_getPairedDevice(nullptr, &unSize) || unSize == 0) {
-        return false;
-    }
-    std::vector<char> vecBuffer(unSize, '\0');
-    if (!QUENTA_getPairedDevice(vecBuffer.data(), &unSize)) {
-        return false;
-    }
-    strName = vecBuffer.data();
-    return true;
-}
-
 int ToolC::paired()
 {
-    std::string strName;
-    if (!withProgress("reading the pairing", [&] { return readPaired(strName); })) {
-        return moduleFailure("reading the pairing");
+    const QUENTA::PairedResultS result = withSession<QUENTA::PairedResultS>(
+        "reading the pairing", [this] { return session().paired(); });
+    if (!result.ok()) {
+        return failed(result);
     }
-    m_output.paired(strName);
+    m_output.paired(result.m_bPaired ? result.m_device.m_strName : std::string());
     return XC_OK;
 }
 
 int ToolC::dataMode()
 {
-    // The library hands over only a module it has found in command mode; a
-    // fresh process has not talked to it yet, so a read-back comes first.
-    bool bReached = false;
-    bool bRefused = false;
-    const bool bClosed = withProgress("handing over to data mode", [&] {
-        uint32_t unSize = 0;
-        bReached = QUENTA_getPairedDevice(nullptr, &unSize);
-        // Handed over, the module would restart at a rate this line cannot
-        // run, and nothing on it could reach the module again.
-        bRefused = bReached && !m_args.m_bForce && lineRefusedDataModeRate();
-        return bReached && !bRefused && QUENTA_switchToDataMode();
-    });
-    if (!bReached) {
-        return moduleFailure("entering command mode for the hand-over");
-    }
-    if (bRefused && !m_bDeviceGone) {
-        m_output.failure(XC_USAGE, "quenta: not handing over on " + device() +
-                                       ": the module would restart at 921600 bit/s with "
-                                       "RTS/CTS, which this line cannot run, and could not be "
-                                       "reached on it any more \xe2\x80\x94 " +
-                                       c_szFastLineAdvice + ", or --force to hand over anyway");
-        return XC_USAGE;
-    }
-    if (m_bDeviceGone) {
-        // The port was closed, which is all the hand-over's result says.
-        return moduleGone("handing over to data mode");
-    }
-    if (!bClosed) {
-        m_output.failure(XC_FAILURE, "quenta: the hand-over on " + device() +
-                                         " did not close the port cleanly");
-        return XC_FAILURE;
+    const QUENTA::ResultS result =
+        withSession<QUENTA::ResultS>("handing over to data mode", [this] {
+            return m_args.m_bForce ? session().dataModeAnyway() : session().dataMode();
+        });
+    if (!result.ok()) {
+        return failed(result);
     }
     m_output.ok("the module is in data mode; the port is closed");
     return XC_OK;
@@ -413,29 +394,16 @@ int ToolC::dataMode()
 
 int ToolC::sendLine(const std::string& strLine)
 {
-    std::string strAnswer;
-    const bool bAnswered = withProgress("sending " + shown(strLine), [&] {
-        return QUENTA::QuentaConfiguratorImplC::processInstance().sendLine(strLine, strAnswer);
-    });
-    if (bAnswered && endsWith(strAnswer, "\r\nOK\r\n")) {
-        m_output.answer(strAnswer);
+    const QUENTA::ResultS result = withSession<QUENTA::ResultS>(
+        "sending " + shown(strLine), [&] { return session().sendLine(strLine); });
+    if (result.ok()) {
+        m_output.answer(result.m_strAnswer);
         return XC_OK;
     }
-    if (!bAnswered) {
-        return moduleFailure("sending '" + shown(strLine) + "'");
+    if (!m_args.m_bJson && result.m_eCause == QUENTA::CauseE::ModuleRefused) {
+        m_output.answer(result.m_strAnswer);
     }
-    if (!m_args.m_bJson) {
-        m_output.answer(strAnswer);
-    }
-    m_output.failure(XC_MODULE,
-                     endsWith(strAnswer, "\r\nERROR\r\n")
-                         ? "quenta: " + device() + ": the module answered ERROR to '" +
-                               shown(strLine) +
-                               "' \xe2\x80\x94 commands are case-sensitive; "
-                               "'quenta at --list' shows the library's own"
-                         : "quenta: " + device() + " answered '" + shown(strLine) + "' without OK",
-                     strAnswer);
-    return XC_MODULE;
+    return failed(result);
 }
 
 // The handle's preparation only tries the module at 921600 bit/s with RTS/CTS;
@@ -465,6 +433,8 @@ bool ToolC::prepareUnreachedModule(void*& pHandle)
 
 int ToolC::openForData()
 {
+    // The handle is opened on the device itself, which a session would hold.
+    m_pSession.reset();
     void* const pInvalid = reinterpret_cast<void*>(static_cast<intptr_t>(-1));
     void* pHandle = pInvalid;
     withProgress("opening", [&] {
