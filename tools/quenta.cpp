@@ -466,9 +466,10 @@ int ToolC::openForData()
     case BE_INPUT_ENDED:
         return XC_OK;
     case BE_DEVICE_GONE:
-        m_output.failure(XC_FAILURE, "quenta: " + device() + " went away (" + strError +
-                                         ") \xe2\x80\x94 is the module still plugged in?");
-        return XC_FAILURE;
+        m_output.failure(XC_MODULE, "quenta: streaming on " + device() +
+                                        ": the module went away (" + strError +
+                                        ") \xe2\x80\x94 is it still plugged in?");
+        return XC_MODULE;
     default:
         m_output.failure(XC_FAILURE, "quenta: open: " + strError);
         return XC_FAILURE;
