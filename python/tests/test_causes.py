@@ -152,3 +152,34 @@ def test_each_fault_raises_its_cause(outcomes, row):
     operation, argument = ("open", "") if opening else (row.operation, row.argument)
     assert result.failure == (row.cause, row.cause, row.exit_code, operation, result.port,
                               argument.encode())
+
+
+@dataclass
+class StandIn:
+    """A native result as the core would give it, for messages no host line can bring about."""
+
+    operation: str
+    message: str
+    cause: str = "bad_argument"
+    port: str = "/dev/ttyQ0"
+    argument: bytes = b""
+    answer: bytes = b""
+    detail: str = ""
+    hint: str = ""
+    exit_code: int = 2
+
+
+# A withheld hand-over (a line that refused 921600 bit/s) names the tool's
+# option in the core's message; the exception names the argument instead.
+@pytest.mark.parametrize(
+    "operation, message, expected",
+    [
+        ("data-mode", "quenta: not handing over on /dev/ttyQ0: ... or --force to hand over anyway",
+         "not handing over on /dev/ttyQ0: ... or data_mode(force=True) to hand over anyway"),
+        ("at", "quenta: /dev/ttyQ0 answered 'AT--force' without OK",
+         "/dev/ttyQ0 answered 'AT--force' without OK"),
+    ],
+)
+def test_a_withheld_hand_over_names_the_argument_that_forces_it(operation, message, expected):
+    error = quenta.errors.error_class("bad_argument")(StandIn(operation, message))
+    assert isinstance(error, quenta.BadArgumentError) and str(error) == expected

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import fcntl
 import os
 import threading
 import time
@@ -87,13 +88,36 @@ def test_a_name_that_could_not_be_read_is_counted(module):
         assert q.unread_names == 1
 
 
-def test_the_hand_over_and_the_way_back(module):
+class Recording:
+    """The native session, noting which of its calls the object makes."""
+
+    def __init__(self, session) -> None:
+        self._session = session
+        self.calls: list = []
+
+    def __getattr__(self, name: str):
+        self.calls.append(name)
+        return getattr(self._session, name)
+
+
+# A pseudo-terminal runs every rate, so both hand over; force picks the call
+# that would hand over on a line that refused the module's data-mode rate.
+@pytest.mark.parametrize("force, call", [(False, "data_mode"), (True, "data_mode_anyway")])
+def test_the_hand_over_and_the_way_back(module, force, call):
     with quenta.Quenta(module.device) as q:
+        q._session = recording = Recording(q._session)
         since = len(module.transcript)
-        q.data_mode(force=True)
+        q.data_mode(force=force)
+        assert recording.calls == [call]
         module.transcript.wait_for_mode("data", since=since)
         assert q.send_line("AT").endswith(b"OK\r\n")
         assert module.state()["mode"] == "command"
+
+
+def traffic(module, since: int) -> list:
+    """What reached the simulated module from index ``since`` on."""
+    time.sleep(0.3)  # bytes on their way
+    return [e for e in module.transcript.events()[since:] if e.kind in ("received", "data", "noise")]
 
 
 def test_an_exception_in_the_progress_callback_comes_out_after_the_search(module):
@@ -123,11 +147,31 @@ def test_one_port_one_object_until_it_is_closed(module):
     with pytest.raises(quenta.SessionClosedError) as closed:
         first.search()
     assert closed.value.operation == "search"
-    # Closing handed the module over and released the port.
-    module.transcript.wait_for_mode("data", since=since)
+    # Closing released the port and sent nothing: the module stays in command mode.
+    assert traffic(module, since) == [] and module.state()["mode"] == "command"
     with quenta.Quenta(module.device) as again:
         assert again.search() == EXPECTED
+        since = len(module.transcript)
     assert again.closed
+    assert traffic(module, since) == [] and module.state()["mode"] == "command"
+
+
+def test_the_port_is_opened_by_the_first_operation(module):
+    since = len(module.transcript)
+    with quenta.Quenta(module.device) as q:
+        # Made, the object sent nothing and leaves the port to others ...
+        assert traffic(module, since) == []
+        with open(module.device, "rb+", buffering=0) as holder:
+            fcntl.flock(holder, fcntl.LOCK_EX)
+            # ... until its first operation opens it.
+            with pytest.raises(quenta.PortInUseError) as refused:
+                q.paired()
+            assert (refused.value.operation, refused.value.port) == ("paired", module.device)
+        assert q.paired() is None
+        # Held now: another program is refused (at the open, or root at the lock).
+        with pytest.raises(OSError):
+            with open(module.device, "rb+", buffering=0) as holder:
+                fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
 
 
 def test_port_none_is_com8_as_it_stands_at_construction(module, monkeypatch, tmp_path):

@@ -2,9 +2,9 @@
 
 - :class:`Quenta`: one object per port (``Quenta("/dev/ttyUSB0")``, or
   ``Quenta()`` for the library's "COM8:"): ``search``, ``pair``, ``unpair``,
-  ``paired``, ``data_mode``, ``send_line``, ``close``; used as a context
-  manager it closes the port at the end. It calls the core through the native
-  module :mod:`quenta._native`.
+  ``paired``, ``data_mode`` (the hand-over), ``send_line``, ``close``; used
+  as a context manager it releases the port at the end and sends nothing. It
+  calls the core through the native module :mod:`quenta._native`.
 - Failures raise :class:`OperationError` subclasses by cause (all under
   :class:`QuentaError`), each with the port and the operation.
 - :mod:`quenta.capi`: the five C functions of ``libquenta.so.1`` exactly as

@@ -136,6 +136,7 @@ PYBIND11_MODULE(_native, module)
                                [](const ResultS& r) { return py::bytes(r.m_strArgument); })
         .def_property_readonly("answer", [](const ResultS& r) { return py::bytes(r.m_strAnswer); })
         .def_property_readonly("detail", [](const ResultS& r) { return text(r.m_strDetail); })
+        .def_property_readonly("hint", [](const ResultS& r) { return text(r.m_strHint); })
         .def_property_readonly(
             "exit_code", [](const ResultS& r) { return QUENTA::describeFailure(r).m_nExitCode; })
         .def_property_readonly("message", [](const ResultS& r) {
@@ -159,6 +160,7 @@ PYBIND11_MODULE(_native, module)
         .def("unpair", &SessionC::unpair, Release())
         .def("paired", &paired)
         .def("data_mode", &SessionC::dataMode, Release())
+        .def("data_mode_anyway", &SessionC::dataModeAnyway, Release())
         .def(
             "send_line",
             [](SessionC& s, const py::bytes& line) {

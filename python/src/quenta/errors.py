@@ -46,6 +46,7 @@ class _Result(Protocol):
     argument: bytes
     answer: bytes
     detail: str
+    hint: str
     exit_code: int
     message: str
 
@@ -62,6 +63,9 @@ class OperationError(QuentaError):
             line to send), as bytes.
         answer: what the module answered, where it matters (a refusal).
         detail: more about the cause (the step under way, the system's text).
+        hint: what to do, when the core knows better than the usual advice
+            (a module that does not answer on a line that refused 921600
+            bit/s); ``""`` otherwise. The message already includes it.
         exit_code: what the ``quenta`` tool exits with for the same failure.
     """
 
@@ -75,9 +79,13 @@ class OperationError(QuentaError):
         self.argument: bytes = result.argument
         self.answer: bytes = result.answer
         self.detail: str = result.detail
+        self.hint: str = result.hint
         self.exit_code: int = result.exit_code
-        # The tool's message without the program's name in front.
+        # The tool's message without the program's name in front; a withheld
+        # hand-over names the tool's option, here the argument that does the same.
         message = result.message
+        if result.operation == "data-mode":
+            message = message.replace("--force", "data_mode(force=True)")
         super().__init__(message[len("quenta: "):] if message.startswith("quenta: ") else message)
 
 
@@ -165,7 +173,13 @@ class ReadBackNotAnsweredError(ModuleError):
 
 
 class BadArgumentError(OperationError, ValueError):
-    """A name or line that cannot be sent to the module."""
+    """A name or line that cannot be sent to the module, or a hand-over withheld.
+
+    :meth:`~quenta.Quenta.data_mode` withholds the hand-over on a line that
+    refused 921600 bit/s in this process (the module would restart at that
+    rate and could not be reached on the line any more); the message says so
+    and what to do instead, and ``data_mode(force=True)`` hands over all the same.
+    """
 
     CAUSE = "bad_argument"
 

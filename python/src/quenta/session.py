@@ -78,12 +78,17 @@ class Quenta:
             that the library's "COM8:" stands for now (``QUENTA_PORT_COM8``,
             else ``/dev/ttyS7``), resolved once here; :attr:`port` tells which.
 
-    The port is held from here until :meth:`close` (or the end of a ``with``
-    block): a second object on the same port, in this process or another, is
-    refused with :class:`~quenta.PortInUseError`. Objects on different ports
-    are independent and may work at the same time from different threads.
-    One object serialises its own calls. Each operation brings the module into
-    command mode first when it is not.
+    Making the object checks the port (opens it and closes it again) and
+    sends nothing. The first operation opens it, and it stays open until
+    :meth:`close` (or the end of a ``with`` block), which releases it and
+    sends nothing, or until :meth:`data_mode`, after which the next operation
+    opens it again. From here until :meth:`close` a second object on the same
+    port in this process is refused with :class:`~quenta.PortInUseError`; so
+    is this one, when another program holds the port as it is made or as an
+    operation opens it. Objects on different ports are independent and may
+    work at the same time from different threads. One object serialises its
+    own calls. Each operation brings the module into command mode first when
+    it is not.
 
     Raises:
         PortError: the port cannot be had (a subclass says why).
@@ -172,18 +177,24 @@ class Quenta:
         return None if device is None else Device._from_native(device)
 
     def data_mode(self, *, force: bool = False) -> None:
-        """Hands the line over to data transfer; the next call takes it back.
+        """Hands the module over to data mode and closes the port; the next call takes it back.
+
+        The module restarts at 921600 bit/s with RTS/CTS. On a line that
+        refused that rate in this process, nothing could reach the module
+        after the restart, so the hand-over is withheld: nothing is sent and
+        :class:`~quenta.BadArgumentError` says why and what to do instead.
 
         Args:
-            force: reserved for a check of the line before the hand-over,
-                which the library does not make yet: accepted, and today it
+            force: hand over all the same on such a line (the module then
+                waits at a rate this line cannot run); on any other line it
                 changes nothing.
 
         Raises:
+            BadArgumentError: the hand-over was withheld (``force`` not set).
             StayedInCommandModeError: the module's reset was refused or late.
             OperationError: another cause.
         """
-        _checked(self._call("data_mode"))
+        _checked(self._call("data_mode_anyway" if force else "data_mode"))
 
     def send_line(self, line: Union[str, bytes]) -> bytes:
         """Sends one command line (without CR) in command mode; returns every byte that came back.
@@ -197,9 +208,11 @@ class Quenta:
         return bytes(_checked(self._call("send_line", raw)).answer)
 
     def close(self) -> None:
-        """Hands the module over to data mode (whatever comes of it) and releases the port.
+        """Releases the port and sends nothing: the module stays in the mode it is in.
 
-        Idempotent; later operations raise :class:`~quenta.SessionClosedError`.
+        The hand-over to data mode is :meth:`data_mode`. Idempotent; later
+        operations raise :class:`~quenta.SessionClosedError`. The end of a
+        ``with`` block, and an object collected unclosed, close it the same way.
         """
         with self._lock:
             if not self._closed:
