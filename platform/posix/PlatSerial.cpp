@@ -295,34 +295,6 @@ std::string utf8FromWide(LPCWSTR pszWide)
     return strOut;
 }
 
-// The n of a "COM<n>:" name, or 0 when the name is not one.
-unsigned comPortNumber(const std::string& strName)
-{
-    const size_t nDigits = strName.size() < 5 ? 0 : strName.size() - 4;
-    if (nDigits == 0 || nDigits > 4 || strncasecmp(strName.c_str(), "COM", 3) != 0 ||
-        strName.back() != ':')
-        return 0;
-    unsigned unNumber = 0;
-    for (size_t i = 3; i < 3 + nDigits; ++i) {
-        if (strName[i] < '0' || strName[i] > '9')
-            return 0;
-        unNumber = unNumber * 10 + static_cast<unsigned>(strName[i] - '0');
-    }
-    return unNumber;
-}
-
-std::string devicePath(const std::string& strName)
-{
-    const unsigned unPort = comPortNumber(strName);
-    if (unPort == 0)
-        return strName;
-    const std::string strVariable = "QUENTA_PORT_COM" + std::to_string(unPort);
-    const char* pszMapped = std::getenv(strVariable.c_str());
-    if (pszMapped != nullptr && *pszMapped != 0)
-        return pszMapped;
-    return "/dev/ttyS" + std::to_string(unPort - 1);
-}
-
 int openFlags(DWORD dwAccess)
 {
     const bool bRead = (dwAccess & GENERIC_READ) != 0;
@@ -694,7 +666,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         SetLastError(ERROR_NOT_SUPPORTED);
         return INVALID_HANDLE_VALUE;
     }
-    const int nFd = openDevice(devicePath(utf8FromWide(lpFileName)), dwDesiredAccess);
+    const int nFd = openDevice(PlatSerialDevicePath(utf8FromWide(lpFileName)), dwDesiredAccess);
     if (nFd < 0)
         return INVALID_HANDLE_VALUE;
     const int nWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
