@@ -132,6 +132,7 @@ TEST(CompletionTest, ArgumentsAreCompletedByWhatTheyName)
         {"quenta", {"search", "pa"}, "pair\npaired\n"},
         {"quenta", {"pair", "sh"}, "\n"},
         {"quenta", {"ports", "--pr"}, "--probe\n"},
+        {"quenta", {"at", "--l"}, "--list\n"},
         {"quenta", {"--port", "/dev/nul"}, "/dev/null\n"},
         {"quenta",
          {"--debug-def", QUENTA_SOURCE_DIR "/man/quenta-s"},
