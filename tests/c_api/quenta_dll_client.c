@@ -12,9 +12,10 @@
 #include <string.h>
 
 /* One call with a buffer that holds any list, and a read-back before the
- * hand-over (which needs a module found in command mode): the calls the
- * quenta tool makes, so that both put the same lines on the wire; the
- * read-back asks for the size first, as the tool does. */
+ * hand-over (which needs a module found in command mode); the read-back asks
+ * for the size first. Built for Windows and Linux alike, so that the lines
+ * it puts on the wire through quenta.dll can be held against those through
+ * libquenta.so. */
 static int search(void)
 {
     static char s_aBuffer[64 * 1024];
