@@ -11,6 +11,9 @@ UNKNOWN_NAME = "QUENTA-NOBODY"
 NAME_LEFT_OUT = "a device whose name could not be read is left out"
 NO_PEER = "a refused read-back is no peer"
 PORT_CLOSED = "the hand-over reports that the port was closed"
+# The module answers the read-back with ERROR when it holds no peer, so an
+# injected ERROR there is the module's own word, which no program can doubt.
+MODULE_SAID_NO_PEER = "an ERROR to the read-back, the module's word for no peer"
 
 
 class Record:
@@ -41,6 +44,7 @@ class Tally:
         self.results = collections.Counter()
         self.disturbances = collections.Counter()
         self.contract = collections.Counter()
+        self.module_said = collections.Counter()
         self.latencies = []
         self.longest = {}
         self.violations = []
@@ -68,6 +72,8 @@ class Tally:
             f"{op} {seconds:.1f} s" for op, seconds in sorted(self.longest.items())))
         lines.append("allowed by the C functions' contract: " + (", ".join(
             f"{text}: {count}" for text, count in sorted(self.contract.items())) or "none"))
+        lines.append("believed, as the module said it: " + (", ".join(
+            f"{text}: {count}" for text, count in sorted(self.module_said.items())) or "none"))
         lines.append(f"violations: {len(self.violations)}")
         lines.extend("  " + text for text in self.violations)
         return lines
@@ -166,7 +172,11 @@ def tool_paired(record, state, tally, healthy):
     shown = record.outcome["json"].get("paired")
     # No paired device: null, or an empty name.
     shown = name_of(shown) or None if shown is not None else None
-    if shown != peer_name(state):
+    if shown == peer_name(state):
+        return
+    if shown is None and "ADRDRP=error" in (record.fault.text or ""):
+        tally.module_said[MODULE_SAID_NO_PEER] += 1
+    else:
         tally.violation(record, f"showed {shown!r}; the module holds {peer_name(state)!r}")
 
 
