@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <memory>
 #include <ostream>
@@ -115,6 +119,43 @@ public:
 private:
     std::unique_ptr<QUENTA::SIM::SimulatedModuleC> m_pModule;
     std::unique_ptr<QUENTA::SIM::SimStatementRunnerC> m_pRunner;
+};
+
+// The port a row's operation meets: the module's, or for port:missing a path
+// that leads nowhere, for port:file strFile, for port:busy the module's held by
+// another opener until the end. port:permission is each test's own.
+class RowPortC
+{
+public:
+    RowPortC(const CauseRowS& row, const std::string& strModulePort, const std::string& strFile)
+        : m_strPath(strModulePort)
+    {
+        if (row.m_strSetup == "port:missing") {
+            m_strPath = "/nonexistent/quenta-tty";
+        } else if (row.m_strSetup == "port:file") {
+            m_strPath = strFile;
+        } else if (row.m_strSetup == "port:busy") {
+            m_nHolder = ::open(m_strPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            EXPECT_EQ(0, ::flock(m_nHolder, LOCK_EX | LOCK_NB));
+        }
+    }
+    ~RowPortC() { release(); }
+    RowPortC(const RowPortC&) = delete;
+    RowPortC& operator=(const RowPortC&) = delete;
+
+    const std::string& path() const { return m_strPath; }
+    void setPath(const std::string& strPath) { m_strPath = strPath; }
+    void release()
+    {
+        if (m_nHolder >= 0) {
+            ::close(m_nHolder);
+            m_nHolder = -1;
+        }
+    }
+
+private:
+    std::string m_strPath;
+    int m_nHolder = -1;
 };
 
 } // namespace causetest

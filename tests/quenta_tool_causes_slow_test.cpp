@@ -4,11 +4,9 @@
 #include "CauseTable.h"
 #include "ProcessRunner.h"
 
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <pwd.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 using causetest::CauseRowS;
@@ -71,17 +69,10 @@ TEST_P(ToolCauseTableTest, ExitCodeAndCauseAreTheSessions)
     causetest::RowModuleC module(row);
     SomeoneElseC someoneElse;
     std::string strTool = proctest::binaryDir() + "/tools/quenta";
-    std::string strPort = module.module().slavePath();
+    causetest::RowPortC port(row, module.module().slavePath(), someoneElse.file());
+    const std::string strPort = port.path();
     std::vector<std::string> vecArgv;
-    int nHolder = -1;
-    if (row.m_strSetup == "port:missing") {
-        strPort = "/nonexistent/quenta-tty";
-    } else if (row.m_strSetup == "port:file") {
-        strPort = someoneElse.file();
-    } else if (row.m_strSetup == "port:busy") {
-        nHolder = ::open(strPort.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        ASSERT_EQ(0, ::flock(nHolder, LOCK_EX | LOCK_NB));
-    } else if (row.m_strSetup == "port:permission") {
+    if (row.m_strSetup == "port:permission") {
         vecArgv = someoneElse.prefix(strTool);
         if (vecArgv.empty()) {
             GTEST_SKIP() << "needs root and setpriv (util-linux) to run as another user";
@@ -93,9 +84,7 @@ TEST_P(ToolCauseTableTest, ExitCodeAndCauseAreTheSessions)
     }
 
     const proctest::RunS run = proctest::runProcess(vecArgv, {{"QUENTA_PORT_COM8", ""}}, 60000);
-    if (nHolder >= 0) {
-        ::close(nHolder);
-    }
+    port.release();
     EXPECT_EQ(row.m_nExit, run.m_nExit) << run.m_strErr;
     if (row.m_nExit != 0) {
         EXPECT_NE(std::string::npos, run.m_strOut.find("\"cause\":\"" + row.m_strCause + "\""))

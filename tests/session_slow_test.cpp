@@ -7,9 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -71,29 +69,20 @@ TEST_P(CauseTableTest, EachFaultHasItsCauseAndExitCode)
     const CauseRowS& row = GetParam();
     causetest::RowModuleC module(row);
     ScratchFileC file;
-    std::string strPort = module.module().slavePath();
-    int nHolder = -1;
-    if (row.m_strSetup == "port:missing") {
-        strPort = "/nonexistent/quenta-tty";
-    } else if (row.m_strSetup == "port:file") {
-        strPort = file.path();
-    } else if (row.m_strSetup == "port:busy") {
-        nHolder = ::open(strPort.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        ASSERT_EQ(0, ::flock(nHolder, LOCK_EX | LOCK_NB));
-    } else if (row.m_strSetup == "port:permission") {
+    causetest::RowPortC port(row, module.module().slavePath(), file.path());
+    if (row.m_strSetup == "port:permission") {
         if (::geteuid() == 0) {
             GTEST_SKIP() << "root opens any device; the tool's table runs this as another user";
         }
         ASSERT_EQ(0, ::chmod(file.path().c_str(), 0));
-        strPort = file.path();
+        port.setPath(file.path());
     }
+    const std::string strPort = port.path();
 
     SessionC session(strPort);
     const ResultS result =
-        row.m_strSetup.rfind("port:", 0) == 0 ? session.opened() : runOperation(session, row);
-    if (nHolder >= 0) {
-        ::close(nHolder);
-    }
+        causetest::isPortSetup(row) ? session.opened() : runOperation(session, row);
+    port.release();
     EXPECT_EQ(row.m_strCause, causeName(result.m_eCause)) << describeFailure(result).m_strMessage;
     EXPECT_EQ(row.m_nExit, describeFailure(result).m_nExitCode);
     EXPECT_EQ(strPort, result.m_strPort);
