@@ -1,6 +1,5 @@
 // Command lines: formats by request type, parameters, the 64-character limit.
-#include "request_test_support.h"
-
+#include "PanicRecorder.h"
 #include "TRC_CFG_PlainRequests.h"
 #include "TRC_CFG_TaviRequest.h"
 
@@ -10,7 +9,6 @@
 #include <string>
 
 using namespace TRC::CFG;
-using quenta_test::AssertRecorderC;
 
 TEST(RequestFormat, LineCompletionAndPrefixFollowTheType)
 {
@@ -80,11 +78,13 @@ TEST(RequestParameters, LineNeverExceeds64Characters)
     EXPECT_TRUE(fits.isComplete());
     EXPECT_EQ(64u, std::strlen(fits.getRequest()));
 
-    AssertRecorderC recorder;
+    RecordingHandlerC recorder;
+    NOX::ERR::PanicHandlerRegistryC::getInstance().setHandler(&recorder, true);
     TaviDeviceRequestC tooLong("AGSSID", RT_WRITE, 1000);
     tooLong.addParameter(std::string(52, 'a').c_str(), true);
     tooLong.addParameter(1);
     tooLong.finishParameters();
     EXPECT_FALSE(tooLong.isComplete());
-    EXPECT_FALSE(recorder.m_vecConditions.empty());
+    NOX::ERR::PanicHandlerRegistryC::getInstance().removeHandler(&recorder);
+    EXPECT_FALSE(recorder.m_vecCalls.empty());
 }

@@ -65,18 +65,6 @@ std::string walk(DeviceInquiryRequestC& inquiry)
 
 } // namespace
 
-TEST(DeviceInquiry, LineOfTheSearchAndShapeOfItsLinks)
-{
-    DeviceInquiryRequestC inquiry("AGI", 10, 2, 15, 15000);
-    EXPECT_STREQ("AT*AGI=2,10,15\r", inquiry.getRequest());
-    InquiryResultRequestC link(2, 0);
-    EXPECT_STREQ("*AGI:", link.getResponsePrefix());
-    EXPECT_STREQ("\r\n", link.getResponseTerminator());
-    EXPECT_TRUE(link.isUnsolicited());
-    EXPECT_EQ(2u, link.getResponseParams().size());
-    EXPECT_EQ(5u, InquiryResultRequestC(3, 0).getResponseParams().size());
-}
-
 TEST(DeviceInquiry, ChainOutcomeIsTheSameHoweverFragmented)
 {
     const std::string strThree =

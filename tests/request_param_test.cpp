@@ -51,16 +51,13 @@ TEST(ResponseParam, ConversionsByKind)
         {"n", "12abc", "12"},
         {"n", "", "0"},
         {"n", "  -7", "-7"},
-        {"n", "+3", "3"},
         {"n", "\"5\"", "0"},
-        {"n", "x1", "0"},
         {"n", "0x1F", "0"},
         {"n", std::string(2001, '7'), "invalid"},
         {"b", "0", "0"},
         {"b", "1", "1"},
         {"b", "2", "1"},
         {"b", "\"1\"", "0"},
-        {"b", "-1", "1"},
     };
     for (const auto& c : cases) {
         const std::string strKind = c.szKind;

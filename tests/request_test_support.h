@@ -1,8 +1,6 @@
-// Shared by the request engine's tests: deliveries in pieces and a recorder
-// of assertion records.
+// Shared by the request engine's tests: deliveries in pieces.
 #pragma once
 
-#include "Nox_Err/NOX_ERR_PanicHandlerRegistry.h"
 #include "TRC_CFG_TaviRequest.h"
 
 #include <gtest/gtest.h>
@@ -10,30 +8,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <vector>
 
 namespace quenta_test {
-
-// Records the conditions of the assertions raised while it lives.
-class AssertRecorderC : public NOX::ERR::SysPanicHandlerI
-{
-public:
-    AssertRecorderC() { NOX::ERR::PanicHandlerRegistryC::getInstance().setHandler(this, true); }
-    ~AssertRecorderC() override
-    {
-        NOX::ERR::PanicHandlerRegistryC::getInstance().removeHandler(this);
-    }
-
-    void panic(const char*, unsigned long, long, long, const char*, int) override {}
-    void assertFailed(const char* szCondition, long, long, const char* szFile, int) override
-    {
-        m_vecConditions.emplace_back(szCondition);
-        m_vecFiles.emplace_back(szFile);
-    }
-
-    std::vector<std::string> m_vecConditions;
-    std::vector<std::string> m_vecFiles;
-};
 
 inline void deliver(NOX::BIO::ReadConsumerC& consumer, const std::string& strData)
 {
