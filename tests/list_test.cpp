@@ -1,4 +1,4 @@
-// Intrusive lists: structure, ownership, removal while iterating.
+// Intrusive lists: structure, ownership, removal while reading.
 #include "Nox_Tsk/NOX_TSK_List.h"
 
 #include "TestEnv.h"
@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
 
 using namespace NOX::TSK;
@@ -19,11 +20,14 @@ public:
     int m_nValue;
 };
 
-std::vector<int> values(const ListC& list, bool bBackwards = false)
+// The values front to back, then back to front, so that a broken back link shows.
+std::vector<int> values(const ListC& list)
 {
     std::vector<int> vecValues;
-    for (NodeC* pNode = bBackwards ? list.last() : list.first(); pNode != nullptr;
-         pNode = bBackwards ? list.prev(pNode) : list.next(pNode)) {
+    for (NodeC* pNode = list.first(); pNode != nullptr; pNode = list.next(pNode)) {
+        vecValues.push_back(static_cast<ItemC*>(pNode)->m_nValue);
+    }
+    for (NodeC* pNode = list.last(); pNode != nullptr; pNode = list.prev(pNode)) {
         vecValues.push_back(static_cast<ItemC*>(pNode)->m_nValue);
     }
     return vecValues;
@@ -34,29 +38,19 @@ std::vector<int> values(const ListC& list, bool bBackwards = false)
 TEST(List, LinksAtTheTailBeforeAndAfterAPosition)
 {
     ListC list;
-    EXPECT_EQ(nullptr, list.first());
-    EXPECT_EQ(nullptr, list.last());
-
     ItemC one(1), two(2), three(3), four(4);
     list.pushBack(&two);
-    EXPECT_EQ(&two, list.first());
-    EXPECT_EQ(&two, list.last());
-    EXPECT_EQ(nullptr, list.next(&two));
-
     list.insertBefore(&two, &one);
     list.insertAfter(&two, &four);
     list.insertBefore(&four, &three);
-    EXPECT_EQ((std::vector<int>{1, 2, 3, 4}), values(list));
-    EXPECT_EQ((std::vector<int>{4, 3, 2, 1}), values(list, true));
-    EXPECT_EQ(4, list.count());
+    EXPECT_EQ((std::vector<int>{1, 2, 3, 4, 4, 3, 2, 1}), values(list));
 
     list.pushBack(&three);
     EXPECT_EQ(4, list.count()) << "a node already in the list stays where it is";
-    EXPECT_EQ((std::vector<int>{1, 2, 3, 4}), values(list));
-    EXPECT_EQ(&list, three.getOwner());
+    EXPECT_EQ((std::vector<int>{1, 2, 3, 4, 4, 3, 2, 1}), values(list));
 }
 
-TEST(List, RemovingAndDestroyingNodes)
+TEST(List, NodesAndListsLeaveEachOtherWhenRemovedOrDestroyed)
 {
     ListC list;
     ItemC one(1), three(3), loose(9);
@@ -65,58 +59,23 @@ TEST(List, RemovingAndDestroyingNodes)
         ItemC two(2);
         list.pushBack(&two);
         list.pushBack(&three);
-        EXPECT_EQ(3, list.count());
     }
-    EXPECT_EQ((std::vector<int>{1, 3}), values(list)) << "a destroyed node leaves its list";
-
     list.remove(&loose);
     list.remove(nullptr);
-    EXPECT_EQ(2, list.count());
+    EXPECT_EQ((std::vector<int>{1, 3, 3, 1}), values(list)) << "a destroyed node leaves its list";
 
     one.removeFromList();
     EXPECT_EQ(nullptr, one.getOwner());
-    EXPECT_EQ((std::vector<int>{3}), values(list));
     one.insertInto(&list);
-    EXPECT_EQ((std::vector<int>{3, 1}), values(list));
-}
-
-TEST(List, NodesOutliveTheirList)
-{
-    ItemC one(1);
+    EXPECT_EQ((std::vector<int>{3, 1, 1, 3}), values(list));
     {
-        ListC list;
-        list.pushBack(&one);
+        ListC shortLived;
+        loose.insertInto(&shortLived);
     }
-    EXPECT_EQ(nullptr, one.getOwner());
-    ListC other;
-    other.pushBack(&one);
-    EXPECT_EQ(1, other.count());
+    EXPECT_EQ(nullptr, loose.getOwner()) << "a destroyed list lets its nodes go";
 }
 
-TEST(List, RemoveWhileReadingAsTheOnlyReader)
-{
-    ListC list;
-    ItemC one(1), two(2), three(3);
-    list.pushBack(&one);
-    list.pushBack(&two);
-    list.pushBack(&three);
-    {
-        GuardC guard(list.getReadLock());
-        for (NodeC* pNode = list.first(); pNode != nullptr;) {
-            NodeC* pNext = list.next(pNode);
-            if (static_cast<ItemC*>(pNode)->m_nValue != 2) {
-                list.removeWhileReading(pNode);
-            }
-            pNode = pNext;
-        }
-    }
-    EXPECT_EQ((std::vector<int>{2}), values(list));
-    ItemC four(4);
-    list.pushBack(&four);
-    EXPECT_EQ(2, list.count()) << "the read share was handed back intact";
-}
-
-TEST(List, RemoveWhileReadingWaitsForTheOtherReaders)
+TEST(List, RemoveWhileReadingWaitsForOtherReadersOnly)
 {
     ListC list;
     ItemC one(1), two(2);
@@ -134,14 +93,17 @@ TEST(List, RemoveWhileReadingWaitsForTheOtherReaders)
         GuardC guard(list.getReadLock());
         list.removeWhileReading(&one);
         bRemoved = true;
-        EXPECT_EQ(&two, list.first());
     });
     EXPECT_TRUE(staysClear(bRemoved)) << "the removal waits while another reader iterates";
     bReleaseOther = true;
     otherReader.join();
     remover.join();
-    EXPECT_TRUE(bRemoved.load());
-    EXPECT_EQ((std::vector<int>{2}), values(list));
+    {
+        GuardC guard(list.getReadLock());
+        list.removeWhileReading(&two);
+    }
+    list.pushBack(&one);
+    EXPECT_EQ((std::vector<int>{1, 1}), values(list)) << "both read shares were handed back";
 }
 
 TEST(ListDeathTest, ANodeInTwoListsEndsTheProcess)
