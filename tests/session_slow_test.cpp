@@ -1,22 +1,75 @@
-// Sessions against the simulated module: the cause of each fault in the table
-// that the tool's and the Python package's tests share, two modules driven at
-// once, one port held once. Faults wait out the module's real time-outs.
-#include "CauseTable.h"
+// Sessions against the simulated module: the cause and exit code of each fault
+// in cause_table.txt (the Python package's tests hold their exceptions to the
+// same table), one port held once, the COM8: mapping, and outside text as
+// messages show it. Faults wait out the module's real time-outs.
 #include "QUENTA_Session.h"
+#include "SIM_SimulatedModule.h"
+#include "SIM_StatementRunner.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace QUENTA;
 using namespace QUENTA::SIM;
-using causetest::CauseRowS;
 
 namespace {
+
+std::vector<std::string> split(const std::string& strText, char cSeparator)
+{
+    std::vector<std::string> vecParts;
+    std::istringstream stream(strText);
+    for (std::string strPart; std::getline(stream, strPart, cSeparator);) {
+        const size_t unFirst = strPart.find_first_not_of(" \t");
+        vecParts.push_back(
+            unFirst == std::string::npos
+                ? std::string()
+                : strPart.substr(unFirst, strPart.find_last_not_of(" \t") + 1 - unFirst));
+    }
+    return vecParts;
+}
+
+struct CauseRowS
+{
+    std::string m_strOperation; // search, pair, unpair, paired, data-mode, at
+    std::string m_strArgument;  // the name or the line, for pair and at
+    std::string m_strSetup;     // statements, or a port:... setup
+    std::string m_strCause;
+    int m_nExit = -1;
+};
+
+std::ostream& operator<<(std::ostream& out, const CauseRowS& row)
+{
+    return out << row.m_strOperation << " " << row.m_strArgument << " | " << row.m_strSetup;
+}
+
+std::vector<CauseRowS> causeTable()
+{
+    std::vector<CauseRowS> vecRows;
+    std::ifstream file(std::string(QUENTA_SOURCE_DIR) + "/tests/cause_table.txt");
+    for (std::string strLine; std::getline(file, strLine);) {
+        if (strLine.find_first_not_of(" \t") == std::string::npos || strLine[0] == '#') {
+            continue;
+        }
+        const std::vector<std::string> vecColumns = split(strLine, '|');
+        if (vecColumns.size() != 4) {
+            ADD_FAILURE() << "a row of cause_table.txt without four columns: " << strLine;
+            continue;
+        }
+        const size_t unSpace = vecColumns[0].find(' ');
+        vecRows.push_back({vecColumns[0].substr(0, unSpace),
+                           unSpace == std::string::npos ? "" : vecColumns[0].substr(unSpace + 1),
+                           vecColumns[1], vecColumns[2], std::stoi(vecColumns[3])});
+    }
+    return vecRows;
+}
 
 ResultS runOperation(SessionC& session, const CauseRowS& row)
 {
@@ -39,26 +92,24 @@ ResultS runOperation(SessionC& session, const CauseRowS& row)
     return session.sendLine(row.m_strArgument);
 }
 
-// A scratch file, removed at the end.
-class ScratchFileC
+// Each row starts from a fresh module, configured and in command mode, so
+// that only the fault's own time-outs take time. The module stops before its
+// statement runner goes, as its "on" actions call the runner.
+struct RowModuleS
 {
-public:
-    ScratchFileC()
+    static SimConfigS config()
     {
-        char szTemplate[] = "/tmp/quenta-session-XXXXXX";
-        const int nFd = ::mkstemp(szTemplate);
-        EXPECT_LE(0, nFd);
-        ::close(nFd);
-        m_strPath = szTemplate;
+        SimConfigS config;
+        config.m_eInitialMode = SM_COMMAND;
+        config.m_ulScanMs = 200;
+        config.m_lineSettings.m_unBaudRate = 12;
+        config.m_lineSettings.m_unFlowControl = 1;
+        return config;
     }
-    ~ScratchFileC() { std::filesystem::remove(m_strPath); }
-    ScratchFileC(const ScratchFileC&) = delete;
-    ScratchFileC& operator=(const ScratchFileC&) = delete;
+    ~RowModuleS() { m_module.stop(); }
 
-    const std::string& path() const { return m_strPath; }
-
-private:
-    std::string m_strPath;
+    SimulatedModuleC m_module{config()};
+    SimStatementRunnerC m_runner{m_module};
 };
 
 class CauseTableTest : public ::testing::TestWithParam<CauseRowS>
@@ -67,111 +118,107 @@ class CauseTableTest : public ::testing::TestWithParam<CauseRowS>
 TEST_P(CauseTableTest, EachFaultHasItsCauseAndExitCode)
 {
     const CauseRowS& row = GetParam();
-    causetest::RowModuleC module(row);
-    ScratchFileC file;
-    causetest::RowPortC port(row, module.module().slavePath(), file.path());
-    if (row.m_strSetup == "port:permission") {
-        if (::geteuid() == 0) {
-            GTEST_SKIP() << "root opens any device; the tool's table runs this as another user";
+    RowModuleS rowModule;
+    SimulatedModuleC& module = rowModule.m_module;
+    ASSERT_TRUE(module.start());
+    const bool bPortSetup = row.m_strSetup.rfind("port:", 0) == 0;
+    if (!bPortSetup && !row.m_strSetup.empty()) {
+        for (const std::string& strStatement : split(row.m_strSetup, ';')) {
+            ASSERT_EQ("ok", rowModule.m_runner.answer(strStatement, 1)) << strStatement;
         }
-        ASSERT_EQ(0, ::chmod(file.path().c_str(), 0));
-        port.setPath(file.path());
     }
-    const std::string strPort = port.path();
 
-    SessionC session(strPort);
-    const ResultS result =
-        causetest::isPortSetup(row) ? session.opened() : runOperation(session, row);
-    port.release();
-    EXPECT_EQ(row.m_strCause, causeName(result.m_eCause)) << describeFailure(result).m_strMessage;
-    EXPECT_EQ(row.m_nExit, describeFailure(result).m_nExitCode);
+    char szFile[] = "/tmp/quenta-session-XXXXXX";
+    const int nFile = ::mkstemp(szFile);
+    ASSERT_LE(0, nFile);
+    ::close(nFile);
+    std::string strPort = module.slavePath();
+    int nHolder = -1;
+    if (row.m_strSetup == "port:missing") {
+        strPort = "/nonexistent/quenta-tty";
+    } else if (row.m_strSetup == "port:file") {
+        strPort = szFile;
+    } else if (row.m_strSetup == "port:busy") {
+        nHolder = ::open(strPort.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        EXPECT_EQ(0, ::flock(nHolder, LOCK_EX | LOCK_NB));
+    } else if (row.m_strSetup == "port:permission") {
+        // The Python package's table runs this row as another user.
+        if (::geteuid() == 0) {
+            std::filesystem::remove(szFile);
+            GTEST_SKIP() << "root opens any device";
+        }
+        EXPECT_EQ(0, ::chmod(szFile, 0));
+        strPort = szFile;
+    }
+
+    ResultS result;
+    {
+        SessionC session(strPort);
+        result = bPortSetup ? session.opened() : runOperation(session, row);
+    }
+    if (nHolder >= 0) {
+        ::close(nHolder);
+    }
+    std::filesystem::remove(szFile);
+    const FailureTextS text = describeFailure(result);
+    EXPECT_EQ(row.m_strCause, causeName(result.m_eCause)) << text.m_strMessage;
+    EXPECT_EQ(row.m_nExit, text.m_nExitCode);
     EXPECT_EQ(strPort, result.m_strPort);
-    EXPECT_EQ(result.ok(), describeFailure(result).m_strMessage.empty());
+    EXPECT_EQ(result.ok(), text.m_strMessage.empty());
     if (row.m_strSetup == "port:permission") {
         EXPECT_NE(std::string::npos, result.m_strDetail.find(" 0000, which only "))
             << result.m_strDetail;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, CauseTableTest, ::testing::ValuesIn(causetest::causeTable()));
+INSTANTIATE_TEST_SUITE_P(Table, CauseTableTest, ::testing::ValuesIn(causeTable()));
+
+// Whatever a module, a user or a file system hands in is shown as visible
+// characters and cut at 160 bytes, never inside a UTF-8 character.
+TEST(ShownTextTest, ControlsAreVisibleAndLongTextIsCutAtACharacter)
+{
+    const std::string strE = "\xc3\xa9";
+    const struct
+    {
+        std::string m_strText;
+        std::string m_strShown;
+    } c_aCases[] = {
+        {"a\rb\x1b[2J\x7f", "a\\x0db\\x1b[2J\\x7f"},
+        {std::string(160, 'x'), std::string(160, 'x')},
+        {std::string(161, 'x'), std::string(160, 'x') + "..."},
+        {std::string(159, 'x') + strE, std::string(159, 'x') + "..."},
+        {std::string(5000, 'x'), std::string(160, 'x') + "..."},
+    };
+    for (const auto& testCase : c_aCases) {
+        EXPECT_EQ(testCase.m_strShown, shownText(testCase.m_strText));
+    }
+}
 
 class SessionTest : public ::testing::Test
 {
 protected:
-    static std::unique_ptr<SimulatedModuleC> startModule(const std::vector<SimDeviceS>& vecDevices)
+    void SetUp() override
     {
-        SimConfigS config;
-        config.m_eInitialMode = SM_COMMAND;
-        config.m_ulScanMs = 300;
-        config.m_vecDevices = vecDevices;
-        std::unique_ptr<SimulatedModuleC> pModule(new SimulatedModuleC(config));
-        EXPECT_TRUE(pModule->start());
-        return pModule;
+        m_pModule.reset(new SimulatedModuleC(RowModuleS::config()));
+        ASSERT_TRUE(m_pModule->start());
     }
 
-    static SimClockT::time_point inquiryTime(const SimulatedModuleC& module)
-    {
-        for (const SimTranscriptEntryS& entry : module.transcript().entries()) {
-            if (entry.m_eKind == EK_RECEIVED_LINE && entry.m_strBytes.rfind("AT*AGI=", 0) == 0) {
-                return entry.m_tTime;
-            }
-        }
-        ADD_FAILURE() << "no inquiry";
-        return SimClockT::time_point();
-    }
+    std::unique_ptr<SimulatedModuleC> m_pModule;
 };
-
-// Each session has its own port, controller and pairing: both searches run
-// at the same time, and a pairing on one leaves the other untouched.
-TEST_F(SessionTest, TwoSessionsOnTwoPortsWorkAtOnceAndApart)
-{
-    auto pFirst = startModule({{"02a0c7000001r", 7978, "NORTH-ONE", -40}});
-    auto pSecond = startModule(
-        {{"02a0c7000002r", 7978, "SOUTH-TWO", -50}, {"02a0c7000003r", 524, "SOUTH-PHONE", -60}});
-    SessionC first(pFirst->slavePath());
-    SessionC second(pSecond->slavePath());
-    ASSERT_TRUE(first.opened().ok());
-    ASSERT_TRUE(second.opened().ok());
-
-    SearchResultS firstFound;
-    std::thread worker([&] { firstFound = first.search(); });
-    const SearchResultS secondFound = second.search();
-    worker.join();
-    ASSERT_TRUE(firstFound.ok());
-    ASSERT_TRUE(secondFound.ok());
-    ASSERT_EQ(1u, firstFound.m_vecDevices.size());
-    ASSERT_EQ(1u, secondFound.m_vecDevices.size());
-    EXPECT_EQ("NORTH-ONE", firstFound.m_vecDevices[0].m_strName);
-    EXPECT_EQ("02a0c7000002r", secondFound.m_vecDevices[0].m_strAddress);
-    EXPECT_EQ(7978u, secondFound.m_vecDevices[0].m_unClass);
-    // One after the other, the second inquiry would start a whole scan later.
-    const auto tApart = inquiryTime(*pFirst) - inquiryTime(*pSecond);
-    EXPECT_LT(std::chrono::abs(tApart), std::chrono::milliseconds(300));
-
-    ASSERT_TRUE(first.pair("NORTH-ONE").ok());
-    const PairedResultS firstPaired = first.paired();
-    const PairedResultS secondPaired = second.paired();
-    ASSERT_TRUE(firstPaired.ok());
-    ASSERT_TRUE(secondPaired.ok());
-    EXPECT_TRUE(firstPaired.m_bPaired);
-    EXPECT_EQ("02a0c7000001r", firstPaired.m_device.m_strAddress);
-    EXPECT_FALSE(secondPaired.m_bPaired);
-}
 
 TEST_F(SessionTest, APortIsHeldByOneSessionUntilItCloses)
 {
-    auto pModule = startModule(defaultDevices());
-    SessionC first(pModule->slavePath());
+    SessionC first(m_pModule->slavePath());
     ASSERT_TRUE(first.opened().ok());
     {
-        SessionC second(pModule->slavePath());
+        SessionC second(m_pModule->slavePath());
         EXPECT_EQ(CauseE::PortInUse, second.opened().m_eCause);
         EXPECT_EQ(CauseE::PortInUse, second.paired().m_eCause);
     }
     EXPECT_TRUE(first.paired().ok()) << "the refused session took nothing from the first";
     first.close();
     EXPECT_EQ(CauseE::Closed, first.paired().m_eCause);
-    SessionC third(pModule->slavePath());
+    SessionC third(m_pModule->slavePath());
     EXPECT_TRUE(third.opened().ok());
 }
 
@@ -179,9 +226,8 @@ TEST_F(SessionTest, APortIsHeldByOneSessionUntilItCloses)
 // the one missing is counted.
 TEST_F(SessionTest, ASearchCountsTheNamesItCouldNotRead)
 {
-    auto pModule = startModule(defaultDevices());
-    pModule->failNameQuery("02a0c7a1b2c5r", NF_ALWAYS);
-    SessionC session(pModule->slavePath());
+    m_pModule->failNameQuery("02a0c7a1b2c5r", NF_ALWAYS);
+    SessionC session(m_pModule->slavePath());
     std::vector<std::string> vecSeen;
     const SearchResultS result =
         session.search([&](const DeviceS& device) { vecSeen.push_back(device.m_strName); });
@@ -196,14 +242,13 @@ TEST_F(SessionTest, ASearchCountsTheNamesItCouldNotRead)
 // variable does not move it, and its results name where it really is.
 TEST_F(SessionTest, TheCom8MappingIsResolvedOnceAndReported)
 {
-    auto pModule = startModule(defaultDevices());
-    ::setenv("QUENTA_PORT_COM8", pModule->slavePath().c_str(), 1);
+    ::setenv("QUENTA_PORT_COM8", m_pModule->slavePath().c_str(), 1);
     SessionC session;
     ::setenv("QUENTA_PORT_COM8", "/nonexistent/elsewhere", 1);
     const PairedResultS result = session.paired();
     ::unsetenv("QUENTA_PORT_COM8");
     EXPECT_TRUE(result.ok()) << describeFailure(result).m_strMessage;
-    EXPECT_EQ(pModule->slavePath(), session.port());
+    EXPECT_EQ(m_pModule->slavePath(), session.port());
     EXPECT_TRUE(result.m_bCom8);
 }
 
