@@ -10,6 +10,13 @@
 #include <set>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <fstream>
+#include <string>
+
+#include <sys/syscall.h>
+#endif
+
 namespace {
 
 using ClockT = std::chrono::steady_clock;
@@ -35,9 +42,6 @@ public:
         WaitForSingleObject(m_hThread, INFINITE);
         CloseHandle(m_hThread);
     }
-    ThreadC(const ThreadC&) = delete;
-    ThreadC& operator=(const ThreadC&) = delete;
-
     DWORD join()
     {
         EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_hThread, c_dwBound));
@@ -54,95 +58,80 @@ private:
     std::function<DWORD()> m_fnBody;
 };
 
+// Three waiters sleep with long time-outs, a fourth comes and goes with short
+// ones; tokens arrive in ones and threes. A sleeper left asleep beside a free
+// token stalls the count, and a token lost shows in it.
 TEST(PlatformSemaphore, ReleasesWakeSleepersAndNoTokenIsLost)
 {
-    // Three waiters sleep with long time-outs, a fourth comes and goes with
-    // short ones; tokens arrive in ones and threes. A sleeper left asleep
-    // beside a free token stalls the count, and a token lost shows in it.
     const LONG c_lReleased = 5000;
     HANDLE hSemaphore = CreateSemaphoreW(nullptr, 0, 3, nullptr);
     std::atomic<LONG> lTaken{0};
     std::atomic<bool> bStop{false};
-    std::atomic<int> nSleepersDone{0};
-    auto sleeper = [&]() -> DWORD {
-        while (WaitForSingleObject(hSemaphore, c_dwBound) == WAIT_OBJECT_0 && !bStop.load()) {
-            ++lTaken;
-        }
-        ++nSleepersDone;
-        return 0;
-    };
-    ThreadC first(sleeper);
-    ThreadC second(sleeper);
-    ThreadC third(sleeper);
-    ThreadC hasty([&]() -> DWORD {
-        while (!bStop.load()) {
-            if (WaitForSingleObject(hSemaphore, 1) == WAIT_OBJECT_0 && !bStop.load()) {
-                ++lTaken;
+    std::atomic<int> nRunning{4};
+    auto fnWaiter = [&](DWORD dwTimeout) {
+        return [&, dwTimeout]() -> DWORD {
+            for (;;) {
+                const bool bGot = WaitForSingleObject(hSemaphore, dwTimeout) == WAIT_OBJECT_0;
+                // A sleeper's wait ends with a token, or the case fails.
+                if (bStop.load() || (!bGot && dwTimeout == c_dwBound))
+                    break;
+                lTaken += bGot ? 1 : 0;
+                if (dwTimeout < c_dwBound)
+                    Sleep(1);
             }
-            Sleep(1);
-        }
-        return 0;
-    });
+            return static_cast<DWORD>(--nRunning);
+        };
+    };
+    ThreadC first(fnWaiter(c_dwBound)), second(fnWaiter(c_dwBound)), third(fnWaiter(c_dwBound));
+    ThreadC hasty(fnWaiter(1));
     // Done in some 20 ms; the short waiter alone would need over 5 s.
     const auto start = ClockT::now();
     for (LONG lDone = 0; lDone < c_lReleased && millisecondsSince(start) < 3000;) {
         const LONG lBatch = lDone % 2 == 0 ? 1 : 3;
-        if (ReleaseSemaphore(hSemaphore, lBatch, nullptr)) {
-            lDone += lBatch;
-        }
-        if (lDone % 1000 == 0) {
-            Sleep(1);
-        }
+        lDone += ReleaseSemaphore(hSemaphore, lBatch, nullptr) ? lBatch : 0;
     }
     while (lTaken.load() < c_lReleased && millisecondsSince(start) < 3000) {
         Sleep(1);
     }
     EXPECT_EQ(c_lReleased, lTaken.load());
     bStop = true;
-    while (nSleepersDone.load() < 3) {
+    while (nRunning.load() > 0) {
         ReleaseSemaphore(hSemaphore, 1, nullptr);
         Sleep(1);
     }
-    first.join();
-    second.join();
-    third.join();
-    hasty.join();
     CloseHandle(hSemaphore);
 }
 
-TEST(PlatformEvent, AutoResetReleasesOneWaiterPerSet)
+// An auto-reset event lets one waiter through per set; a manual-reset one
+// lets every waiter through and stays set until reset.
+TEST(PlatformEvent, ASetReleasesOneWaiterOrAllAsTheKindSays)
 {
-    HANDLE hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE hWoken = CreateSemaphoreW(nullptr, 0, 2, nullptr);
-    auto fnWaiter = [&] {
-        const DWORD dwResult = WaitForSingleObject(hEvent, INFINITE);
-        ReleaseSemaphore(hWoken, 1, nullptr);
-        return dwResult;
-    };
-    ThreadC first(fnWaiter), second(fnWaiter);
-    EXPECT_TRUE(SetEvent(hEvent));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hWoken, c_dwBound));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hWoken, 100));
-    EXPECT_TRUE(SetEvent(hEvent));
-    EXPECT_EQ(WAIT_OBJECT_0, first.join());
-    EXPECT_EQ(WAIT_OBJECT_0, second.join());
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hEvent, 0));
-    CloseHandle(hWoken);
-    CloseHandle(hEvent);
-}
-
-TEST(PlatformEvent, ManualResetReleasesAllWaitersAndStaysSet)
-{
-    HANDLE hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    auto fnWaiter = [&] { return WaitForSingleObject(hEvent, INFINITE); };
-    ThreadC first(fnWaiter), second(fnWaiter);
-    EXPECT_TRUE(SetEvent(hEvent));
-    EXPECT_EQ(WAIT_OBJECT_0, first.join());
-    EXPECT_EQ(WAIT_OBJECT_0, second.join());
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hEvent, 0));
-    EXPECT_TRUE(ResetEvent(hEvent));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hEvent, 0));
-    CloseHandle(hEvent);
+    for (const BOOL bManual : {FALSE, TRUE}) {
+        SCOPED_TRACE(bManual);
+        HANDLE hEvent = CreateEventW(nullptr, bManual, FALSE, nullptr);
+        HANDLE hWoken = CreateSemaphoreW(nullptr, 0, 2, nullptr);
+        auto fnWaiter = [&] {
+            const DWORD dwResult = WaitForSingleObject(hEvent, INFINITE);
+            ReleaseSemaphore(hWoken, 1, nullptr);
+            return dwResult;
+        };
+        ThreadC first(fnWaiter), second(fnWaiter);
+        EXPECT_TRUE(SetEvent(hEvent));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hWoken, c_dwBound));
+        if (bManual) {
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hWoken, c_dwBound));
+        } else {
+            EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hWoken, 100));
+            EXPECT_TRUE(SetEvent(hEvent));
+        }
+        EXPECT_EQ(WAIT_OBJECT_0, first.join());
+        EXPECT_EQ(WAIT_OBJECT_0, second.join());
+        EXPECT_EQ(bManual ? WAIT_OBJECT_0 : WAIT_TIMEOUT, WaitForSingleObject(hEvent, 0));
+        EXPECT_TRUE(ResetEvent(hEvent));
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hEvent, 0));
+        CloseHandle(hWoken);
+        CloseHandle(hEvent);
+    }
 }
 
 TEST(PlatformMutex, OwnershipIsRecursiveAndPerThread)
@@ -185,18 +174,40 @@ TEST(PlatformThread, HandleIsSignalledWhenTheThreadEndsWithItsExitCode)
     CloseHandle(hGo);
 }
 
-TEST(PlatformHandle, WaitOnAClosedHandleFails)
+#if !defined(_WIN32)
+// Returns once the thread sleeps in the kernel, in a futex wait.
+void untilAsleep(const std::atomic<DWORD>& dwThreadId)
 {
-    // Signalled, so a stale object would wrongly satisfy the wait.
-    HANDLE hEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-    ASSERT_TRUE(CloseHandle(hEvent));
-    EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(hEvent, 0));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
-    EXPECT_FALSE(CloseHandle(hEvent));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+    const auto start = ClockT::now();
+    while (millisecondsSince(start) < c_dwBound) {
+        std::ifstream file("/proc/self/task/" + std::to_string(dwThreadId.load()) + "/syscall");
+        long nSyscall = -1;
+        if (dwThreadId.load() != 0 && file >> nSyscall && nSyscall == SYS_futex) {
+            return;
+        }
+        Sleep(1);
+    }
+    ADD_FAILURE() << "the waiter never went to sleep";
 }
 
-#if !defined(_WIN32)
+// A release that finds one sleeper and no token wakes it at once, not at the
+// end of its long time-out.
+TEST(PlatformSemaphore, AReleaseWakesALoneSleeperAtOnce)
+{
+    HANDLE hSemaphore = CreateSemaphoreW(nullptr, 0, 1, nullptr);
+    std::atomic<DWORD> dwWaiter{0};
+    ThreadC waiter([&] {
+        dwWaiter = GetCurrentThreadId();
+        return WaitForSingleObject(hSemaphore, 4 * c_dwBound);
+    });
+    untilAsleep(dwWaiter);
+    const auto start = ClockT::now();
+    EXPECT_TRUE(ReleaseSemaphore(hSemaphore, 1, nullptr));
+    EXPECT_EQ(WAIT_OBJECT_0, waiter.join());
+    EXPECT_LT(millisecondsSince(start), 2000) << "woken only by its time-out";
+    CloseHandle(hSemaphore);
+}
+
 // Two guarantees of the POSIX layer beyond Win32: Windows hands closed handle
 // values out again and gives each open of a named object a handle of its own.
 TEST(PlatformHandle, StaleHandlesStayInvalidAfterTheirSlotsAreUsedAgain)
@@ -211,11 +222,14 @@ TEST(PlatformHandle, StaleHandlesStayInvalidAfterTheirSlotsAreUsedAgain)
         ASSERT_TRUE(CloseHandle(hEvent));
         vecClosed.push_back(hEvent);
     }
+    // Signalled, so a stale handle reaching the new object would satisfy the wait.
     HANDLE hLive = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     for (HANDLE hStale : vecClosed) {
         ASSERT_EQ(WAIT_FAILED, WaitForSingleObject(hStale, 0));
+        ASSERT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
     }
-    EXPECT_FALSE(CloseHandle(vecClosed.front()));
+    EXPECT_FALSE(CloseHandle(vecClosed.back()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hLive, 0));
     CloseHandle(hLive);
 }
@@ -223,30 +237,19 @@ TEST(PlatformHandle, StaleHandlesStayInvalidAfterTheirSlotsAreUsedAgain)
 TEST(PlatformHandle, ObjectOutlivesItsLastHandleWhileAThreadWaitsOnIt)
 {
     HANDLE hSemaphore = CreateSemaphoreW(nullptr, 0, 1, L"quenta-test-outlive");
+    // A second open of the name is counted: closing it leaves the object.
     HANDLE hSecond = CreateSemaphoreW(nullptr, 0, 1, L"quenta-test-outlive");
     ASSERT_EQ(hSemaphore, hSecond);
-    HANDLE hWaiting = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::atomic<DWORD> dwFirst{WAIT_FAILED};
-    std::atomic<bool> bFirstDone{false};
-    ThreadC waiter([&]() -> DWORD {
-        SetEvent(hWaiting);
-        dwFirst = WaitForSingleObject(hSemaphore, c_dwBound);
-        bFirstDone = true;
-        // Still waiting on the object after its last handle went.
-        return WaitForSingleObject(hSemaphore, 100);
-    });
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hWaiting, c_dwBound));
-    Sleep(20);
     ASSERT_TRUE(CloseHandle(hSecond));
-    EXPECT_TRUE(ReleaseSemaphore(hSemaphore, 1, nullptr));
-    while (!bFirstDone.load()) {
-        Sleep(1);
-    }
-    EXPECT_EQ(WAIT_OBJECT_0, dwFirst.load());
+    std::atomic<DWORD> dwWaiter{0};
+    ThreadC waiter([&] {
+        dwWaiter = GetCurrentThreadId();
+        return WaitForSingleObject(hSemaphore, 300);
+    });
+    untilAsleep(dwWaiter);
     ASSERT_TRUE(CloseHandle(hSemaphore));
     EXPECT_FALSE(ReleaseSemaphore(hSemaphore, 1, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), waiter.join());
-    CloseHandle(hWaiting);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), waiter.join()) << "the wait outlived the handle";
 }
 #endif
 

@@ -1,7 +1,6 @@
-// The serial port on real pseudo-terminals: the master side is the peer, and
-// tcgetattr on it shows the line the port applied. A pseudo-terminal keeps no
-// data bits or parity in termios, so those are read back from the device
-// control block of the port's own handle.
+// The serial port on real pseudo-terminals, the master side as the peer: what
+// the port adds to the platform's serial functions (its setting codes, the
+// reconfiguration, the reader thread, the reopen).
 #include "LogCapture.h"
 #include "Nox_Err/NOX_ERR_Codes.h"
 #include "PortTestSupport.h"
@@ -12,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <set>
 
 namespace {
 
@@ -28,18 +28,13 @@ protected:
         m_port.SetPortName(m_pty.name());
     }
 
+    // The line as the port's own handle reads it back.
     DCB portState()
     {
         DCB dcb = {};
         dcb.DCBlength = sizeof(dcb);
         EXPECT_TRUE(GetCommState(m_pty.portHandle(), &dcb)) << GetLastError();
         return dcb;
-    }
-
-    speed_t lineSpeed() const
-    {
-        const termios tio = m_pty.line();
-        return cfgetospeed(&tio);
     }
 
     // A consumer registered with the port; it outlives the port's reader.
@@ -56,27 +51,26 @@ protected:
     SerialPortC m_port;
 };
 
-// Connect applies the stored record; each row then reconfigures the open port.
-TEST_F(SerialPortTest, LineSettingsAreAppliedAndReadBack)
+// Connect applies the stored record; each row then reconfigures the open port
+// from the module's setting codes.
+TEST_F(SerialPortTest, SettingCodesReachTheLineAtConnectAndOnChange)
 {
     m_port.SetBaudrate(921600);
     m_port.EnableRtsCts(true);
     ASSERT_TRUE(m_port.Connect());
-    EXPECT_EQ(static_cast<speed_t>(B921600), lineSpeed());
-    EXPECT_NE(0u, m_pty.line().c_cflag & CRTSCTS);
+    EXPECT_EQ(921600u, portState().BaudRate);
+    EXPECT_EQ(1u, portState().fOutxCtsFlow);
 
-    struct RowS
+    const struct
     {
         uint32_t unData, unParity, unStop, unFlow;
         BYTE byBits, byParity, byStop;
-        tcflag_t flags;
+    } aRows[] = {
+        {1, 3, 2, 2, 8, EVENPARITY, TWOSTOPBITS},
+        {2, 2, 1, 1, 7, ODDPARITY, ONESTOPBIT},
+        {4, 1, 1, 2, 5, NOPARITY, ONESTOPBIT},
     };
-    const RowS aRows[] = {
-        {1, 3, 2, 2, 8, EVENPARITY, TWOSTOPBITS, CSTOPB},
-        {2, 2, 1, 1, 7, ODDPARITY, ONESTOPBIT, CRTSCTS},
-        {4, 1, 1, 2, 5, NOPARITY, ONESTOPBIT, 0},
-    };
-    for (const RowS& row : aRows) {
+    for (const auto& row : aRows) {
         SCOPED_TRACE(static_cast<int>(row.byBits));
         Rs232SettingsS settings;
         settings.unDataBits = row.unData;
@@ -84,9 +78,8 @@ TEST_F(SerialPortTest, LineSettingsAreAppliedAndReadBack)
         settings.unStopBits = row.unStop;
         settings.unFlowControl = row.unFlow;
         m_port.SetRs232Settings(settings);
-        EXPECT_EQ(static_cast<speed_t>(B115200), lineSpeed());
-        EXPECT_EQ(row.flags, m_pty.line().c_cflag & (CSTOPB | CRTSCTS));
         const DCB dcb = portState();
+        EXPECT_EQ(115200u, dcb.BaudRate);
         EXPECT_EQ(row.byBits, dcb.ByteSize);
         EXPECT_EQ(row.byParity, dcb.Parity);
         EXPECT_EQ(row.byStop, dcb.StopBits);
@@ -107,7 +100,34 @@ TEST_F(SerialPortTest, UnknownBitRateKeepsTheCodeButStillReconfigures)
     Rs232SettingsS settings;
     m_port.GetRs232Settings(&settings);
     EXPECT_EQ(9u, settings.unBaudRate);
-    EXPECT_EQ(static_cast<speed_t>(B115200), lineSpeed());
+    EXPECT_EQ(115200u, portState().BaudRate);
+}
+
+std::set<pid_t> threadIds()
+{
+    std::set<pid_t> setIds;
+    DIR* pDir = ::opendir("/proc/self/task");
+    for (dirent* pEntry = ::readdir(pDir); pEntry != nullptr; pEntry = ::readdir(pDir)) {
+        if (pEntry->d_name[0] != '.') {
+            setIds.insert(std::atoi(pEntry->d_name));
+        }
+    }
+    ::closedir(pDir);
+    return setIds;
+}
+
+// An open port without traffic costs nothing: its reader sleeps in poll
+// without a time-out, so it neither spins nor wakes up periodically.
+TEST_F(SerialPortTest, IdleReaderSleepsUntilAnEventArrives)
+{
+    const std::set<pid_t> setBefore = threadIds();
+    ASSERT_TRUE(m_port.Connect());
+    std::atomic<pid_t> reader{0};
+    for (pid_t tid : threadIds()) {
+        reader = setBefore.count(tid) == 0 ? tid : reader.load();
+    }
+    ASSERT_NE(0, reader.load());
+    EXPECT_TRUE(ptytest::waitUntilInPoll(reader));
 }
 
 // The reader is held in the delivery of a first byte while 3000 more are
@@ -144,7 +164,7 @@ TEST_F(SerialPortTest, DisconnectWhileTheReaderWaitsReturnsAtOnce)
 {
     m_capture.route("SerialPortC", 4);
     const auto waitsEntered = [&] {
-        return porttest::countOf(m_capture.joined(), "START SerialPortC::WaitUntilRead");
+        return countOf(m_capture.joined(), "START SerialPortC::WaitUntilRead");
     };
     RecordingConsumerC& consumer = reading(2);
     std::vector<long> vecMicros;
