@@ -1,7 +1,7 @@
 // What the tests need of the host, the same on POSIX and Windows: a private
 // temporary directory, environment variables the core sees, paths as the
-// UTF-8 text the core takes, file times, the debug output, a process's exit
-// code as its parent sees it.
+// UTF-8 text the core takes, file times, a process's exit code as its parent
+// sees it; and on POSIX the debug output.
 #pragma once
 
 #include "Nox_Hal/NOX_HAL_Path.h"
@@ -16,8 +16,6 @@
 
 #if defined(_WIN32)
 #include <cstdint>
-#include <cwchar>
-#include <mutex>
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -38,24 +36,17 @@ inline std::string utf8(const std::filesystem::path& path)
 inline std::filesystem::path makeTempDir(const std::string& strPrefix)
 {
 #if defined(_WIN32)
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path base = fs::temp_directory_path(error);
-    if (error) {
-        return fs::path();
-    }
     // create_directory tells a name taken by another run from a new one.
+    std::error_code error;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
     const std::string strStem = strPrefix + std::to_string(GetCurrentProcessId()) + "-";
-    for (DWORD dwTry = 0; dwTry < 1000; ++dwTry) {
-        const fs::path candidate = base / (strStem + std::to_string(GetTickCount() + dwTry));
-        if (fs::create_directory(candidate, error)) {
+    for (DWORD dwTry = 0; !error && dwTry < 1000; ++dwTry) {
+        const auto candidate = base / (strStem + std::to_string(GetTickCount() + dwTry));
+        if (std::filesystem::create_directory(candidate, error)) {
             return candidate;
         }
-        if (error) {
-            return fs::path();
-        }
     }
-    return fs::path();
+    return std::filesystem::path();
 #else
     std::string strTemplate = "/tmp/" + strPrefix + "XXXXXX";
     if (::mkdtemp(&strTemplate[0]) == nullptr) {
@@ -115,90 +106,21 @@ inline bool setModificationTime(const std::filesystem::path& path, time_t tSecon
 #endif
 }
 
-// Capturing what the core writes with OutputDebugStringW, as UTF-8. On POSIX
-// the platform writes it to standard error; on Windows it is an exception a
-// debugger would see, which a vectored handler sees first when none is
-// attached.
-#if defined(_WIN32)
-struct DebugOutputS
-{
-    std::mutex lock;
-    std::string strText;
-    PVOID pHandler = nullptr;
-};
-
-inline DebugOutputS& debugOutput()
-{
-    static DebugOutputS s_output;
-    return s_output;
-}
-
-inline LONG CALLBACK onDebugOutput(EXCEPTION_POINTERS* pException)
-{
-    const EXCEPTION_RECORD& record = *pException->ExceptionRecord;
-    // The first argument counts the characters with the final NUL.
-    const bool bWide = record.ExceptionCode == DBG_PRINTEXCEPTION_WIDE_C;
-    if ((!bWide && record.ExceptionCode != DBG_PRINTEXCEPTION_C) || record.NumberParameters < 2 ||
-        record.ExceptionInformation[0] == 0) {
-        return EXCEPTION_CONTINUE_SEARCH;
-    }
-    const size_t unLength = static_cast<size_t>(record.ExceptionInformation[0]) - 1;
-    std::string strText;
-    if (bWide) {
-        const auto* szText = reinterpret_cast<const wchar_t*>(record.ExceptionInformation[1]);
-        const int nLength = static_cast<int>(wcsnlen(szText, unLength));
-        const int nSize =
-            WideCharToMultiByte(CP_UTF8, 0, szText, nLength, nullptr, 0, nullptr, nullptr);
-        strText.resize(static_cast<size_t>(nSize > 0 ? nSize : 0));
-        if (nSize > 0) {
-            WideCharToMultiByte(CP_UTF8, 0, szText, nLength, &strText[0], nSize, nullptr, nullptr);
-        }
-    } else {
-        const auto* szText = reinterpret_cast<const char*>(record.ExceptionInformation[1]);
-        strText.assign(szText, strnlen(szText, unLength));
-    }
-    DebugOutputS& output = debugOutput();
-    std::lock_guard<std::mutex> guard(output.lock);
-    output.strText += strText;
-    // Taken: OutputDebugStringW then neither repeats it narrow nor passes it on.
-    return EXCEPTION_CONTINUE_EXECUTION;
-}
-#endif
-
+#if !defined(_WIN32)
+// What the core writes with OutputDebugStringW, which the POSIX platform
+// sends to standard error. (On Windows it goes to a debugger; the cases that
+// read it run on POSIX.)
 inline void captureDebugOutput()
 {
-#if defined(_WIN32)
-    DebugOutputS& output = debugOutput();
-    std::lock_guard<std::mutex> guard(output.lock);
-    output.strText.clear();
-    if (output.pHandler == nullptr) {
-        output.pHandler = AddVectoredExceptionHandler(1, onDebugOutput);
-    }
-#else
     ::testing::internal::CaptureStderr();
-#endif
 }
 
 // What was written since captureDebugOutput; ends the capture.
 inline std::string capturedDebugOutput()
 {
-#if defined(_WIN32)
-    DebugOutputS& output = debugOutput();
-    PVOID pHandler = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(output.lock);
-        pHandler = output.pHandler;
-        output.pHandler = nullptr;
-    }
-    if (pHandler != nullptr) {
-        RemoveVectoredExceptionHandler(pHandler);
-    }
-    std::lock_guard<std::mutex> guard(output.lock);
-    return output.strText;
-#else
     return ::testing::internal::GetCapturedStderr();
-#endif
 }
+#endif
 
 // The code a parent sees when the process ends with nCode: Windows keeps all
 // 32 bits, a POSIX exit status only the low eight.

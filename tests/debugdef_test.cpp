@@ -54,30 +54,7 @@ protected:
     void TearDown() override { mgr().removeAll(); }
 };
 
-#if !defined(_WIN32)
-// FIFOs exist on POSIX hosts only.
-fs::path makeFifo(const fs::path& path)
-{
-    fs::create_directories(path.parent_path());
-    EXPECT_EQ(0, ::mkfifo(path.c_str(), 0600)) << path;
-    return path;
-}
-
-#endif
-
-size_t countOf(const std::string& strText, const std::string& strPart)
-{
-    size_t unCount = 0;
-    for (size_t nPos = strText.find(strPart); nPos != std::string::npos;
-         nPos = strText.find(strPart, nPos + 1)) {
-        ++unCount;
-    }
-    return unCount;
-}
-
 } // namespace
-
-// ------------------------------------------------------------ route lines
 
 TEST_F(DebugDefTest, RouteLinesFollowTheGrammar)
 {
@@ -113,8 +90,7 @@ TEST_F(DebugDefTest, RouteLinesFollowTheGrammar)
     };
     for (const CaseS& c : aCases) {
         SCOPED_TRACE(c.szLine);
-        bool bRoute = processRouteLine(c.szLine);
-        EXPECT_EQ(c.nLevel != NO, bRoute);
+        EXPECT_EQ(c.nLevel != NO, processRouteLine(c.szLine));
         EXPECT_EQ(c.nLevel == NO ? LVL_NONE : c.nLevel, thresholdOf(c.szLog));
         EXPECT_EQ(c.nLevel == NO ? 0 : 1, mgr().componentCount());
         if (c.nLevel != NO) {
@@ -139,7 +115,7 @@ TEST_F(DebugDefTest, LoaderReportsAMissingFileAndSkipsCommentedAndIndentedLines)
     EXPECT_EQ(0, mgr().componentCount());
 
     const fs::path path = s_root / "loader" / "wire.def";
-    // Commented and indented lines are skipped; the last needs no line end.
+    // The last line needs no line end.
     writeFile(path, "# LOG c1 INFO printf\n\tLOG c2 INFO printf\n\r\n"
                     "LOG TaviDeviceControllerImplC ALL printf\r\n"
                     "LOG SystemErrorLogger ALL SystemErrorLogger");
@@ -151,23 +127,17 @@ TEST_F(DebugDefTest, LoaderReportsAMissingFileAndSkipsCommentedAndIndentedLines)
 }
 
 #if !defined(_WIN32)
-// FIFOs, devices, /proc and a drive letter that means nothing: POSIX only.
+// FIFOs, devices, /proc, a drive letter that means nothing and the debug
+// output: POSIX only.
 TEST_F(DebugDefTest, ConsumersThatAreNoWritableFileAreRefusedWithTheLineAndReason)
 {
     const fs::path dir = s_root / "refused";
-    const fs::path fifo = makeFifo(dir / "fifo.log");
-    makeFifo(dir / "set_02.log");
     fs::create_directories(dir / "folder");
-    writeFile(dir / "plain", "a file where a directory should be\n");
-    // A drive-letter path must not land in the current directory.
     fs::create_directories(dir / "cwd");
-    const fs::path previous = fs::current_path();
-    fs::current_path(dir / "cwd");
-    // A reader on each FIFO makes an opening writer return at once, so that a
-    // missing check shows as a route rather than as a hang.
-    const int nFifoReader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    const int nSetReader = ::open((dir / "set_02.log").c_str(), O_RDONLY | O_NONBLOCK);
-
+    const fs::path fifo = dir / "fifo.log";
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    ASSERT_EQ(0, ::mkfifo((dir / "set_02.log").c_str(), 0600));
+    writeFile(dir / "plain", "a file where a directory should be\n");
     const struct
     {
         std::string strConsumer;
@@ -181,63 +151,65 @@ TEST_F(DebugDefTest, ConsumersThatAreNoWritableFileAreRefusedWithTheLineAndReaso
         {"/dev/null", "/dev/null", "Is a device, not a regular file"},
         {(dir / "plain" / "x.log").string(), (dir / "plain" / "x.log").string(), "Not a directory"},
         {"/proc/quenta.log", "/proc/quenta.log", "No such file or directory"},
+        // Must not land in the current directory either.
         {"X:\\logs\\w.txt", "X:/logs/w.txt", "drive letters mean nothing on this host"},
     };
+    const fs::path path = dir / "refused.def";
+    std::string strFile = "# each line is refused but the last\n";
+    std::string strExpected;
     for (const auto& c : aCases) {
-        SCOPED_TRACE(c.strConsumer);
-        testenv::captureDebugOutput();
-        EXPECT_FALSE(processRouteLine(("LOG key INFO " + c.strConsumer).c_str(), "f.def:7"));
-        EXPECT_EQ("f.def:7: log route refused: " + c.strCulprit + ": " + c.szReason + "\n",
-                  testenv::capturedDebugOutput());
-        EXPECT_EQ(0, mgr().componentCount());
-        mgr().removeAll();
+        strFile += "LOG key INFO " + c.strConsumer + "\n";
+        strExpected += path.string() + ":" + std::to_string(&c - aCases + 2) +
+                       ": log route refused: " + c.strCulprit + ": " + c.szReason + "\n";
     }
-    EXPECT_FALSE(fs::exists("X:"));
-    fs::current_path(previous);
-    ::close(nFifoReader);
-    ::close(nSetReader);
-}
+    writeFile(path, strFile + "LOG other WARN printf\n");
 
-TEST_F(DebugDefTest, LoaderNamesTheRefusedLineAndNeverBlocksOnAFifo)
-{
-    const fs::path fifo = makeFifo(s_root / "blocking" / "consumer.fifo");
-    const fs::path path = s_root / "loader" / "fifo.def";
-    writeFile(path, "# a reader that never comes\n\nLOG c1 INFO " + fifo.string() +
-                        "\nLOG c2 WARN printf\n");
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir / "cwd");
     uint32_t unResult = 1;
     testenv::captureDebugOutput();
+    // Opening a FIFO for writing would wait for a reader that never comes.
     EXPECT_TRUE(returnsWithoutBlocking(fifo, [&] { unResult = loadLogRoutes(path.c_str()); }));
-    EXPECT_EQ(path.string() + ":3: log route refused: " + fifo.string() +
-                  ": Is a FIFO, not a regular file\n",
-              testenv::capturedDebugOutput());
+    EXPECT_EQ(strExpected, testenv::capturedDebugOutput());
+    fs::current_path(previous);
     EXPECT_EQ(0u, unResult);
-    EXPECT_EQ(LVL_NONE, thresholdOf("c1"));
-    EXPECT_EQ(LVL_WARN, thresholdOf("c2"));
+    EXPECT_EQ(LVL_NONE, thresholdOf("key"));
+    EXPECT_EQ(LVL_WARN, thresholdOf("other"));
+    EXPECT_EQ(1, mgr().componentCount());
+    EXPECT_TRUE(fs::is_empty(dir / "cwd"));
 
     // Neither a FIFO nor a directory is read as a definition file.
     EXPECT_TRUE(returnsWithoutBlocking(fifo, [&] { unResult = loadLogRoutes(fifo.c_str()); }));
     EXPECT_EQ(NOX::RC_FAILED, unResult);
-    EXPECT_EQ(NOX::RC_FAILED, loadLogRoutes(fifo.parent_path().c_str()));
+    EXPECT_EQ(NOX::RC_FAILED, loadLogRoutes(dir.c_str()));
 }
-#endif
+
+namespace {
+
+size_t countOf(const std::string& strText, const std::string& strPart)
+{
+    size_t unCount = 0;
+    for (size_t nPos = strText.find(strPart); nPos != std::string::npos;
+         nPos = strText.find(strPart, nPos + 1)) {
+        ++unCount;
+    }
+    return unCount;
+}
+
+} // namespace
 
 TEST_F(DebugDefTest, AStorageRootThatCannotBeWrittenIsReportedOncePerRoot)
 {
     writeFile(s_root / "root-file", "not a directory\n");
-    std::vector<std::string> vecRoots = {testenv::utf8(s_root / "root-file")};
-#if !defined(_WIN32)
-    // A pseudo file system and a directory without write permission (which
-    // root ignores) exist on POSIX only.
-    vecRoots.push_back("/proc");
+    std::vector<std::string> vecRoots = {(s_root / "root-file").string(), "/proc"};
+    // Root ignores a directory's permissions.
     if (::geteuid() != 0) {
         fs::create_directories(s_root / "read-only");
         fs::permissions(s_root / "read-only", fs::perms::owner_read | fs::perms::owner_exec);
         vecRoots.push_back((s_root / "read-only").string());
     }
-#endif
-    const fs::path path = s_root / "loader" / "relative.def";
-    const std::string strPath = testenv::utf8(path);
-    writeFile(path, "LOG a INFO a.log\nLOG b INFO b.log\nLOG e ALL SystemErrorLogger\n");
+    const std::string strPath = (s_root / "loader" / "relative.def").string();
+    writeFile(strPath, "LOG a INFO a.log\nLOG b INFO b.log\nLOG e ALL SystemErrorLogger\n");
     for (const std::string& strRoot : vecRoots) {
         SCOPED_TRACE(strRoot);
         testenv::setEnv("QUENTA_STORAGE_ROOT", strRoot);
@@ -252,18 +224,17 @@ TEST_F(DebugDefTest, AStorageRootThatCannotBeWrittenIsReportedOncePerRoot)
         EXPECT_EQ(LVL_ALL, thresholdOf("e")) << "the error log is no path of its own";
         mgr().removeAll();
     }
-    testenv::setEnv("QUENTA_STORAGE_ROOT", testenv::utf8(s_root));
+    testenv::setEnv("QUENTA_STORAGE_ROOT", s_root.string());
     testenv::captureDebugOutput();
     EXPECT_EQ(0u, loadLogRoutes(strPath.c_str()));
     EXPECT_EQ("", testenv::capturedDebugOutput());
     EXPECT_EQ(LVL_INFO, thresholdOf("a"));
 }
-
-// ------------------------------------------------------------ the registry
+#endif
 
 namespace {
 
-// Answers one debug key.
+// Answers the one debug key it was made for.
 class KeyHandlerC : public DbgConfigI
 {
 public:
@@ -272,16 +243,12 @@ public:
         DbgConfiguratorRegistryC::getInstance()->addHandler(this);
     }
     ~KeyHandlerC() { DbgConfiguratorRegistryC::getInstance()->removeHandler(this); }
-
     bool configure(const char*, int32_t) override { return false; }
     void notify(uint32_t) override {}
     bool handleKey(const std::wstring& strKey, int32_t, std::wstring& strReply) override
     {
-        if (strKey != m_strKey) {
-            return false;
-        }
         strReply = L"known";
-        return true;
+        return strKey == m_strKey;
     }
 
 private:

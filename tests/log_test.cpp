@@ -1,4 +1,4 @@
-// Component logs, routes and record lines.
+// Component logs: routes and levels, record headers, long records and dumps.
 #include "LogCapture.h"
 #include "LogFileSupport.h"
 
@@ -21,20 +21,7 @@ protected:
     void TearDown() override { mgr().removeAll(); }
 };
 
-// Keeps the records of several consumers in one sequence, to see their order.
-class SequenceConsumerC : public DbgLogConsumerC
-{
-public:
-    SequenceConsumerC(std::string strName, std::vector<std::string>& vecOut)
-        : DbgLogConsumerC(HDR_NONE), m_strName(std::move(strName)), m_vecOut(vecOut)
-    {}
-    void logWrite(const char* szRecord) override { m_vecOut.push_back(m_strName + ":" + szRecord); }
-    std::string getName() const override { return m_strName; }
-
-private:
-    std::string m_strName;
-    std::vector<std::string>& m_vecOut;
-};
+using RecordsT = std::vector<std::string>;
 
 } // namespace
 
@@ -46,13 +33,12 @@ TEST_F(LogTest, RoutesResolveByExactNameOrPrefixWithTheLowestLevelPerConsumer)
         int32_t nLevel;
         const char* szConsumer;
     };
-    struct CaseS
+    const struct
     {
         std::vector<RouteS> vecRoutes;
         const char* szLog;
         int32_t nExpected;
-    };
-    const std::vector<CaseS> vecCases = {
+    } aCases[] = {
         {{}, "SerialPortC", LVL_NONE},
         {{{"Serial*", 4, "a"}}, "SerialPortC", 4},
         {{{"Serial*", 4, "a"}}, "PortBaseC", LVL_NONE},
@@ -62,16 +48,15 @@ TEST_F(LogTest, RoutesResolveByExactNameOrPrefixWithTheLowestLevelPerConsumer)
         {{{"SerialPortC", 3, "a"}, {"Serial*", 5, "a"}}, "SerialPortC", 3},
         {{{"SerialPortC", 6, "a"}, {"S*", 5, "b"}}, "SerialPortC", 5},
     };
-    for (const CaseS& testCase : vecCases) {
+    for (const auto& c : aCases) {
         LogCaptureC a("a");
         LogCaptureC b("b");
-        for (const RouteS& route : testCase.vecRoutes) {
+        for (const RouteS& route : c.vecRoutes) {
             mgr().addRoute(route.szKey, route.nLevel, route.szConsumer);
         }
-        DbgLogFileC log(testCase.szLog);
+        DbgLogFileC log(c.szLog);
         log.isEnabled(LVL_ALL);
-        EXPECT_EQ(testCase.nExpected, log.getThreshold()) << testCase.szLog;
-        mgr().removeAll();
+        EXPECT_EQ(c.nExpected, log.getThreshold()) << c.szLog;
     }
 }
 
@@ -87,61 +72,46 @@ TEST_F(LogTest, ARouteChangeAfterResolutionIsSeenOnTheNextUse)
     EXPECT_FALSE(log.isEnabled(LVL_FATAL));
 }
 
-TEST_F(LogTest, RecordsReachConsumersAtOrBelowTheirLevelLowestLevelFirst)
+TEST_F(LogTest, RecordsReachEveryConsumerAtOrBelowItsLevel)
 {
-    std::vector<std::string> vecSeen;
-    mgr().addConsumer(DbgLogConsumerPtrT(new SequenceConsumerC("high", vecSeen)));
-    mgr().addConsumer(DbgLogConsumerPtrT(new SequenceConsumerC("low", vecSeen)));
-    mgr().addRoute("Two", 6, "high");
-    mgr().addRoute("Two", 2, "low");
+    LogCaptureC high("high"), low("low");
+    high.route("Two", LVL_ERROR);
+    low.route("Two", LVL_FINER);
     DbgLogFileC log("Two");
     log.log(LVL_INFO, "info\n");
     log.log(LVL_ERROR, "error\n");
-    EXPECT_EQ((std::vector<std::string>{"low:info\n", "low:error\n", "high:error\n"}), vecSeen);
+    EXPECT_EQ((RecordsT{"info\n", "error\n"}), low.records());
+    EXPECT_EQ(RecordsT{"error\n"}, high.records());
 }
 
-TEST_F(LogTest, HeadersOfTheThreeModes)
+TEST_F(LogTest, HeadersOfTheThreeModesNameTheThreadOrItsTask)
 {
-    LogCaptureC none("none", HDR_NONE);
-    LogCaptureC ticks("ticks", HDR_TICKS);
-    LogCaptureC dated("dated", HDR_DATE_TIME);
-    none.route("SerialPortC", 0);
-    ticks.route("SerialPortC", 0);
-    dated.route("SerialPortC", 0);
-
+    LogCaptureC none("none", HDR_NONE), ticks("ticks", HDR_TICKS), dated("dated", HDR_DATE_TIME);
+    for (LogCaptureC* pCapture : {&none, &ticks, &dated}) {
+        pCapture->route("SerialPortC", LVL_ALL);
+    }
     DbgLogFileC log("SerialPortC");
     std::thread([&] { log.log(LVL_INFO, "100%% done\r\n"); }).join();
-    log.log(LVL_ALL, "all\n");
-    log.log(9, "beyond\n");
-
-    EXPECT_EQ((std::vector<std::string>{"100% done\r\n", "all\n", "beyond\n"}), none.records());
-    std::regex tickLine(R"(\d+ 100% done\r\n)");
-    EXPECT_TRUE(std::regex_match(ticks.records().at(0), tickLine)) << ticks.records().at(0);
-
-    std::vector<std::string> vecDated = dated.records();
-    ASSERT_EQ(3u, vecDated.size());
-    std::regex threadLine(R"(\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d\d0 UTC\] )"
-                          R"(0x[0-9a-f]{8}          / 251 INF SerialPortC 100% done\r\n)");
-    EXPECT_TRUE(std::regex_match(vecDated[0], threadLine)) << vecDated[0];
-    EXPECT_NE(std::string::npos, vecDated[1].find("/ 251     SerialPortC all\n")) << vecDated[1];
-    EXPECT_NE(std::string::npos, vecDated[2].find("/ 251 FAT SerialPortC beyond\n")) << vecDated[2];
-}
-
-TEST_F(LogTest, ATaskThreadIsNamedInTheHeader)
-{
-    LogCaptureC dated("dated", HDR_DATE_TIME);
-    dated.route("Tasked", LVL_ALL);
-    DbgLogFileC log("Tasked");
     std::thread([&] {
         NOX::TSK::SysTaskC task("ReaderTask");
         task.attachToCurrentThread();
-        log.log(LVL_WARN, "x\n");
+        log.log(LVL_ALL, "all\n");
         task.detachFromCurrentThread();
     }).join();
-    ASSERT_EQ(1u, dated.records().size());
+    log.log(9, "beyond\n");
+
+    EXPECT_EQ((RecordsT{"100% done\r\n", "all\n", "beyond\n"}), none.records());
+    const std::string strTick = ticks.records().at(0);
+    EXPECT_TRUE(std::regex_match(strTick, std::regex(R"(\d+ 100% done\r\n)"))) << strTick;
+    const RecordsT vecDated = dated.records();
+    ASSERT_EQ(3u, vecDated.size());
+    const std::regex threadLine(R"(\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d\d0 UTC\] )"
+                                R"(0x[0-9a-f]{8}          / 251 INF SerialPortC 100% done\r\n)");
+    EXPECT_TRUE(std::regex_match(vecDated[0], threadLine)) << vecDated[0];
     EXPECT_NE(std::string::npos,
-              dated.records()[0].find("UTC] ReaderTask          / 251 WRN Tasked x\n"))
-        << dated.records()[0];
+              vecDated[1].find("UTC] ReaderTask          / 251     SerialPortC all\n"))
+        << vecDated[1];
+    EXPECT_NE(std::string::npos, vecDated[2].find("/ 251 FAT SerialPortC beyond\n")) << vecDated[2];
 }
 
 TEST_F(LogTest, AnOverlongRecordIsCutAndAsserted)
@@ -149,14 +119,13 @@ TEST_F(LogTest, AnOverlongRecordIsCutAndAsserted)
     LogCaptureC capture;
     capture.route("Long", LVL_ALL);
     capture.route("SystemErrorLogger", LVL_ALL);
-    DbgLogFileC log("Long");
-    log.log(LVL_INFO, "%s", std::string(6000, 'x').c_str());
+    DbgLogFileC("Long").log(LVL_INFO, "%s", std::string(6000, 'x').c_str());
 
-    std::vector<std::string> vecRecords = capture.records();
+    const RecordsT vecRecords = capture.records();
     ASSERT_EQ(2u, vecRecords.size());
-    EXPECT_EQ(TEMP_BUFF_LEN - 1, vecRecords[0].size());
-    std::regex assertLine(R"(<<ASSERT at src\\Nox_Dbg\\NOX_DBG_Log\(\d+\): )"
-                          R"(strlen\(szTemp\) < TEMP_BUFF_LEN>>\n)");
+    EXPECT_EQ(std::string(TEMP_BUFF_LEN - 1, 'x'), vecRecords[0]);
+    const std::regex assertLine(R"(<<ASSERT at src\\Nox_Dbg\\NOX_DBG_Log\(\d+\): )"
+                                R"(strlen\(szTemp\) < TEMP_BUFF_LEN>>\n)");
     EXPECT_TRUE(std::regex_match(vecRecords[1], assertLine)) << vecRecords[1];
 }
 
@@ -164,7 +133,6 @@ TEST_F(LogTest, BinaryDumpsAreLowerCaseHexSplitAtACommaBelowTheRecordBound)
 {
     LogCaptureC capture;
     capture.route("Bin", LVL_ALL);
-    DbgLogFileC log("Bin");
     std::vector<unsigned char> vecBytes(4000);
     std::string strExpected;
     char szByte[4];
@@ -173,20 +141,18 @@ TEST_F(LogTest, BinaryDumpsAreLowerCaseHexSplitAtACommaBelowTheRecordBound)
         std::snprintf(szByte, sizeof(szByte), "%x,", vecBytes[i]);
         strExpected += szByte;
     }
-    log.logBinary(LVL_INFO, "big", vecBytes.data(), static_cast<uint16_t>(vecBytes.size()));
+    DbgLogFileC("Bin").logBinary(LVL_INFO, "big", vecBytes.data(),
+                                 static_cast<uint16_t>(vecBytes.size()));
 
-    std::vector<std::string> vecRecords = capture.records();
+    const RecordsT vecRecords = capture.records();
     ASSERT_GE(vecRecords.size(), 3u);
     EXPECT_EQ("big", vecRecords[0]);
+    // The comma at each cut is dropped.
     std::string strRejoined;
     for (size_t i = 1; i < vecRecords.size(); ++i) {
         EXPECT_LT(vecRecords[i].size(), TEMP_BUFF_LEN);
         EXPECT_NE(',', vecRecords[i].front());
-        strRejoined += vecRecords[i];
-        if (i + 1 < vecRecords.size()) {
-            EXPECT_NE(',', vecRecords[i].back()) << "the comma at the cut is dropped";
-            strRejoined += ',';
-        }
+        strRejoined += (i > 1 ? "," : "") + vecRecords[i];
     }
     EXPECT_EQ(strExpected + "\n", strRejoined);
 }
