@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -124,6 +123,37 @@ namespace {
 const wchar_t c_szSwitchKey[] = L"SOFTWARE\\Halvern\\Configuration";
 const wchar_t c_szSwitchValue[] = L"ASSERTEnabled";
 
+// The switch's number when it is stored as a DWORD, as the core writes it.
+std::optional<DWORD> storedSwitch()
+{
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, c_szSwitchKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    DWORD dwValue = 0, dwType = REG_NONE, dwSize = sizeof(dwValue);
+    const LONG lResult = RegQueryValueExW(hKey, c_szSwitchValue, nullptr, &dwType,
+                                          reinterpret_cast<BYTE*>(&dwValue), &dwSize);
+    RegCloseKey(hKey);
+    if (lResult != ERROR_SUCCESS || dwType != REG_DWORD || dwSize != sizeof(dwValue)) {
+        return std::nullopt;
+    }
+    return dwValue;
+}
+
+// Writes the switch as another program (or a person) would.
+bool storeSwitch(DWORD dwValue)
+{
+    HKEY hKey = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, c_szSwitchKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_WRITE, nullptr, &hKey, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    const LONG lResult = RegSetValueExW(hKey, c_szSwitchValue, 0, REG_DWORD,
+                                        reinterpret_cast<const BYTE*>(&dwValue), sizeof(dwValue));
+    RegCloseKey(hKey);
+    return lResult == ERROR_SUCCESS;
+}
+
 // The registry the assertion switch lives in, without the switch at the
 // start. On POSIX that is a registry file of the test's own; on Windows the
 // real registry, whose value is put back afterwards.
@@ -133,7 +163,7 @@ protected:
     void SetUp() override
     {
 #if defined(_WIN32)
-        m_bHadValue = readSwitch(m_dwSavedType, m_vecSaved);
+        m_saved = storedSwitch();
         ASSERT_TRUE(removeSwitch());
 #else
         m_dir = testenv::makeTempDir("quenta-registry-");
@@ -144,57 +174,12 @@ protected:
     void TearDown() override
     {
 #if defined(_WIN32)
-        EXPECT_TRUE(m_bHadValue ? storeSwitch(m_dwSavedType, m_vecSaved) : removeSwitch());
+        EXPECT_TRUE(m_saved ? storeSwitch(*m_saved) : removeSwitch());
 #else
         testenv::unsetEnv("QUENTA_REGISTRY_FILE");
         std::error_code error;
         std::filesystem::remove_all(m_dir, error);
 #endif
-    }
-
-    // The switch's type and bytes as stored; false when it is absent.
-    static bool readSwitch(DWORD& dwType, std::vector<BYTE>& vecData)
-    {
-        HKEY hKey = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, c_szSwitchKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
-            return false;
-        }
-        DWORD dwSize = 0;
-        LONG lResult = RegQueryValueExW(hKey, c_szSwitchValue, nullptr, &dwType, nullptr, &dwSize);
-        vecData.assign(dwSize, 0);
-        if (lResult == ERROR_SUCCESS) {
-            lResult =
-                RegQueryValueExW(hKey, c_szSwitchValue, nullptr, &dwType, vecData.data(), &dwSize);
-        }
-        RegCloseKey(hKey);
-        return lResult == ERROR_SUCCESS;
-    }
-
-    // The switch's number when it is stored as a DWORD, as the core writes it.
-    static std::optional<DWORD> storedSwitch()
-    {
-        DWORD dwType = 0;
-        std::vector<BYTE> vecData;
-        DWORD dwValue = 0;
-        if (!readSwitch(dwType, vecData) || dwType != REG_DWORD || vecData.size() != 4) {
-            return std::nullopt;
-        }
-        std::memcpy(&dwValue, vecData.data(), sizeof(dwValue));
-        return dwValue;
-    }
-
-    // Writes the switch as another program (or a person) would.
-    static bool storeSwitch(DWORD dwType, const std::vector<BYTE>& vecData)
-    {
-        HKEY hKey = nullptr;
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, c_szSwitchKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                            KEY_WRITE, nullptr, &hKey, nullptr) != ERROR_SUCCESS) {
-            return false;
-        }
-        const LONG lResult = RegSetValueExW(hKey, c_szSwitchValue, 0, dwType, vecData.data(),
-                                            static_cast<DWORD>(vecData.size()));
-        RegCloseKey(hKey);
-        return lResult == ERROR_SUCCESS;
     }
 
 #if defined(_WIN32)
@@ -210,9 +195,7 @@ protected:
         return lResult == ERROR_SUCCESS || lResult == ERROR_FILE_NOT_FOUND;
     }
 
-    bool m_bHadValue = false;
-    DWORD m_dwSavedType = REG_NONE;
-    std::vector<BYTE> m_vecSaved;
+    std::optional<DWORD> m_saved;
 #else
     std::filesystem::path m_dir;
 #endif
@@ -230,8 +213,6 @@ TEST_F(AssertSwitchTest, IsADwordInTheRegistryAndAnyNumberButZeroIsOn)
     EXPECT_FALSE(PanicHandlerRegistryC::isAssertEnabled());
     EXPECT_EQ(std::optional<DWORD>(0), storedSwitch()) << "cleared, not removed";
 
-    const DWORD dwSeven = 7;
-    const BYTE* pBytes = reinterpret_cast<const BYTE*>(&dwSeven);
-    ASSERT_TRUE(storeSwitch(REG_DWORD, std::vector<BYTE>(pBytes, pBytes + sizeof(dwSeven))));
+    ASSERT_TRUE(storeSwitch(7));
     EXPECT_TRUE(PanicHandlerRegistryC::isAssertEnabled()) << "any number but 0 is on";
 }

@@ -62,22 +62,14 @@ TEST(TimeDayCount, CalendarRoundTripsThroughDayCountAndGpsTime)
 }
 
 // Sets a leap second at the change instant for the life of the object.
-class ScopedLeapSecondC
+struct ScopedLeapSecondS
 {
-public:
-    ScopedLeapSecondC(int32_t nBefore, int32_t nAfter, const GpsTimeC& changeInstant)
-        : m_saved(getLeapSecondTable())
+    ScopedLeapSecondS(int32_t nBefore, int32_t nAfter, const GpsTimeC& changeInstant)
     {
-        LeapSecondTableS table;
-        table.nOffsetBefore = nBefore;
-        table.nOffsetAfter = nAfter;
-        table.changeInstant = changeInstant;
-        setLeapSecondTable(table);
+        setLeapSecondTable(LeapSecondTableS{nBefore, nAfter, changeInstant});
     }
-    ~ScopedLeapSecondC() { setLeapSecondTable(m_saved); }
-
-private:
-    LeapSecondTableS m_saved;
+    ~ScopedLeapSecondS() { setLeapSecondTable(m_saved); }
+    LeapSecondTableS m_saved = getLeapSecondTable();
 };
 
 TEST(TimeScale, ConvertsBothWaysAroundInsertedAndDroppedLeapSeconds)
@@ -120,7 +112,7 @@ TEST(TimeScale, ConvertsBothWaysAroundInsertedAndDroppedLeapSeconds)
         {18, 17, TS_UTC, 2000, 19000, 2000},
     };
     for (const auto& test : c_aCases) {
-        ScopedLeapSecondC leap(test.nBefore, test.nAfter, GpsTimeC(1000, 100000));
+        ScopedLeapSecondS leap(test.nBefore, test.nAfter, GpsTimeC(1000, 100000));
         int64_t llFrom = c_llChange + test.llFrom;
         GpsTimeC time(static_cast<int32_t>(llFrom / 604800000),
                       static_cast<uint32_t>(llFrom % 604800000), test.eFrom);
@@ -212,7 +204,7 @@ TEST(BaseTimeTest, StampsFollowTheClockAcrossALeapSecond)
 {
     const CalendarTimeC c_change = utc(2024, 6, 11, 12, 0, 2);
     for (int32_t nAfter : {19, 17}) {
-        ScopedLeapSecondC leap(18, nAfter, c_change.toGpsTime());
+        ScopedLeapSecondS leap(18, nAfter, c_change.toGpsTime());
         FakeClockS::install(2024, 6, 11);
         for (DWORD dwTicks = 1000; dwTicks <= 5000; dwTicks += 50) {
             FakeClockS::s_dwTicks = dwTicks;
