@@ -47,21 +47,35 @@ std::set<std::string> helpTerms(const std::string& strTool)
     return setTerms;
 }
 
-TEST(ManPageTest, EveryTermOfTheHelpStandsInThePage)
+// What bash offers for a command line whose last word is being completed.
+std::string completions(const std::string& strTool, const std::vector<std::string>& vecWords)
+{
+    std::string strScript = "source '" + std::string(QUENTA_SOURCE_DIR) + "/completions/" +
+                            strTool + "'; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); " +
+                            "$(complete -p " + strTool + " | sed 's/.*-F \\([^ ]*\\).*/\\1/'); " +
+                            "printf '%s\\n' \"${COMPREPLY[@]}\"";
+    std::vector<std::string> vecArgv = {"/bin/bash", "-c", strScript, "_", strTool};
+    vecArgv.insert(vecArgv.end(), vecWords.begin(), vecWords.end());
+    const proctest::RunS result = proctest::runProcess(vecArgv);
+    EXPECT_EQ(0, result.m_nExit) << result.m_strErr;
+    return result.m_strOut;
+}
+
+TEST(ToolDocsTest, EveryTermOfTheHelpStandsInThePageAndIsCompleted)
 {
     for (const char* szTool : {"quenta", "quenta-sim"}) {
         const std::string strPage = pageText(std::string(szTool) + ".1");
         ASSERT_FALSE(strPage.empty()) << szTool;
+        const std::string strOffered = "\n" + completions(szTool, {""});
         const std::set<std::string> setTerms = helpTerms(szTool);
         EXPECT_GT(setTerms.size(), 10u) << szTool;
         for (const std::string& strTerm : setTerms) {
             EXPECT_NE(std::string::npos, strPage.find(strTerm)) << szTool << ": " << strTerm;
+            EXPECT_NE(std::string::npos, strOffered.find("\n" + strTerm + "\n"))
+                << szTool << ": " << strTerm;
         }
     }
-}
-
-TEST(ManPageTest, TheToolsPageGivesItsEnvironmentAndExitCodes)
-{
+    // The tool's page also gives what its help leaves out.
     const std::string strPage = pageText("quenta.1");
     for (const char* szTerm : {"QUENTA_PORT_COM8", "QUENTA_STORAGE_ROOT", "QUENTA_REGISTRY_FILE",
                                ".SH EXIT STATUS", ".SH FILES", ".SH EXAMPLES"}) {
@@ -92,31 +106,6 @@ TEST(ManPageTest, EveryPagePassesMandocsLint)
         }
     }
     EXPECT_GE(nPages, 2);
-}
-
-// What bash offers for a command line whose last word is being completed.
-std::string completions(const std::string& strTool, const std::vector<std::string>& vecWords)
-{
-    std::string strScript = "source '" + std::string(QUENTA_SOURCE_DIR) + "/completions/" +
-                            strTool + "'; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); " +
-                            "$(complete -p " + strTool + " | sed 's/.*-F \\([^ ]*\\).*/\\1/'); " +
-                            "printf '%s\\n' \"${COMPREPLY[@]}\"";
-    std::vector<std::string> vecArgv = {"/bin/bash", "-c", strScript, "_", strTool};
-    vecArgv.insert(vecArgv.end(), vecWords.begin(), vecWords.end());
-    const proctest::RunS result = proctest::runProcess(vecArgv);
-    EXPECT_EQ(0, result.m_nExit) << result.m_strErr;
-    return result.m_strOut;
-}
-
-TEST(CompletionTest, EveryOptionOfTheHelpIsOffered)
-{
-    for (const char* szTool : {"quenta", "quenta-sim"}) {
-        const std::string strOffered = "\n" + completions(szTool, {""});
-        for (const std::string& strTerm : helpTerms(szTool)) {
-            EXPECT_NE(std::string::npos, strOffered.find("\n" + strTerm + "\n"))
-                << szTool << ": " << strTerm;
-        }
-    }
 }
 
 TEST(CompletionTest, ArgumentsAreCompletedByWhatTheyName)
