@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 
 namespace {
 
@@ -148,24 +147,6 @@ TEST(PortBaseTest, LargeChunksAreDeliveredInPieces)
         EXPECT_EQ(row.second, consumer.sizes());
         EXPECT_TRUE(strChunk == consumer.data());
     }
-}
-
-// A fresh port must own no thread handle: one built on memory that held
-// another object's handle must not close it.
-TEST(PortBaseTest, NewPortHoldsNoStaleThreadHandle)
-{
-    HANDLE hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(nullptr, hEvent);
-    alignas(TestPortC) unsigned char aStorage[sizeof(TestPortC)];
-    for (size_t i = 0; i + sizeof(HANDLE) <= sizeof(aStorage); i += sizeof(HANDLE)) {
-        std::memcpy(aStorage + i, &hEvent, sizeof(HANDLE));
-    }
-    auto* pPort = new (aStorage) TestPortC([](TestPortC& p, int) { p.idle(); });
-    EXPECT_TRUE(pPort->StartReading());
-    EXPECT_TRUE(pPort->StopReading());
-    pPort->~TestPortC();
-    EXPECT_TRUE(SetEvent(hEvent)) << "the port closed a handle that was not its own";
-    EXPECT_TRUE(CloseHandle(hEvent));
 }
 
 } // namespace

@@ -8,7 +8,7 @@
 //   QUENTA_TEST_SERIAL_CTS_LOW=1  CTS is held low: output with RTS/CTS stalls
 //   QUENTA_TEST_SERIAL_UNPLUG=1   the lab pulls the device when "unplug-me" passes
 #include "../platform/posix/PlatSerialLine.h"
-#include "PtyPair.h"
+#include "PortTestSupport.h"
 
 #include <cstdlib>
 #include <functional>
@@ -18,7 +18,7 @@
 
 namespace {
 
-using namespace ptytest;
+using namespace porttest;
 
 const char c_szFarEnd[] = "only a pseudo-terminal's far end can be made to send";
 
@@ -82,9 +82,7 @@ protected:
     // Waits for input to arrive; true when exactly dwCount bytes are queued.
     bool inputQueued(DWORD dwCount)
     {
-        const auto start = ClockT::now();
-        while (queues().cbInQue < dwCount && ClockT::now() - start < c_bound)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        waitFor([&] { return queues().cbInQue >= dwCount; });
         const DWORD dwQueued = queues().cbInQue;
         EXPECT_EQ(dwCount, dwQueued);
         return dwQueued == dwCount;
@@ -202,20 +200,6 @@ TEST_F(SerialDeviceTest, InputQueuedBeforeTheOpenIsDropped)
     EXPECT_EQ("fresh", std::string(szBuffer, dwRead));
 }
 
-TEST_F(SerialDeviceTest, WaitCommEventSleepsUntilBytesArrive)
-{
-    if (!onPseudoTerminal())
-        GTEST_SKIP() << c_szFarEnd;
-    ASSERT_TRUE(SetCommMask(m_hPort, 0x08A1));
-    auto waiter = startBlocked([hPort = m_hPort] {
-        DWORD dwEvents = 0;
-        return WaitCommEvent(hPort, &dwEvents, nullptr) ? dwEvents : 0u;
-    });
-    m_pty.write("A");
-    ASSERT_EQ(std::future_status::ready, waiter.wait_for(c_bound));
-    EXPECT_EQ(EV_RXCHAR, waiter.get());
-}
-
 TEST_F(SerialDeviceTest, AReadEndsByItsTimeOutWithWhatHasArrived)
 {
     setLine(115200, false);
@@ -282,17 +266,11 @@ TEST_F(SerialDeviceTest, StalledOutputHoldsNeitherTheWriteNorTheCloseNorTheExit)
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        const HANDLE hPort = openPort(m_strPath);
-        DCB dcb = {};
-        GetCommState(hPort, &dcb);
-        dcb.BaudRate = 115200;
-        dcb.fOutxCtsFlow = TRUE;
-        dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-        COMMTIMEOUTS timeouts = {0, 0, 200, 0, 200};
-        DWORD dwDone = 0;
-        const bool bOk = SetCommState(hPort, &dcb) && SetCommTimeouts(hPort, &timeouts) &&
-                         WriteFile(hPort, strData.data(), 512, &dwDone, nullptr);
-        ::_exit(bOk ? 0 : 1);
+        m_hPort = openPort(m_strPath);
+        setLine(115200, true);
+        setTimeouts(200, 200);
+        const bool bOk = WriteFile(m_hPort, strData.data(), 512, &dwWritten, nullptr);
+        ::_exit(bOk && !HasFailure() ? 0 : 1);
     }
     int nStatus = -1;
     ASSERT_EQ(child, ::waitpid(child, &nStatus, 0));
