@@ -195,6 +195,7 @@ bool received(const SimulatedModuleC& module, SimEntryKindE eKind, const std::st
     return false;
 }
 
+// The device of COM8 is probed too; JSON gives each result.
 TEST(QuentaPortsProbe, EachDeviceIsPingedAtBothLineSettingsUnlessHeld)
 {
     FakeRootC root;
@@ -210,13 +211,18 @@ TEST(QuentaPortsProbe, EachDeviceIsPingedAtBothLineSettingsUnlessHeld)
         }
     }
     root.file("dev/ttyS1"); // a file, not a serial device
+    // A device of its own: a second name of a listed one is probed at the
+    // same time and finds it in use.
+    const std::unique_ptr<SimulatedModuleC> pCom8 = startModule(c_aProbeCases[0]);
+    const std::string strCom8 = pCom8->slavePath();
 
-    const RunS run =
-        runTool({"ports", "--probe", "--port", "/nonexistent/com8"}, {{c_szTestRoot, root.path()}});
-    close(nHolder);
+    RunS run = runTool({"ports", "--probe", "--port", strCom8}, {{c_szTestRoot, root.path()}});
     EXPECT_EQ(0, run.m_nExit) << run.m_strErr;
     EXPECT_TRUE(contains(run.m_strOut,
                          root / "dev/ttyS1\n  probe: cannot be probed: not a serial device\n"))
+        << run.m_strOut;
+    EXPECT_TRUE(contains(run.m_strOut, "COM8: " + strCom8 + " (--port)\n  probe: " +
+                                           c_aProbeCases[0].m_szProbe + "\n"))
         << run.m_strOut;
     for (size_t i = 0; i < vecModules.size(); ++i) {
         const ProbeCaseS& probeCase = c_aProbeCases[i];
@@ -250,30 +256,18 @@ TEST(QuentaPortsProbe, EachDeviceIsPingedAtBothLineSettingsUnlessHeld)
         EXPECT_FALSE(received(module, EK_DATA, "///", 115200));
         EXPECT_EQ(probeCase.m_eMode, module.mode());
     }
-}
-
-TEST(QuentaPortsProbe, TheDeviceOfCom8IsProbedAndJsonGivesTheResult)
-{
-    FakeRootC root;
-    std::unique_ptr<SimulatedModuleC> pModule = startModule(c_aProbeCases[0]);
-    const std::string strSlave = pModule->slavePath();
-    RunS run = runTool({"ports", "--probe", "--port", strSlave}, {{c_szTestRoot, root.path()}});
-    EXPECT_EQ(0, run.m_nExit) << run.m_strErr;
-    EXPECT_EQ("COM8: " + strSlave + " (--port)\n  probe: " + c_aProbeCases[0].m_szProbe + "\n",
-              run.m_strOut);
 
     run = runTool({"ports", "--probe", "--json"},
-                  {{c_szTestRoot, root.path()}, {"QUENTA_PORT_COM8", strSlave}});
+                  {{c_szTestRoot, root.path()}, {"QUENTA_PORT_COM8", strCom8}});
+    close(nHolder);
     EXPECT_EQ(0, run.m_nExit) << run.m_strErr;
-    EXPECT_EQ("{\"ports\":[],\"COM8:\":{\"path\":\"" + strSlave +
-                  "\",\"source\":\"QUENTA_PORT_COM8\",\"exists\":true,\"probe\":{\"result\":"
-                  "\"answered\",\"bitRate\":115200,\"rtsCts\":false}}}\n",
-              run.m_strOut);
-
-    pModule->setMode(SM_DATA);
-    run =
-        runTool({"ports", "--probe", "--json", "--port", strSlave}, {{c_szTestRoot, root.path()}});
-    EXPECT_TRUE(contains(run.m_strOut, "\"probe\":{\"result\":\"no answer\"}}}\n")) << run.m_strOut;
+    EXPECT_TRUE(contains(run.m_strOut, "\"COM8:\":{\"path\":\"" + strCom8 +
+                                           "\",\"source\":\"QUENTA_PORT_COM8\",\"exists\":true,"
+                                           "\"probe\":{\"result\":\"answered\",\"bitRate\":"
+                                           "115200,\"rtsCts\":false}}}\n"))
+        << run.m_strOut;
+    EXPECT_TRUE(contains(run.m_strOut, "ttyUSB2\",\"probe\":{\"result\":\"no answer\"}"))
+        << run.m_strOut;
 }
 
 } // namespace
