@@ -62,22 +62,24 @@ TEST_F(ControllerTest, ErrorAnswerCompletesTheExchangeButNotTheCommand)
     EXPECT_EQ((LinesT{c_szPing, "AT*AGLC=7978,1\r"}), linesSince(unMark));
 }
 
-TEST_F(ControllerTest, ModuleInDataModeRefusesCommandsAfterOnePing)
+// An unanswered request ends after its own time with RC_TIMEOUT and the
+// unsent bytes purged; a command goes no further than its unanswered ping.
+TEST_F(ControllerTest, ModuleInDataModeLeavesPingsUnansweredAndGetsNoCommand)
 {
     module().setMode(SM_DATA);
+    PingRequestC ping(300);
     auto tStart = SteadyT::now();
+    EXPECT_EQ(RC_TIMEOUT, m_controller.request(&ping));
+    const int64_t llMs = msSince(tStart);
+    EXPECT_GE(llMs, 290);
+    EXPECT_LE(llMs, 300 + 250) << "a loaded machine may add 250 ms, no more";
+    EXPECT_EQ(RC_TIMEOUT, ping.getReturnCode());
+    EXPECT_EQ(PURGE_TXCLEAR, m_port.m_unLastFlushFlags.load());
+
+    tStart = SteadyT::now();
     EXPECT_EQ(RC_FAILED, m_controller.setDeviceName("NEW", true));
     EXPECT_GE(msSince(tStart), 190) << "the ping is given its 200 ms";
-    EXPECT_EQ(c_szPing, module().transcript().joined(EK_DATA)) << "only the ping went out";
-}
-
-TEST_F(ControllerTest, ExchangeIsTracedInItsScope)
-{
-    LogCaptureC capture;
-    capture.route("TaviDeviceControllerImplC", 3);
-    uint32_t ulProfile = 0;
-    ASSERT_EQ(RC_OK, m_controller.getDefaultServerProfile(&ulProfile));
-    EXPECT_NE(std::string::npos, capture.joined().find("handling request ADDSP"));
+    EXPECT_EQ("AT\rAT\r", module().transcript().joined(EK_DATA)) << "only the pings went out";
 }
 
 TEST_F(ControllerTest, ClosedPortRefusesEveryOperationWithoutTraffic)
@@ -187,12 +189,16 @@ TEST_F(ControllerTest, ChecksThatRefuseSendNothing)
     }
 }
 
+// Reads fill their outputs; the exchange is traced in the controller's scope.
 TEST_F(ControllerTest, ReadsFillTheirOutputs)
 {
     module().modifyState([](SimStateS& state) { state.m_ulClientProfile = 7; });
     uint32_t ulClient = 0;
+    LogCaptureC capture;
+    capture.route("TaviDeviceControllerImplC", 3);
     ASSERT_EQ(RC_OK, m_controller.getDefaultClientProfile(&ulClient));
     EXPECT_EQ(7u, ulClient);
+    EXPECT_NE(std::string::npos, capture.joined().find("handling request ADDCP"));
     std::vector<char> vecInfo(10000, 'x');
     ASSERT_EQ(RC_OK, m_controller.getDeviceNameAndAddress(vecInfo.data()));
     const char* aszExpected[] = {"QUENTA", "SIM-1", "1.0.0", "1", "0001"};
@@ -209,9 +215,12 @@ TEST_F(ControllerTest, ReadsFillTheirOutputs)
 
 // ------------------------------------------------------------ search and pairing
 
+// Each row: the devices nearby, whether name queries fail, how many commands
+// fail, the result, the devices found (name and address) and the lines sent.
 TEST_F(ControllerTest, SearchKeepsClass7978RetriesANameOnceAndStopsAtAnErrorInquiry)
 {
     const std::string strA = "02a0c7a1b2c3r", strB = "02a0c7a1b2c5r", strC = "02a0c7a1b2c7r";
+    const std::string str47(47, 'a');
     struct SearchCaseS
     {
         const char* szName;
@@ -219,7 +228,7 @@ TEST_F(ControllerTest, SearchKeepsClass7978RetriesANameOnceAndStopsAtAnErrorInqu
         bool bFailNames;
         uint32_t unFailedCommands;
         uint32_t unResult;
-        std::vector<std::string> vecNames;
+        std::vector<std::string> vecFound;
         LinesT vecLines;
     };
     const std::vector<SearchCaseS> vecCases = {
@@ -228,7 +237,7 @@ TEST_F(ControllerTest, SearchKeepsClass7978RetriesANameOnceAndStopsAtAnErrorInqu
          false,
          0,
          RC_OK,
-         {"ALPHA"},
+         {"ALPHA " + strA},
          searchLines({strA})},
         // The first name fails once, the second always.
         {"name retried once",
@@ -236,8 +245,16 @@ TEST_F(ControllerTest, SearchKeepsClass7978RetriesANameOnceAndStopsAtAnErrorInqu
          true,
          0,
          RC_OK,
-         {"ALPHA", "CHARLIE"},
+         {"ALPHA " + strA, "CHARLIE " + strC},
          searchLines({strA, strA, strB, strB, strC})},
+        // The record holds 47 characters of address and 16 of name.
+        {"record never overrun",
+         {{str47, 7978, "TWENTY-CHARACTERS-20"}, {std::string(48, 'b'), 7978, "DROPPED"}},
+         false,
+         0,
+         RC_OK,
+         {"TWENTY-CHARACTER " + str47},
+         searchLines({str47})},
         {"error inquiry", {{strA, 7978, "ALPHA"}}, false, 2, RC_FAILED, {}, searchLines({})},
     };
     for (const SearchCaseS& item : vecCases) {
@@ -251,25 +268,13 @@ TEST_F(ControllerTest, SearchKeepsClass7978RetriesANameOnceAndStopsAtAnErrorInqu
         size_t unMark = mark();
         std::vector<DeviceInfoS> devices;
         EXPECT_EQ(item.unResult, m_controller.searchDevices(devices));
-        std::vector<std::string> vecNames;
+        std::vector<std::string> vecFound;
         for (const DeviceInfoS& device : devices) {
-            vecNames.push_back(device.szName);
+            vecFound.push_back(std::string(device.szName) + " " + device.szAddress);
         }
-        EXPECT_EQ(item.vecNames, vecNames);
+        EXPECT_EQ(item.vecFound, vecFound);
         EXPECT_EQ(item.vecLines, linesSince(unMark));
     }
-}
-
-TEST_F(ControllerTest, SearchNeverOverrunsTheRecord)
-{
-    const std::string strAddress47(47, 'a');
-    module().setDevices(
-        {{strAddress47, 7978, "TWENTY-CHARACTERS-20"}, {std::string(48, 'b'), 7978, "DROPPED"}});
-    std::vector<DeviceInfoS> devices;
-    ASSERT_EQ(RC_OK, m_controller.searchDevices(devices));
-    ASSERT_EQ(1u, devices.size()) << "an address over 47 characters is left out";
-    EXPECT_EQ(strAddress47, devices[0].szAddress);
-    EXPECT_STREQ("TWENTY-CHARACTER", devices[0].szName);
 }
 
 TEST_F(ControllerTest, PairingWritesThePeerAndReadsItBack)
