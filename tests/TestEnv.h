@@ -1,7 +1,7 @@
 // What the tests need of the host, the same on POSIX and Windows: a private
 // temporary directory, environment variables the core sees, paths as the
-// UTF-8 text the core takes, file times, a process's exit code as its parent
-// sees it; and on POSIX the debug output.
+// UTF-8 text the core takes, a process's exit code as its parent sees it;
+// and on POSIX the debug output.
 #pragma once
 
 #include "Nox_Hal/NOX_HAL_Path.h"
@@ -10,17 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <string>
-
-#if defined(_WIN32)
-#include <cstdint>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace testenv {
 
@@ -79,30 +70,6 @@ inline void unsetEnv(const char* szName)
     SetEnvironmentVariableW(strName.c_str(), nullptr);
 #else
     ::unsetenv(szName);
-#endif
-}
-
-// Sets the file's last access and modification to the second since 1970.
-inline bool setModificationTime(const std::filesystem::path& path, time_t tSeconds)
-{
-#if defined(_WIN32)
-    HANDLE hFile = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    // File times count 100 ns from 1601.
-    const uint64_t ulTicks = (static_cast<uint64_t>(tSeconds) + 11644473600ull) * 10000000ull;
-    FILETIME time;
-    time.dwLowDateTime = static_cast<DWORD>(ulTicks);
-    time.dwHighDateTime = static_cast<DWORD>(ulTicks >> 32);
-    const BOOL bSet = SetFileTime(hFile, nullptr, &time, &time);
-    CloseHandle(hFile);
-    return bSet != FALSE;
-#else
-    struct timespec aTimes[2] = {{tSeconds, 0}, {tSeconds, 0}};
-    return ::utimensat(AT_FDCWD, path.c_str(), aTimes, 0) == 0;
 #endif
 }
 

@@ -57,11 +57,13 @@ TEST_F(LogFileTest, NamesSplitTheExtensionAndLandUnderTheLogDirectory)
 
 TEST_F(LogFileTest, RestartContinuesInTheMostRecentFileThenGoesRoundTheSet)
 {
-    const time_t aMtimes[] = {1700000000, 1700000300, 1700000100};
+    // The second file was written last.
+    const int aAgesSeconds[] = {400, 100, 300};
     for (int i = 0; i < 3; ++i) {
         const fs::path path = m_logDir / ("trace_0" + std::to_string(i + 1) + ".log");
         writeFile(path, "old" + std::to_string(i + 1) + "\n");
-        ASSERT_TRUE(testenv::setModificationTime(path, aMtimes[i])) << path;
+        fs::last_write_time(path, fs::file_time_type::clock::now() -
+                                      std::chrono::seconds(aAgesSeconds[i]));
     }
     // Ten bytes: the appended file already holds five.
     DbgLogFileConsumerC consumer("trace.log", 3, 0, 10, HDR_NONE, false);
