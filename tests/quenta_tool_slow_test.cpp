@@ -377,7 +377,7 @@ TEST_P(ToolDeviceLossTest, ExitsFourWithinHalfASecondSayingTheModuleWentAway)
             EXPECT_LT(tReported - entry.m_tTime, std::chrono::milliseconds(500));
         }
     }
-    EXPECT_EQ(std::string::npos, tool.out().find("\"devices\"")) << tool.out();
+    EXPECT_EQ(std::string::npos, tool.out().find("\"ok\":true")) << tool.out();
     EXPECT_NE(
         std::string::npos,
         tool.err().find(std::string(lossCase.szWhat) + " on " + m_pModule->slavePath() +
@@ -385,11 +385,10 @@ TEST_P(ToolDeviceLossTest, ExitsFourWithinHalfASecondSayingTheModuleWentAway)
         << tool.err();
 }
 
-// No device list cut short by the loss, no "in data mode" for a module that
-// went away during the hand-over, no bridge for one lost while the handle
-// was prepared.
+// The session's table has each operation's cause of a loss; here no "in data
+// mode" for a module that went away during the hand-over, and no bridge for
+// one lost while the handle was prepared.
 const ToolLossCaseS c_aToolLossCases[] = {
-    {"search", "AGND", 2, "search"},
     {"data-mode", "AMWS", 1, "handing over to data mode"},
     {"open", "ADNRP", 1, "preparing the module for data"},
 };
@@ -464,7 +463,9 @@ TEST_F(QuentaToolSlowTest, SearchShowsProgressOnATerminalAndClearsIt)
 
 // The tool and the plain C application run as an unprivileged user: the
 // caller itself when it is not root, else a uid without an account (through
-// setpriv), with the programs copied to where that user can reach them.
+// setpriv), with the programs copied to where that user can reach them. That
+// one process at a time holds the port is the session's and the serial
+// open's to show.
 class UnprivilegedRunsTest : public QuentaToolSlowTest
 {
 protected:
@@ -525,16 +526,11 @@ protected:
         return vecArgs;
     }
 
-    std::vector<std::string> tool(const std::vector<std::string>& vecArgs) const
+    int runTool(const std::vector<std::string>& vecArgs)
     {
         std::vector<std::string> vecArgv = {m_strTool, "--port", m_pModule->slavePath()};
         vecArgv.insert(vecArgv.end(), vecArgs.begin(), vecArgs.end());
-        return asUser(vecArgv);
-    }
-
-    int runTool(const std::vector<std::string>& vecArgs)
-    {
-        const proctest::RunS result = proctest::runProcess(tool(vecArgs), m_vecEnv, c_ulRunMs);
+        const proctest::RunS result = proctest::runProcess(asUser(vecArgv), m_vecEnv, c_ulRunMs);
         m_strErr = result.m_strErr;
         return result.m_nExit;
     }
@@ -554,7 +550,7 @@ protected:
     proctest::EnvT m_vecEnv;
 };
 
-TEST_F(UnprivilegedRunsTest, EveryRunFindsThePortFreeAndNoRunSharesIt)
+TEST_F(UnprivilegedRunsTest, EveryRunFindsThePortFree)
 {
     for (int nRun = 0; nRun < 3; ++nRun) {
         EXPECT_EQ(0, runTool({"paired"})) << "run " << nRun << ": " << m_strErr;
@@ -564,22 +560,6 @@ TEST_F(UnprivilegedRunsTest, EveryRunFindsThePortFreeAndNoRunSharesIt)
     EXPECT_EQ("pair ok=1\n", client("unpair"));
     EXPECT_EQ("handle valid=1\nhandle written=12 closed=1\n", client("handle"));
     EXPECT_EQ(0, runTool({"unpair"})) << m_strErr;
-
-    // While one run holds the port, another is refused; after it, it is free.
-    ToolProcessC holder(tool({"open"}), m_vecEnv);
-    holder.writeInput("hold\n");
-    ASSERT_TRUE(m_pModule->transcript().waitForBytes(EK_DATA, "hold\n", c_ulRunMs));
-    EXPECT_EQ(3, runTool({"paired"})) << m_strErr;
-    EXPECT_EQ(0, holder.finish(10000)) << holder.err();
-
-    // A run killed with the port open leaves nothing behind either.
-    m_pModule->setScanMs(1000);
-    ToolProcessC killed(tool({"search"}), m_vecEnv);
-    ASSERT_TRUE(m_pModule->transcript().waitForBytes(EK_RECEIVED_LINE, "AT*AGI=", c_ulRunMs));
-    killed.signal(SIGKILL);
-    killed.finish(5000);
-    ASSERT_TRUE(m_pModule->transcript().waitForBytes(EK_SENT, "*AGI:", 10000));
-    EXPECT_EQ(0, runTool({"paired"})) << m_strErr;
 }
 
 } // namespace
