@@ -199,58 +199,37 @@ class LinksTest(unittest.TestCase):
 
 
 class ExamplesTest(unittest.TestCase):
-    def setUp(self):
-        self.scratch = Scratch()
-        self.addCleanup(self.scratch.close)
-
-    def page_blocks(self, page):
-        return [block for block in blocks(page) if not block.marked]
-
-    def test_every_block_is_run_or_says_why_not(self):
-        runnable = {"c", "cpp", "console", "python"}
-        for page in PAGES:
-            for block in blocks(page):
-                with self.subTest(block=str(block)):
-                    self.assertTrue(block.marked or block.language in runnable
-                                    or "file" in block.attributes,
-                                    f"a {block.language or 'plain'} block: run it or mark it")
-
-    def test_python_blocks_are_the_examples_the_python_tests_run(self):
+    def test_every_block_runs_or_says_why_not(self):
         examples = {path.read_text() for path in (SOURCE / "python" / "examples").glob("*.py")}
         for page in PAGES:
-            for block in self.page_blocks(page):
-                if block.language == "python":
-                    with self.subTest(block=str(block)):
-                        self.assertIn(block.text, examples)
-
-    def test_c_and_cpp_examples_run_against_the_simulator(self):
-        for page in PAGES:
-            for block in self.page_blocks(page):
-                if block.language in ("c", "cpp"):
-                    with self.subTest(block=str(block)):
-                        status, output = compile_and_run(block, self.scratch)
-                        self.assertEqual(0, status, output)
-
-    def test_console_transcripts_print_what_they_show(self):
-        for page in PAGES:
-            page_blocks = self.page_blocks(page)
+            page_blocks = [block for block in blocks(page) if not block.marked]
             files = [block for block in page_blocks if "file" in block.attributes]
             for block in page_blocks:
-                if block.language != "console":
-                    continue
-                # A folder of its own: nothing left by another transcript.
-                scratch = Scratch()
-                self.addCleanup(scratch.close)
-                for file in files:
-                    Path(scratch.local(file.attributes["file"])).write_text(file.text)
                 with self.subTest(block=str(block)):
-                    steps = transcript(block.text)
-                    outputs = run_transcript(steps, scratch)
-                    for at, (command, expected) in enumerate(steps):
-                        actual = outputs.get(at, [])
-                        expected = [scratch.local(line) for line in expected]
-                        self.assertTrue(matches(expected, actual),
-                                        f"$ {command}\nexpected {expected}\ngot {actual}")
+                    # A folder of its own: nothing left by another example.
+                    scratch = Scratch()
+                    self.addCleanup(scratch.close)
+                    if block.language == "python":
+                        self.assertIn(block.text, examples, "not a file of python/examples/")
+                    elif block.language in ("c", "cpp"):
+                        status, output = compile_and_run(block, scratch)
+                        self.assertEqual(0, status, output)
+                    elif block.language == "console":
+                        self.check_transcript(block, files, scratch)
+                    else:
+                        self.assertIn("file", block.attributes,
+                                      f"a {block.language or 'plain'} block: run it or mark it")
+
+    def check_transcript(self, block, files, scratch):
+        for file in files:
+            Path(scratch.local(file.attributes["file"])).write_text(file.text)
+        steps = transcript(block.text)
+        outputs = run_transcript(steps, scratch)
+        for at, (command, expected) in enumerate(steps):
+            actual = outputs.get(at, [])
+            expected = [scratch.local(line) for line in expected]
+            self.assertTrue(matches(expected, actual),
+                            f"$ {command}\nexpected {expected}\ngot {actual}")
 
 
 if __name__ == "__main__":
