@@ -5,23 +5,9 @@ set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
-set(QUENTA_WINDOWS_TESTS
-    component_test
-    debugdef_test
-    list_test
-    locks_test
-    log_test
-    logfile_test
-    panic_test
-    perflog_test
-    platform_sync_test
-    request_format_test
-    request_inquiry_test
-    request_param_test
-    request_plain_test
-    request_response_test
-    time_test
-    xfer_test)
+set(QUENTA_WINDOWS_TESTS component_test debugdef_test list_test locks_test log_test logfile_test
+    panic_test perflog_test platform_sync_test request_format_test request_inquiry_test
+    request_param_test request_plain_test request_response_test time_test xfer_test)
 
 foreach(name ${QUENTA_WINDOWS_TESTS})
     add_executable(${name} ${name}.cpp)
