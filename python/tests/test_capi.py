@@ -1,16 +1,20 @@
-"""quenta.capi, the C functions through ctypes, against the real libquenta.so.1 and quenta-sim."""
+"""quenta.capi, the C functions through ctypes, against the real libquenta.so.1 and quenta-sim.
+
+What the functions do is the C++ tests'; here the wrapper: names as str and
+bytes, failures as exceptions naming the function, the port as a file, and how
+the library is found.
+"""
 
 from __future__ import annotations
 
 import os
 import time
-from pathlib import Path
 
 import pytest
 
 import quenta
 from quenta import capi
-from conftest import FAST, READY, waiting_for
+from conftest import FAST, READY
 
 # Names as the module reports them: plain, cut by the library after 16 bytes
 # inside a UTF-8 character, not UTF-8 at all; and one of a class the library
@@ -24,37 +28,20 @@ DEVICES = (
 EXPECTED = ["PLAIN-NAME", "x" + "\u00e9" * 7 + "\udcc3", "Caf\udce9 Lumi\udce8re"]
 
 
-@pytest.fixture
-def devices_file(tmp_path: Path) -> str:
-    path = tmp_path / "devices.txt"
-    path.write_bytes(DEVICES)
-    return str(path)
-
-
-def test_search_pair_paired_unpair_round_trip_every_name(lib, quenta_sim_factory, devices_file):
-    quenta_sim_factory(args=READY + FAST + ["--devices", devices_file])
-    names = lib.search()
-    assert names == EXPECTED
-    for name in names:
+def test_search_pair_paired_unpair_round_trip_every_name(lib, quenta_sim_factory, tmp_path):
+    devices = tmp_path / "devices.txt"
+    devices.write_bytes(DEVICES)
+    quenta_sim_factory(args=READY + FAST + ["--devices", str(devices)])
+    assert lib.search() == EXPECTED
+    for name in EXPECTED:
         lib.pair(name)
         assert lib.paired() == name
-        assert capi.encode_name(lib.paired()) == capi.encode_name(name)
     # The same bytes given as bytes pair the same device.
-    lib.pair(capi.encode_name(names[0]))
-    assert lib.paired() == names[0]
+    lib.pair(capi.encode_name(EXPECTED[0]))
+    assert lib.paired() == EXPECTED[0]
     # Unpairing leaves the peer entry, so the name still reads back.
     lib.unpair()
-    assert lib.paired() == names[0]
-
-
-@pytest.mark.quenta_sim(args=READY + FAST)
-def test_unknown_name_fails_the_pairing_without_a_pairing_command(lib, quenta_sim):
-    lib.search()
-    with pytest.raises(capi.CallFailedError) as failure:
-        lib.pair("NOBODY")
-    assert failure.value.function == "QUENTA_pairDevice"
-    assert "NOBODY" in str(failure.value) and quenta_sim.link in str(failure.value)
-    assert "ADWDRP" not in quenta_sim.log()
+    assert lib.paired() == EXPECTED[0]
 
 
 @pytest.mark.parametrize("name", ["", "A\0B", b"A\0B"])
@@ -73,51 +60,34 @@ def test_names_the_library_cannot_take_are_refused_before_any_call(lib, name):
         (lambda q: q.open_port(), "QUENTA_createPortHandle"),
     ],
 )
-def test_a_missing_device_fails_every_call_at_once_naming_it(lib, monkeypatch, tmp_path, call, function):
+def test_a_failed_call_names_its_function_and_port(lib, monkeypatch, tmp_path, call, function):
     missing = str(tmp_path / "no-such-device")
     monkeypatch.setenv("QUENTA_PORT_COM8", missing)
-    started = time.monotonic()
     with pytest.raises(capi.CallFailedError) as failure:
         call(lib)
-    assert time.monotonic() - started < 5
-    assert failure.value.function == function
-    assert failure.value.port == missing
+    assert (failure.value.function, failure.value.port) == (function, missing)
     assert isinstance(failure.value, quenta.QuentaError)
 
 
 @pytest.mark.quenta_sim(args=READY + FAST)
-def test_open_port_hands_over_a_file_the_caller_owns(lib, quenta_sim):
-    lib.search()
-    # The library's own calls hold the port until the hand-over.
-    with pytest.raises(capi.CallFailedError):
-        lib.open_port()
-    lib.switch_to_data_mode()
+def test_open_port_is_a_file_the_caller_owns(lib, quenta_sim):
     with lib.open_port() as port:
         assert os.get_blocking(port.fileno())
         port.write(b"hello peer\r\n")
-        log = quenta_sim.wait_for_log("hello peer")
-    # Carried as data, at the handle's line settings.
-    data = [line for line in log.splitlines() if " DATA " in line and "hello peer" in line]
-    assert data and "921600 rtscts" in data[0], log[-2000:]
-    # Closed by the caller, the port opens again (it is exclusive while open).
-    with lib.open_port(blocking=False) as again:
-        assert not os.get_blocking(again.fileno())
-        assert again.read(64) in (None, b"")
-
-
-@waiting_for("--control")
-@pytest.mark.quenta_sim(args=READY + FAST)
-def test_open_port_reads_what_the_peer_sends(lib, quenta_sim):
-    with lib.open_port() as port:
+        quenta_sim.wait_for_log("hello peer")
         quenta_sim.control("peer ping from the peer")
         received = b""
         deadline = time.monotonic() + 5
         while b"ping from the peer" not in received and time.monotonic() < deadline:
             received += port.read(64) or b""
     assert b"ping from the peer" in received
+    # Closed by the caller, the port opens again (it is exclusive while open).
+    with lib.open_port(blocking=False) as again:
+        assert not os.get_blocking(again.fileno())
+        assert again.read(64) in (None, b"")
 
 
-def test_the_library_is_found_by_path_variable_or_loader(monkeypatch, tmp_path):
+def test_the_library_is_found_by_path_variable_or_loader(monkeypatch):
     path = os.environ["QUENTA_LIBRARY"]
     assert capi.Quenta(path).library_path == path
     monkeypatch.setenv("QUENTA_LIBRARY", path)

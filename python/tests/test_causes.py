@@ -1,7 +1,8 @@
-"""The exception of each fault, from the table the tool's tests hold their exit codes to.
+"""Each cause reaches its exception class: one fault per cause from the session's table.
 
-Every row runs on a module of its own, all rows at the same time (one thread
-each: objects on different ports are independent).
+The session's own tests run every row of the table; here the binding maps what
+the session gives. The rows run on modules of their own, all at the same time
+(objects on different ports are independent).
 """
 
 from __future__ import annotations
@@ -15,16 +16,16 @@ import subprocess
 import sys
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Dict, List, Optional
+from typing import List, Optional, Tuple
 
 import pytest
 
 import quenta
-from conftest import SOURCE_DIR
+from conftest import READY, SOURCE_DIR
 from quenta.sim import Simulator
 
 TABLE = SOURCE_DIR / "tests" / "cause_table.txt"
-SIM = ["--mode", "command", "--scan-ms", "200"]
+SIM = READY + ["--scan-ms", "200"]
 
 
 @dataclass(frozen=True)
@@ -35,46 +36,35 @@ class Row:
     cause: str
     exit_code: int
 
-    @property
-    def id(self) -> str:
-        return f"{self.operation} {self.argument} [{self.setup}]".replace("  ", " ")
-
 
 def rows() -> List[Row]:
-    table = []
+    """The table's first row of each cause."""
+    first = {}
     for line in TABLE.read_text().splitlines():
         if line.strip() and not line.startswith("#"):
             command, setup, cause, exit_code = (cell.strip() for cell in line.split("|"))
             operation, _, argument = command.partition(" ")
-            table.append(Row(operation, argument, setup, cause, int(exit_code)))
-    return table
+            first.setdefault(cause, Row(operation, argument, setup, cause, int(exit_code)))
+    return list(first.values())
 
 
-@dataclass
-class Outcome:
-    """What came of a row: nothing, or an exception's cause, class, exit code, operation and port."""
-
-    port: str
-    failure: Optional[tuple] = None
-
-    @classmethod
-    def of(cls, port: str, error: Optional[quenta.OperationError]) -> "Outcome":
-        if error is None:
-            return cls(port)
-        return cls(port, (error.cause, type(error).CAUSE, error.exit_code, error.operation, error.port,
-                          error.argument))
-
-
-def run(q: quenta.Quenta, row: Row) -> None:
-    calls = {
-        "search": q.search,
-        "pair": lambda: q.pair(row.argument),
-        "unpair": q.unpair,
-        "paired": q.paired,
-        "data-mode": q.data_mode,
-        "at": lambda: q.send_line(row.argument),
-    }
-    calls[row.operation]()
+def attempt(port: str, row: Row) -> Optional[tuple]:
+    """None, or what the exception carries: cause, its class's cause, exit code, operation, port, argument."""
+    try:
+        with quenta.Quenta(port) as q:
+            calls = {
+                "search": q.search,
+                "pair": lambda: q.pair(row.argument),
+                "unpair": q.unpair,
+                "paired": q.paired,
+                "data-mode": q.data_mode,
+                "at": lambda: q.send_line(row.argument),
+            }
+            calls[row.operation]()
+    except quenta.OperationError as error:
+        return (error.cause, type(error).CAUSE, error.exit_code, error.operation, error.port,
+                error.argument)
+    return None
 
 
 # Run as another user, to whom the device is closed.
@@ -88,33 +78,7 @@ except quenta.PermissionDeniedError as error:
 """
 
 
-def outcome(row: Row, workdir: Path) -> Outcome:
-    if row.setup == "port:missing":
-        return attempt(str(workdir / "missing"), row)
-    if row.setup == "port:file":
-        (workdir / "file").write_text("not a device\n")
-        return attempt(str(workdir / "file"), row)
-    scenario = None if row.setup.startswith("port:") else row.setup.split(";")
-    with Simulator(SIM, scenario=scenario) as sim:
-        if row.setup == "port:busy":
-            with open(sim.device, "rb+", buffering=0) as holder:
-                fcntl.flock(holder, fcntl.LOCK_EX)
-                return attempt(sim.device, row)
-        if row.setup == "port:permission":
-            return as_another_user(sim.device)
-        return attempt(sim.device, row)
-
-
-def attempt(port: str, row: Row) -> Outcome:
-    try:
-        with quenta.Quenta(port) as q:
-            run(q, row)
-    except quenta.OperationError as error:
-        return Outcome.of(port, error)
-    return Outcome.of(port, None)
-
-
-def as_another_user(device: str) -> Outcome:
+def as_another_user(device: str) -> tuple:
     # Root may open anything: the row runs as nobody. Another user closes
     # the device to itself.
     root = os.geteuid() == 0
@@ -127,31 +91,45 @@ def as_another_user(device: str) -> Outcome:
     stat = os.stat(device)
     owner, group = pwd.getpwuid(stat.st_uid).pw_name, grp.getgrgid(stat.st_gid).gr_name
     assert fields[5:] == [owner, group, "0o600" if root else "0o0"]
-    return Outcome(device, (fields[0], fields[1], int(fields[2]), fields[3], fields[4], b""))
+    return (fields[0], fields[1], int(fields[2]), fields[3], fields[4], b"")
+
+
+def outcome(row: Row, workdir: Path) -> Tuple[str, Optional[tuple]]:
+    """The port the row used, and what its exception carried."""
+    if row.setup in ("port:missing", "port:file"):
+        path = workdir / "port"
+        if row.setup == "port:file":
+            path.write_text("not a device\n")
+        return str(path), attempt(str(path), row)
+    scenario = None if row.setup.startswith("port:") else row.setup.split(";")
+    with Simulator(SIM, scenario=scenario) as sim:
+        if row.setup == "port:busy":
+            with open(sim.device, "rb+", buffering=0) as holder:
+                fcntl.flock(holder, fcntl.LOCK_EX)
+                return sim.device, attempt(sim.device, row)
+        if row.setup == "port:permission":
+            return sim.device, as_another_user(sim.device)
+        return sim.device, attempt(sim.device, row)
 
 
 @pytest.fixture(scope="module")
-def outcomes(tmp_path_factory) -> Dict[Row, Outcome]:
+def outcomes(tmp_path_factory) -> dict:
     table = rows()
     with concurrent.futures.ThreadPoolExecutor(len(table)) as pool:
-        futures = {
-            row: pool.submit(outcome, row, tmp_path_factory.mktemp("row")) for row in table
-        }
+        futures = {row: pool.submit(outcome, row, tmp_path_factory.mktemp("row")) for row in table}
         return {row: future.result() for row, future in futures.items()}
 
 
-@pytest.mark.parametrize("row", rows(), ids=lambda row: row.id)
-def test_each_fault_raises_its_cause(outcomes, row):
-    result = outcomes[row]
+@pytest.mark.parametrize("row", rows(), ids=lambda row: row.cause)
+def test_each_cause_raises_its_class(outcomes, row):
+    port, failure = outcomes[row]
     if row.cause == "none":
-        assert result.failure is None
+        assert failure is None
         return
-    assert result.failure is not None, "no exception"
     # Where the port is the cause, the object is refused as it is made.
     opening = row.setup.startswith("port:")
     operation, argument = ("open", "") if opening else (row.operation, row.argument)
-    assert result.failure == (row.cause, row.cause, row.exit_code, operation, result.port,
-                              argument.encode())
+    assert failure == (row.cause, row.cause, row.exit_code, operation, port, argument.encode())
 
 
 @dataclass
