@@ -253,6 +253,7 @@ TEST_F(QuentaToolSlowTest, VerboseShowsTheWireAndJsonOutputStaysClean)
     }
     EXPECT_NE(std::string::npos, receivedText(m_strErr).find("AT\\r\\r\\nOK\\r\\n")) << m_strErr;
 
+    reachable();
     EXPECT_EQ(0, run({"-vv", "paired"})) << m_strErr;
     EXPECT_NE(std::string::npos, m_strErr.find("-> \"AT*ADRDRP=")) << m_strErr;
     EXPECT_EQ(std::string::npos, m_strErr.find("START ")) << m_strErr;
@@ -433,6 +434,8 @@ TEST_F(QuentaToolSlowTest, ExitsCleanlyWhileTheModuleKeepsSending)
 
 TEST_F(QuentaToolSlowTest, SearchShowsProgressOnATerminalAndClearsIt)
 {
+    reachable();
+    m_pModule->setScanMs(3000); // long enough for the "2 s" step, even under load
     const int nMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(nMaster, 0);
     ASSERT_EQ(0, grantpt(nMaster));
