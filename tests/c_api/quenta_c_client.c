@@ -5,7 +5,7 @@
  *   quenta_c_client LIBRARY SCENARIO [NAME]
  *
  * Scenarios: size-protocol, empty-search, pair-unknown NAME, unpair, null,
- * paired NAME. Each call's outcome goes to standard output as one
+ * paired NAME, handle. Each call's outcome goes to standard output as one
  * line "step key=value ..."; buffers are printed byte by byte with control
  * bytes as <N>. Exit code 0 when the scenario ran (the caller judges the
  * lines), 2 for a usage error, 3 when the library or a function is missing.
@@ -19,6 +19,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 typedef bool(QUENTA_CALL* SearchFnT)(char*, uint32_t*);
 typedef bool(QUENTA_CALL* PairFnT)(const char*);
@@ -137,6 +138,19 @@ static void runSizeProtocol(const char* szStep, PairedFnT pfnCall)
     }
 }
 
+static void runHandle(const struct ApiS* pApi)
+{
+    static const char c_szHello[] = "hello from C";
+    void* hPort = pApi->pfnHandle();
+    const int bValid = hPort != (void*)(intptr_t)-1;
+    printf("handle valid=%d\n", bValid);
+    if (bValid) {
+        const int nFd = (int)(intptr_t)hPort;
+        const ssize_t nWritten = write(nFd, c_szHello, sizeof(c_szHello) - 1);
+        printf("handle written=%ld closed=%d\n", (long)nWritten, close(nFd) == 0);
+    }
+}
+
 static int runScenario(const struct ApiS* pApi, const char* szScenario, const char* szName)
 {
     if (strcmp(szScenario, "size-protocol") == 0 || strcmp(szScenario, "empty-search") == 0) {
@@ -151,6 +165,8 @@ static int runScenario(const struct ApiS* pApi, const char* szScenario, const ch
         printf("pair ok=%d\n", pApi->pfnPair(szName));
         runSizeProtocol("paired", pApi->pfnPaired);
         printf("data-mode ok=%d\n", pApi->pfnDataMode());
+    } else if (strcmp(szScenario, "handle") == 0) {
+        runHandle(pApi);
     } else {
         return 0;
     }
