@@ -254,6 +254,8 @@ TEST(QuentaToolPort, ADeviceThatCannotBeOpenedExitsThreeWithWhatToDo)
     close(nHolder);
 }
 
+// A user who may not open the device learns its owner, group and mode, and
+// is pointed at a group only where the group may read and write.
 TEST(QuentaToolPort, APermissionRefusalNamesOwnerGroupAndMode)
 {
     if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0) {
