@@ -121,14 +121,14 @@ TEST(PlatformEvent, ASetReleasesOneWaiterOrAllAsTheKindSays)
         if (bManual) {
             EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hWoken, c_dwBound));
         } else {
-            EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hWoken, 100));
+            EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(hWoken, 100));
             EXPECT_TRUE(SetEvent(hEvent));
         }
         EXPECT_EQ(WAIT_OBJECT_0, first.join());
         EXPECT_EQ(WAIT_OBJECT_0, second.join());
         EXPECT_EQ(bManual ? WAIT_OBJECT_0 : WAIT_TIMEOUT, WaitForSingleObject(hEvent, 0));
         EXPECT_TRUE(ResetEvent(hEvent));
-        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hEvent, 0));
+        EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(hEvent, 0));
         CloseHandle(hWoken);
         CloseHandle(hEvent);
     }
@@ -158,19 +158,30 @@ TEST(PlatformMutex, OwnershipIsRecursiveAndPerThread)
     CloseHandle(hMutex);
 }
 
-TEST(PlatformThread, HandleIsSignalledWhenTheThreadEndsWithItsExitCode)
+// A thread starts with empty thread-local values of its own, and its handle
+// is signalled when it ends, with its exit code.
+TEST(PlatformThread, HasItsOwnStorageAndEndsWithItsExitCode)
 {
+    const DWORD dwIndex = TlsAlloc();
+    ASSERT_NE(TLS_OUT_OF_INDEXES, dwIndex);
+    int nMine = 1, nTheirs = 2;
+    EXPECT_TRUE(TlsSetValue(dwIndex, &nMine));
     HANDLE hGo = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ThreadC thread([&] {
+    ThreadC thread([&]() -> DWORD {
         WaitForSingleObject(hGo, INFINITE);
-        return DWORD(42);
+        if (TlsGetValue(dwIndex) != nullptr)
+            return 1;
+        TlsSetValue(dwIndex, &nTheirs);
+        return TlsGetValue(dwIndex) == &nTheirs ? 42 : 2;
     });
     DWORD dwExitCode = 0;
     EXPECT_TRUE(GetExitCodeThread(thread.m_hThread, &dwExitCode));
     EXPECT_EQ(STILL_ACTIVE, dwExitCode);
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(thread.m_hThread, 0));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(thread.m_hThread, 0));
     SetEvent(hGo);
     EXPECT_EQ(42u, thread.join());
+    EXPECT_EQ(&nMine, TlsGetValue(dwIndex));
+    EXPECT_TRUE(TlsFree(dwIndex));
     CloseHandle(hGo);
 }
 
@@ -286,23 +297,6 @@ TEST(PlatformHandle, LookupsRaceClosesWithoutReachingFreedObjects)
     for (auto& rh : ahShared) {
         CloseHandle(rh.load());
     }
-}
-
-TEST(PlatformTls, ValuesArePerThread)
-{
-    DWORD dwIndex = TlsAlloc();
-    ASSERT_NE(TLS_OUT_OF_INDEXES, dwIndex);
-    int nMine = 1, nTheirs = 2;
-    EXPECT_TRUE(TlsSetValue(dwIndex, &nMine));
-    ThreadC other([&]() -> DWORD {
-        if (TlsGetValue(dwIndex) != nullptr)
-            return 1;
-        TlsSetValue(dwIndex, &nTheirs);
-        return TlsGetValue(dwIndex) == &nTheirs ? 0 : 2;
-    });
-    EXPECT_EQ(0u, other.join());
-    EXPECT_EQ(&nMine, TlsGetValue(dwIndex));
-    EXPECT_TRUE(TlsFree(dwIndex));
 }
 
 } // namespace
