@@ -189,27 +189,6 @@ TEST_F(ConfiguratorTest, HandOverClosesThePortAndTheNextOperationEscapesBack)
     EXPECT_EQ(std::vector<std::string>{"command (escape sequence)"}, vecModes);
 }
 
-TEST_F(ConfiguratorTest, TwoObjectsDriveTheSamePortOneAfterTheOther)
-{
-    startModule(SM_COMMAND, 12, true);
-    QuentaConfiguratorC first;
-    QuentaConfiguratorC second;
-    ASSERT_TRUE(first.pairDevice("QUENTA-BRAVO"));
-
-    // The port is the first object's until it hands it over.
-    std::string strName;
-    const auto tStart = ctrltest::SteadyT::now();
-    EXPECT_FALSE(second.getPairedDevice(strName));
-    // Four attempts of three 200 ms open tries each, no guard periods.
-    EXPECT_LT(msSince(tStart), 4 * 600 + 1000);
-
-    ASSERT_TRUE(first.switchToDataMode());
-    ASSERT_TRUE(waitForRestarts(1));
-    ASSERT_TRUE(second.getPairedDevice(strName));
-    EXPECT_EQ("QUENTA-BRAVO", strName);
-    EXPECT_EQ(2u, received(c_szConnectability)) << "each implementation configures once";
-}
-
 TEST_F(ConfiguratorTest, CopiesShareOneImplementationReleasedByTheLast)
 {
     startModule(SM_COMMAND, 12, true);

@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -69,27 +71,6 @@ std::vector<CauseRowS> causeTable()
                            vecColumns[1], vecColumns[2], std::stoi(vecColumns[3])});
     }
     return vecRows;
-}
-
-ResultS runOperation(SessionC& session, const CauseRowS& row)
-{
-    if (row.m_strOperation == "search") {
-        return session.search();
-    }
-    if (row.m_strOperation == "pair") {
-        return session.pair(row.m_strArgument);
-    }
-    if (row.m_strOperation == "unpair") {
-        return session.unpair();
-    }
-    if (row.m_strOperation == "paired") {
-        return session.paired();
-    }
-    if (row.m_strOperation == "data-mode") {
-        return session.dataMode();
-    }
-    EXPECT_EQ("at", row.m_strOperation);
-    return session.sendLine(row.m_strArgument);
 }
 
 // Each row starts from a fresh module, configured and in command mode, so
@@ -154,7 +135,15 @@ TEST_P(CauseTableTest, EachFaultHasItsCauseAndExitCode)
     ResultS result;
     {
         SessionC session(strPort);
-        result = bPortSetup ? session.opened() : runOperation(session, row);
+        const std::string& strArgument = row.m_strArgument;
+        const std::map<std::string, std::function<ResultS()>> c_mapOperations = {
+            {"search", [&] { return ResultS(session.search()); }},
+            {"pair", [&] { return session.pair(strArgument); }},
+            {"unpair", [&] { return session.unpair(); }},
+            {"paired", [&] { return ResultS(session.paired()); }},
+            {"data-mode", [&] { return session.dataMode(); }},
+            {"at", [&] { return session.sendLine(strArgument); }}};
+        result = bPortSetup ? session.opened() : c_mapOperations.at(row.m_strOperation)();
     }
     if (nHolder >= 0) {
         ::close(nHolder);
