@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
-#include <set>
 
 namespace {
 
@@ -103,19 +102,6 @@ TEST_F(SerialPortTest, UnknownBitRateKeepsTheCodeButStillReconfigures)
     EXPECT_EQ(115200u, portState().BaudRate);
 }
 
-std::set<pid_t> threadIds()
-{
-    std::set<pid_t> setIds;
-    DIR* pDir = ::opendir("/proc/self/task");
-    for (dirent* pEntry = ::readdir(pDir); pEntry != nullptr; pEntry = ::readdir(pDir)) {
-        if (pEntry->d_name[0] != '.') {
-            setIds.insert(std::atoi(pEntry->d_name));
-        }
-    }
-    ::closedir(pDir);
-    return setIds;
-}
-
 // The reader is held in the delivery of a first byte while 3000 more are
 // queued; its next read then finds all of them waiting.
 TEST_F(SerialPortTest, ThreeThousandQueuedBytesComeInOneDelivery)
@@ -151,17 +137,14 @@ TEST_F(SerialPortTest, ThreeThousandQueuedBytesComeInOneDelivery)
 TEST_F(SerialPortTest, TheIdleReaderSleepsUntilDisconnectEndsItsWaitAtOnce)
 {
     RecordingConsumerC& consumer = reading(2);
+    std::atomic<pid_t> reader{0}; // deliveries run on the reader thread
+    consumer.m_fnBefore = [&] { reader = static_cast<pid_t>(::syscall(SYS_gettid)); };
     std::vector<long> vecMicros;
     for (int nRound = 0; nRound < 5; ++nRound) {
-        const std::set<pid_t> setBefore = threadIds();
         ASSERT_TRUE(m_port.Connect());
         m_pty.write("hi");
         ASSERT_EQ(NOX::RC_OK, consumer.wait(c_lBoundMs));
-        pid_t reader = 0;
-        for (pid_t tid : threadIds()) {
-            reader = setBefore.count(tid) == 0 ? tid : reader;
-        }
-        ASSERT_TRUE(waitUntilInPoll(reader)) << "reader " << reader;
+        ASSERT_TRUE(waitUntilInPoll(reader)) << "reader " << reader.load();
         const auto start = ClockT::now();
         EXPECT_TRUE(m_port.Disconnect());
         vecMicros.push_back(static_cast<long>(
