@@ -16,6 +16,7 @@ import subprocess
 import sys
 from dataclasses import dataclass
 from pathlib import Path
+from types import SimpleNamespace
 from typing import List, Optional, Tuple
 
 import pytest
@@ -132,19 +133,11 @@ def test_each_cause_raises_its_class(outcomes, row):
     assert failure == (row.cause, row.cause, row.exit_code, operation, port, argument.encode())
 
 
-@dataclass
-class StandIn:
+def stand_in(operation: str, message: str) -> SimpleNamespace:
     """A native result as the core would give it, for messages no host line can bring about."""
-
-    operation: str
-    message: str
-    cause: str = "bad_argument"
-    port: str = "/dev/ttyQ0"
-    argument: bytes = b""
-    answer: bytes = b""
-    detail: str = ""
-    hint: str = ""
-    exit_code: int = 2
+    return SimpleNamespace(cause="bad_argument", operation=operation, port="/dev/ttyQ0",
+                           argument=b"", answer=b"", detail="", hint="", exit_code=2,
+                           message=message)
 
 
 # A withheld hand-over (a line that refused 921600 bit/s) names the tool's
@@ -159,5 +152,5 @@ class StandIn:
     ],
 )
 def test_a_withheld_hand_over_names_the_argument_that_forces_it(operation, message, expected):
-    error = quenta.errors.error_class("bad_argument")(StandIn(operation, message))
+    error = quenta.errors.error_class("bad_argument")(stand_in(operation, message))
     assert isinstance(error, quenta.BadArgumentError) and str(error) == expected
