@@ -17,6 +17,17 @@ from quenta import capi
 READY: List[str] = ["--mode", "command", "--baud", "921600", "--rtscts"]
 FAST: List[str] = ["--scan-ms", "150", "--name-ms", "5", "--restart-ms", "50"]
 
+# Names as the module reports them: plain, cut by the library after 16 bytes
+# inside a UTF-8 character, not UTF-8 at all; and one of a class the library
+# does not pair with. The names as str: those the library pairs with.
+DEVICES = (
+    b"02a0c7a1b2d1r 7978 PLAIN-NAME\n"
+    b"02a0c7a1b2d2r 7978 x" + "\u00e9".encode() * 8 + b"\n"
+    b"02a0c7a1b2d3r 7978 Caf\xe9 Lumi\xe8re\n"
+    b"02a0c7a1b2d4r 1234 Headset\n"
+)
+NAMES = ["PLAIN-NAME", "x" + "\u00e9" * 7 + "\udcc3", "Caf\udce9 Lumi\udce8re"]
+
 SOURCE_DIR = Path(os.environ.get("QUENTA_SOURCE_DIR", Path(__file__).resolve().parents[2]))
 
 

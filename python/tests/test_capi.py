@@ -14,19 +14,7 @@ import pytest
 
 import quenta
 from quenta import capi
-from conftest import FAST, READY
-
-# Names as the module reports them: plain, cut by the library after 16 bytes
-# inside a UTF-8 character, not UTF-8 at all; and one of a class the library
-# does not pair with.
-DEVICES = (
-    b"02a0c7a1b2d1r 7978 PLAIN-NAME\n"
-    b"02a0c7a1b2d2r 7978 x" + "\u00e9".encode() * 8 + b"\n"
-    b"02a0c7a1b2d3r 7978 Caf\xe9 Lumi\xe8re\n"
-    b"02a0c7a1b2d4r 1234 Headset\n"
-)
-EXPECTED = ["PLAIN-NAME", "x" + "\u00e9" * 7 + "\udcc3", "Caf\udce9 Lumi\udce8re"]
-
+from conftest import DEVICES, FAST, NAMES as EXPECTED, READY
 
 def test_search_pair_paired_unpair_round_trip_every_name(lib, quenta_sim_factory, tmp_path):
     devices = tmp_path / "devices.txt"

@@ -11,22 +11,9 @@ from pathlib import Path
 import pytest
 
 import quenta
-from conftest import FAST, READY
+from conftest import DEVICES, FAST, NAMES, READY
 
-# Names as the module reports them: plain, cut by the library after 16 bytes
-# inside a UTF-8 character, not UTF-8 at all; and one of a class the library
-# does not pair with.
-DEVICES = (
-    b"02a0c7a1b2d1r 7978 PLAIN-NAME\n"
-    b"02a0c7a1b2d2r 7978 x" + "\u00e9".encode() * 8 + b"\n"
-    b"02a0c7a1b2d3r 7978 Caf\xe9 Lumi\xe8re\n"
-    b"02a0c7a1b2d4r 1234 Headset\n"
-)
-EXPECTED = [
-    quenta.Device("PLAIN-NAME", "02a0c7a1b2d1r", 7978),
-    quenta.Device("x" + "\u00e9" * 7 + "\udcc3", "02a0c7a1b2d2r", 7978),
-    quenta.Device("Caf\udce9 Lumi\udce8re", "02a0c7a1b2d3r", 7978),
-]
+EXPECTED = [quenta.Device(name, f"02a0c7a1b2d{n}r", 7978) for n, name in enumerate(NAMES, 1)]
 
 
 @pytest.fixture
