@@ -20,14 +20,17 @@ public:
     int m_nValue;
 };
 
-// The values front to back, then back to front, so that a broken back link shows.
+// The values front to back, then back to front, so that a broken back link
+// shows; a broken ring shows as more values than the list can hold.
 std::vector<int> values(const ListC& list)
 {
     std::vector<int> vecValues;
-    for (NodeC* pNode = list.first(); pNode != nullptr; pNode = list.next(pNode)) {
+    for (NodeC* pNode = list.first(); pNode != nullptr && vecValues.size() < 9;
+         pNode = list.next(pNode)) {
         vecValues.push_back(static_cast<ItemC*>(pNode)->m_nValue);
     }
-    for (NodeC* pNode = list.last(); pNode != nullptr; pNode = list.prev(pNode)) {
+    for (NodeC* pNode = list.last(); pNode != nullptr && vecValues.size() < 18;
+         pNode = list.prev(pNode)) {
         vecValues.push_back(static_cast<ItemC*>(pNode)->m_nValue);
     }
     return vecValues;
