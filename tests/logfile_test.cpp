@@ -280,42 +280,27 @@ std::vector<int> wholeRecords(const fs::path& path)
     return vecNumbers;
 }
 
-// A 64 KiB tmpfs of the test's own, which it can fill and free.
-class LogFileFullDiskTest : public StorageRootTest
-{
-protected:
-    void SetUp() override
-    {
-        StorageRootTest::SetUp();
-        m_mount = m_root / "small";
-        fs::create_directory(m_mount);
-        if (::mount("tmpfs", m_mount.c_str(), "tmpfs", 0, "size=64k") != 0) {
-            GTEST_SKIP() << "cannot mount a tmpfs to fill (" << std::strerror(errno)
-                         << "): the full-disk case needs root with CAP_SYS_ADMIN";
-        }
-        m_bMounted = true;
-    }
-    void TearDown() override
-    {
-        if (m_bMounted) {
-            EXPECT_EQ(0, ::umount2(m_mount.c_str(), MNT_DETACH)) << std::strerror(errno);
-        }
-        StorageRootTest::TearDown();
-    }
-
-    fs::path m_mount;
-    bool m_bMounted = false;
-};
-
 } // namespace
 
-TEST_F(LogFileFullDiskTest, AFullDiskIsReportedOncePerEpisodeAndLeavesOnlyWholeRecords)
+TEST_F(LogFileTest, AFullDiskIsReportedOncePerEpisodeAndLeavesOnlyWholeRecords)
 {
+    // A 64 KiB file system of the test's own, which it can fill and free.
+    const fs::path mount = m_root / "small";
+    fs::create_directory(mount);
+    if (::mount("tmpfs", mount.c_str(), "tmpfs", 0, "size=64k") != 0) {
+        GTEST_SKIP() << "cannot mount a tmpfs to fill (" << std::strerror(errno)
+                     << "): the full-disk case needs root with CAP_SYS_ADMIN";
+    }
+    struct UnmountS
+    {
+        fs::path path;
+        ~UnmountS() { EXPECT_EQ(0, ::umount2(path.c_str(), MNT_DETACH)) << std::strerror(errno); }
+    } unmount{mount};
     // Fills a quarter of the disk, so that freeing it gives room again.
-    writeFile(m_mount / "ballast", std::string(16 * 1024, 'b'));
+    writeFile(mount / "ballast", std::string(16 * 1024, 'b'));
     LogCaptureC errors;
     errors.route("SystemErrorLogger", LVL_ERROR);
-    const fs::path file = m_mount / "full.log";
+    const fs::path file = mount / "full.log";
     DbgLogFileConsumerC consumer(file.string(), 1, 0, 0, HDR_NONE, false);
     std::vector<int> vecExpected;
     // Logs records nFirst on and expects the first nKept of them in the file.
@@ -340,7 +325,7 @@ TEST_F(LogFileFullDiskTest, AFullDiskIsReportedOncePerEpisodeAndLeavesOnlyWholeR
     EXPECT_EQ(vecExpected, wholeRecords(file)) << "records before the disk filled are all kept";
     EXPECT_EQ(std::vector<std::string>{strReport}, errors.records()) << "once, not per record";
 
-    fs::remove(m_mount / "ballast");
+    fs::remove(mount / "ballast");
     logRecords(1000, 10, 10);
     EXPECT_EQ(vecExpected, wholeRecords(file)) << "the next record starts on a line of its own";
     EXPECT_EQ(1u, errors.records().size());
