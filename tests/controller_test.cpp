@@ -312,27 +312,26 @@ protected:
     }
 };
 
-TEST_F(SerialSettingsTest, TemporaryWriteReadsFirstAndLeavesTheHostAlone)
+// A write reads the module's settings first and changes the bit rate only;
+// the host follows a persistent write at once (with DTR off), never a
+// temporary one.
+TEST_F(SerialSettingsTest, WriteReadsFirstAndTheHostFollowsOnlyAPersistentOne)
 {
     const Rs232SettingsS before = portSettings(m_port);
-    size_t unMark = mark();
-    EXPECT_EQ(RC_OK, m_controller.setBaudRate(921600, false, true));
-    EXPECT_EQ((LinesT{c_szPing, "AT*AMRS?\r", c_szPing, "AT*AMRS=12,1,2,3,1,0,1\r"}),
-              linesSince(unMark));
-    EXPECT_TRUE(sameSettings(before, portSettings(m_port)));
-    EXPECT_TRUE(m_controller.isCommandMode()) << "the host line did not move";
-}
-
-TEST_F(SerialSettingsTest, PersistentWriteMovesTheHostWithDtrOff)
-{
-    EXPECT_EQ(RC_OK, m_controller.setBaudRate(921600, true, true));
-    EXPECT_EQ("AT*AMRS=12,1,2,3,1,1,1\r", linesSince(mark() - 1).at(0));
-    Rs232SettingsS expected;
-    expected.unBaudRate = 12;
-    expected.unStopBits = 2;
-    expected.unParity = 3;
-    expected.unFlowControl = 1;
-    EXPECT_TRUE(sameSettings(expected, portSettings(m_port)));
+    Rs232SettingsS moved;
+    moved.unBaudRate = 12;
+    moved.unStopBits = 2;
+    moved.unParity = 3;
+    moved.unFlowControl = 1;
+    for (bool bPersistent : {false, true}) {
+        SCOPED_TRACE(bPersistent ? "persistent" : "temporary");
+        size_t unMark = mark();
+        EXPECT_EQ(RC_OK, m_controller.setBaudRate(921600, bPersistent, true));
+        const std::string strWrite = std::string("AT*AMRS=12,1,2,3,1,") + (bPersistent ? "1" : "0");
+        EXPECT_EQ((LinesT{c_szPing, "AT*AMRS?\r", c_szPing, strWrite + ",1\r"}),
+                  linesSince(unMark));
+        EXPECT_TRUE(sameSettings(bPersistent ? moved : before, portSettings(m_port)));
+    }
 }
 
 TEST_F(SerialSettingsTest, ResetAndFactoryDefaultsSendTheirLines)
