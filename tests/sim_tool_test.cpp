@@ -198,6 +198,8 @@ TEST_F(SimInstrumentTest, BadStatementsAreAnsweredAndChangeNothing)
     };
     EXPECT_EQ(vecExpected, vecAnswers);
     EXPECT_EQ("AT*AGI=2,10,15\r\r\nERROR\r\n", m_host.command("AT*AGI=2,10,15"));
+    EXPECT_EQ("ok", ask("clear all"));
+    EXPECT_NE(std::string::npos, m_host.command("AT*AGI=2,10,15").find("OK")) << "cleared";
 
     // A line without its line feed at the end still counts; an overlong one is refused.
     EXPECT_EQ((std::vector<std::string>{"error: line 1: longer than 65536 bytes", "ok"}),
