@@ -2,8 +2,8 @@
 // (its output, exit codes, shell, progress, interruption, the bridge of
 // open) and one run of each module operation. Each case pays for real
 // command-mode entries (guard periods of 1.1 s), so they wait on real time.
-#include "ProcessRunner.h"
 #include "SIM_SimulatedModule.h"
+#include "ToolTestSupport.h"
 
 #include <filesystem>
 #include <fstream>
@@ -469,37 +469,18 @@ TEST_F(QuentaToolSlowTest, SearchShowsProgressOnATerminalAndClearsIt)
 // setpriv), with the programs copied to where that user can reach them. That
 // one process at a time holds the port is the session's and the serial
 // open's to show.
-class UnprivilegedRunsTest : public QuentaToolSlowTest
+TEST_F(QuentaToolSlowTest, RunAfterRunAsAnotherUserFindsThePortFree)
 {
-protected:
-    void SetUp() override
-    {
-        QuentaToolSlowTest::SetUp();
-        m_pModule->setLineSettings(921600, true);
-        char szDir[] = "/tmp/quenta-user-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(szDir));
-        m_dir = szDir;
-        namespace fs = std::filesystem;
-        fs::permissions(m_dir,
-                        fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-        const std::string strBin = proctest::binaryDir();
-        m_strTool = strBin + "/tools/quenta";
-        m_strClient = strBin + "/tests/c_api/quenta_c_client";
-        m_strLibrary = strBin + "/libquenta.so.1";
-        if (geteuid() == 0) {
-            becomeSomeoneElse();
-        }
-        m_vecEnv = {{"HOME", m_dir.string()},
-                    {"QUENTA_STORAGE_ROOT", (m_dir / "root").string()},
-                    {"QUENTA_REGISTRY_FILE", (m_dir / "registry").string()},
-                    {"XDG_CONFIG_HOME", ""},
-                    {"XDG_DATA_HOME", ""}};
-    }
-
-    void TearDown() override { std::filesystem::remove_all(m_dir); }
-
-    void becomeSomeoneElse()
-    {
+    namespace fs = std::filesystem;
+    m_pModule->setLineSettings(921600, true);
+    const tooltest::TempDirC dir;
+    fs::permissions(dir.path(),
+                    fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    std::string strTool = proctest::binaryDir() + "/tools/quenta";
+    std::string strClient = proctest::binaryDir() + "/tests/c_api/quenta_c_client";
+    std::string strLibrary = proctest::binaryDir() + "/libquenta.so.1";
+    std::vector<std::string> vecAsUser;
+    if (geteuid() == 0) {
         if (access("/usr/bin/setpriv", X_OK) != 0) {
             GTEST_SKIP() << "running as root without setpriv (util-linux): no way to run the "
                             "programs as another user here";
@@ -508,61 +489,40 @@ protected:
         while (getpwuid(uid) != nullptr) {
             ++uid;
         }
-        namespace fs = std::filesystem;
-        for (std::string* pPath : {&m_strTool, &m_strClient, &m_strLibrary}) {
-            const fs::path copy = m_dir / fs::path(*pPath).filename();
-            fs::copy_file(*pPath, copy);
-            fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read |
-                                      fs::perms::group_exec | fs::perms::others_read |
-                                      fs::perms::others_exec);
-            *pPath = copy.string();
+        for (std::string* pPath : {&strTool, &strClient, &strLibrary}) {
+            const std::string strCopy = dir / fs::path(*pPath).filename().string();
+            fs::copy_file(*pPath, strCopy);
+            fs::permissions(strCopy, fs::perms::owner_all | fs::perms::group_read |
+                                         fs::perms::group_exec | fs::perms::others_read |
+                                         fs::perms::others_exec);
+            *pPath = strCopy;
         }
-        ASSERT_EQ(0, chown(m_dir.c_str(), uid, uid));
+        ASSERT_EQ(0, chown(dir.path().c_str(), uid, uid));
         ASSERT_EQ(0, chown(m_pModule->slavePath().c_str(), uid, uid));
-        m_vecPrefix = {"/usr/bin/setpriv", "--reuid=" + std::to_string(uid),
-                       "--regid=" + std::to_string(uid), "--clear-groups", "--"};
+        vecAsUser = {"/usr/bin/setpriv", "--reuid=" + std::to_string(uid),
+                     "--regid=" + std::to_string(uid), "--clear-groups", "--"};
     }
-
-    std::vector<std::string> asUser(std::vector<std::string> vecArgs) const
-    {
-        vecArgs.insert(vecArgs.begin(), m_vecPrefix.begin(), m_vecPrefix.end());
-        return vecArgs;
+    const auto runAsUser = [&](std::vector<std::string> vecArgv, const proctest::EnvT& vecEnv) {
+        vecArgv.insert(vecArgv.begin(), vecAsUser.begin(), vecAsUser.end());
+        return proctest::runProcess(vecArgv, vecEnv, c_ulRunMs);
+    };
+    const proctest::EnvT vecToolEnv = {{"HOME", dir.path()},
+                                       {"QUENTA_STORAGE_ROOT", dir / "root"},
+                                       {"QUENTA_REGISTRY_FILE", dir / "registry"},
+                                       {"XDG_CONFIG_HOME", ""},
+                                       {"XDG_DATA_HOME", ""}};
+    for (const char* szCommand : {"paired", "paired", "paired", "unpair"}) {
+        const proctest::RunS run =
+            runAsUser({strTool, "--port", m_pModule->slavePath(), szCommand}, vecToolEnv);
+        EXPECT_EQ(0, run.m_nExit) << szCommand << ": " << run.m_strErr;
     }
-
-    int runTool(const std::vector<std::string>& vecArgs)
-    {
-        std::vector<std::string> vecArgv = {m_strTool, "--port", m_pModule->slavePath()};
-        vecArgv.insert(vecArgv.end(), vecArgs.begin(), vecArgs.end());
-        const proctest::RunS result = proctest::runProcess(asUser(vecArgv), m_vecEnv, c_ulRunMs);
-        m_strErr = result.m_strErr;
-        return result.m_nExit;
-    }
-
-    std::string client(const std::string& strScenario) const
-    {
-        return proctest::runProcess(asUser({m_strClient, m_strLibrary, strScenario}),
-                                    {{"QUENTA_PORT_COM8", m_pModule->slavePath()}}, c_ulRunMs)
-            .m_strOut;
-    }
-
-    std::filesystem::path m_dir;
-    std::string m_strTool;
-    std::string m_strClient;
-    std::string m_strLibrary;
-    std::vector<std::string> m_vecPrefix;
-    proctest::EnvT m_vecEnv;
-};
-
-TEST_F(UnprivilegedRunsTest, EveryRunFindsThePortFree)
-{
-    for (int nRun = 0; nRun < 3; ++nRun) {
-        EXPECT_EQ(0, runTool({"paired"})) << "run " << nRun << ": " << m_strErr;
-    }
-    // The library's own object keeps the port open to the end; the handle
-    // for the application is closed with close().
-    EXPECT_EQ("pair ok=1\n", client("unpair"));
-    EXPECT_EQ("handle valid=1\nhandle written=12 closed=1\n", client("handle"));
-    EXPECT_EQ(0, runTool({"unpair"})) << m_strErr;
+    // The C application in the caller's environment (as root, a HOME the
+    // other user cannot write). The library's own object keeps the port open
+    // to the end; the handle for the application is closed with close().
+    const proctest::EnvT vecClientEnv = {{"QUENTA_PORT_COM8", m_pModule->slavePath()}};
+    EXPECT_EQ("pair ok=1\n", runAsUser({strClient, strLibrary, "unpair"}, vecClientEnv).m_strOut);
+    EXPECT_EQ("handle valid=1\nhandle written=12 closed=1\n",
+              runAsUser({strClient, strLibrary, "handle"}, vecClientEnv).m_strOut);
 }
 
 } // namespace
