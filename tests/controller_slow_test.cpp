@@ -3,7 +3,6 @@
 // into command mode with its silent periods, and the data-mode switch on a
 // module that is already there.
 #include "ControllerFixture.h"
-#include "TRC_CFG_PlainRequests.h"
 
 using namespace ctrltest;
 
