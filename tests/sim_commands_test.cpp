@@ -27,12 +27,12 @@ class SimCommandsTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(module.start());
-        ASSERT_TRUE(host.open(module.slavePath()));
+        ASSERT_TRUE(m_module.start());
+        ASSERT_TRUE(m_host.open(m_module.slavePath()));
     }
 
-    SimulatedModuleC module{commandConfig()};
-    RawHostC host;
+    SimulatedModuleC m_module{commandConfig()};
+    RawHostC m_host;
 };
 
 TEST_F(SimCommandsTest, AnswersEveryCommandWithTheModulesFraming)
@@ -74,10 +74,10 @@ TEST_F(SimCommandsTest, AnswersEveryCommandWithTheModulesFraming)
     };
     for (const auto& exchange : exchanges) {
         EXPECT_EQ(exchange.szLine + std::string("\r") + exchange.szAnswer,
-                  host.command(exchange.szLine))
+                  m_host.command(exchange.szLine))
             << exchange.szLine;
     }
-    EXPECT_EQ(SM_DATA, module.mode());
+    EXPECT_EQ(SM_DATA, m_module.mode());
 }
 
 // A lenient module would hide the library's mistakes: every malformed line is
@@ -108,11 +108,11 @@ TEST_F(SimCommandsTest, RefusesBadParametersAndLeavesTheStateAlone)
         "AT*ADDCP",
         "at",
     };
-    const SimStateS before = module.state();
+    const SimStateS before = m_module.state();
     for (const char* szLine : lines) {
-        EXPECT_EQ(szLine + std::string("\r\r\nERROR\r\n"), host.command(szLine)) << szLine;
+        EXPECT_EQ(szLine + std::string("\r\r\nERROR\r\n"), m_host.command(szLine)) << szLine;
     }
-    const SimStateS after = module.state();
+    const SimStateS after = m_module.state();
     EXPECT_EQ(before.m_strLocalName, after.m_strLocalName);
     EXPECT_EQ(before.m_stored, after.m_stored);
     EXPECT_TRUE(after.m_mapPeers.empty());
