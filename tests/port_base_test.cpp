@@ -96,13 +96,15 @@ TEST(PortBaseTest, NothingReachesAConsumerAfterUnregistrationReturned)
         }
     });
     ASSERT_TRUE(port.StartReading());
-    for (int nRound = 0; nRound < 200; ++nRound) {
+    for (int nRound = 0; nRound < 100; ++nRound) {
         std::atomic<bool> bGone(false);
         std::atomic<int> nLate(0);
         RecordingConsumerC oldConsumer(64);
+        // Each delivery lasts a while, so the unregistration mostly falls into
+        // one; it must wait for that delivery to end.
         oldConsumer.m_fnBefore = [&] {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
             nLate += bGone ? 1 : 0;
-            std::this_thread::yield();
         };
         port.ConnectReadConsumer(&oldConsumer);
         ASSERT_EQ(NOX::RC_OK, oldConsumer.wait(c_lBoundMs));
