@@ -111,7 +111,7 @@ TEST(PlatformEvent, ASetReleasesOneWaiterOrAllAsTheKindSays)
         HANDLE hEvent = CreateEventW(nullptr, bManual, FALSE, nullptr);
         HANDLE hWoken = CreateSemaphoreW(nullptr, 0, 2, nullptr);
         auto fnWaiter = [&] {
-            const DWORD dwResult = WaitForSingleObject(hEvent, INFINITE);
+            const DWORD dwResult = WaitForSingleObject(hEvent, c_dwBound);
             ReleaseSemaphore(hWoken, 1, nullptr);
             return dwResult;
         };
