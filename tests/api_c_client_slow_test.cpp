@@ -14,14 +14,6 @@ using namespace QUENTA::SIM;
 
 namespace {
 
-size_t countLinesStartingWith(const std::vector<std::string>& vecLines, const std::string& strHead)
-{
-    return static_cast<size_t>(
-        std::count_if(vecLines.begin(), vecLines.end(), [&](const std::string& strLine) {
-            return strLine.compare(0, strHead.size(), strHead) == 0;
-        }));
-}
-
 class ApiCClientTest : public ::testing::Test
 {
 protected:
@@ -56,94 +48,70 @@ protected:
         return proctest::splitLines(result.m_strOut);
     }
 
-    std::vector<std::string> received() const { return m_pModule->transcript().receivedLines(); }
+    size_t received(const std::string& strHead) const
+    {
+        const std::vector<std::string> vecLines = m_pModule->transcript().receivedLines();
+        return static_cast<size_t>(
+            std::count_if(vecLines.begin(), vecLines.end(), [&](const std::string& strLine) {
+                return strLine.rfind(strHead, 0) == 0;
+            }));
+    }
 
     std::unique_ptr<SimulatedModuleC> m_pModule;
 };
 
-TEST_F(ApiCClientTest, DeviceListSizeProtocol)
+// Each scenario's output, and how many lines starting with each head the
+// module received. A size query and each buffered call are whole operations.
+TEST_F(ApiCClientTest, Scenarios)
 {
-    startModule({{"02a0c7a1b201r", 7978, "ab"},
-                 {"02a0c7a1b202r", 1234, "Headset"},
-                 {"02a0c7a1b203r", 7978, "cde"}});
-    const std::vector<std::string> vecResult = run({"size-protocol"});
-    const std::vector<std::string> vecExpected = {
-        "search-query ok=1 size=9",
-        "search-short ok=0 size=8 untouched=1",
-        "search-full ok=1 size=9 text=ab<9>cde<9><9><0>",
-    };
-    EXPECT_EQ(vecExpected, vecResult);
-    // The size query and each buffered call are whole searches of their own.
-    EXPECT_EQ(3u, countLinesStartingWith(received(), "AT*AGI=2,10,15\r"));
-}
-
-TEST_F(ApiCClientTest, OneLineScenarios)
-{
-    struct ScenarioS
+    std::vector<SimDeviceS> vecWithDev12 = defaultDevices();
+    vecWithDev12.push_back({"02a0c7a1b2d1r", 7978, "QUENTA-DEV12"});
+    const struct
     {
         std::vector<std::string> vecArgs;
         std::vector<SimDeviceS> vecDevices;
-        std::string strOutput;
-        // Lines starting with each head, and how many the module received.
+        std::vector<std::string> vecOutput;
         std::vector<std::pair<std::string, size_t>> vecCounts;
-    };
-    const std::vector<ScenarioS> vecScenarios = {
+    } c_aScenarios[] = {
+        {{"size-protocol"},
+         {{"02a0c7a1b201r", 7978, "ab"},
+          {"02a0c7a1b202r", 1234, "Headset"},
+          {"02a0c7a1b203r", 7978, "cde"}},
+         {"search-query ok=1 size=9", "search-short ok=0 size=8 untouched=1",
+          "search-full ok=1 size=9 text=ab<9>cde<9><9><0>"},
+         {{"AT*AGI=2,10,15\r", 3}}},
         // Nothing found: a failure, and the size stays as it was.
-        {{"empty-search"}, {}, "search-query ok=0 size=777", {{"AT*AGI=", 1}}},
+        {{"empty-search"}, {}, {"search-query ok=0 size=777"}, {{"AT*AGI=", 1}}},
         // A name not found: a search, but no pairing.
         {{"pair-unknown", "QUENTA-ALPH"},
          defaultDevices(),
-         "pair ok=0",
+         {"pair ok=0"},
          {{"AT*AGI=", 1}, {"AT*ADWDRP", 0}}},
         // The empty name removes the pairing without a search.
         {{"unpair"},
          defaultDevices(),
-         "pair ok=1",
+         {"pair ok=1"},
          {{"AT*ADNRP=0,1\r", 1}, {"AT*AGI=", 0}, {"AT*ADWDRP", 0}}},
         // A null name is refused before the port is touched.
-        {{"null"}, defaultDevices(), "pair ok=0", {}},
+        {{"null"}, defaultDevices(), {"pair ok=0"}, {{"", 0}}},
+        // Pairing searches first; the read-back's size protocol; the hand-over.
+        {{"paired", "QUENTA-DEV12"},
+         vecWithDev12,
+         {"pair ok=1", "paired-query ok=1 size=13", "paired-short ok=0 size=12 untouched=1",
+          "paired-full ok=1 size=13 text=QUENTA-DEV12<0>", "data-mode ok=1"},
+         {{"AT*AGI=", 1},
+          {"AT*ADWDRP=0,02a0c7a1b2d1r,130,0,\"QUENTA-DEV12\",1\r", 1},
+          {"AT*ADRDRP=0\r", 3},
+          {"AT*AMWS=0,0,0,0,1,0\r", 1}}},
     };
-    for (const ScenarioS& scenario : vecScenarios) {
+    for (const auto& scenario : c_aScenarios) {
         SCOPED_TRACE(scenario.vecArgs[0]);
         startModule(scenario.vecDevices);
-        EXPECT_EQ(std::vector<std::string>{scenario.strOutput}, run(scenario.vecArgs));
+        EXPECT_EQ(scenario.vecOutput, run(scenario.vecArgs));
         for (const auto& count : scenario.vecCounts) {
-            EXPECT_EQ(count.second, countLinesStartingWith(received(), count.first)) << count.first;
-        }
-        if (scenario.vecCounts.empty()) {
-            for (const SimTranscriptEntryS& entry : m_pModule->transcript().entries()) {
-                EXPECT_TRUE(entry.m_eKind != EK_RECEIVED_LINE && entry.m_eKind != EK_DATA &&
-                            entry.m_eKind != EK_NOISE)
-                    << formatEntry(entry, m_pModule->transcript().startTime());
-            }
+            EXPECT_EQ(count.second, received(count.first)) << count.first;
         }
     }
-}
-
-TEST_F(ApiCClientTest, PairedNameReadBackWithItsSizeProtocol)
-{
-    std::vector<SimDeviceS> vecDevices = defaultDevices();
-    vecDevices.push_back({"02a0c7a1b2d1r", 7978, "QUENTA-DEV12"});
-    startModule(vecDevices);
-    const std::vector<std::string> vecResult = run({"paired", "QUENTA-DEV12"});
-    const std::vector<std::string> vecExpected = {
-        "pair ok=1",
-        "paired-query ok=1 size=13",
-        "paired-short ok=0 size=12 untouched=1",
-        "paired-full ok=1 size=13 text=QUENTA-DEV12<0>",
-        "data-mode ok=1",
-    };
-    EXPECT_EQ(vecExpected, vecResult);
-    const std::vector<std::string> vecLines = received();
-    EXPECT_EQ(1u, countLinesStartingWith(vecLines,
-                                         "AT*ADWDRP=0,02a0c7a1b2d1r,130,0,\"QUENTA-DEV12\",1\r"));
-    EXPECT_EQ(3u, countLinesStartingWith(vecLines, "AT*ADRDRP=0\r"));
-    // The hand-over restarts the module, which comes up in data mode.
-    EXPECT_TRUE(m_pModule->waitForState(
-        [](const SimStateS& state) { return state.m_unRestarts == 1 && !state.m_bRestarting; },
-        5000));
-    EXPECT_EQ(SM_DATA, m_pModule->mode());
-    EXPECT_EQ("QUENTA-DEV12", m_pModule->state().m_mapPeers[0].m_strName);
 }
 
 // A second entry into command mode in one process starts from the line
@@ -169,8 +137,7 @@ TEST_F(ApiCClientTest, ASecondEntryInOneProcessSendsNoHandshake)
             setSent.insert({entry.m_host.m_ulBaudRate, entry.m_host.m_bRtsCts});
         }
     }
-    const std::set<std::pair<uint32_t, bool>> setExpected = {{921600, false}};
-    EXPECT_EQ(setExpected, setSent);
+    EXPECT_EQ((std::set<std::pair<uint32_t, bool>>{{921600, false}}), setSent);
 }
 
 } // namespace

@@ -2,37 +2,21 @@
 // names, the exported class with its virtual table and type information, and
 // nothing else, all of version QUENTA_1; the file name the loader looks for is
 // the one the library carries as its SONAME.
-#include <gtest/gtest.h>
+#include "ProcessRunner.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <sstream>
-#include <string>
-#include <vector>
 
 namespace {
 
 const std::string c_strClass = "QUENTA::QuentaConfiguratorC";
 
-// The lines a command prints about libquenta.so.1 of this build.
-std::vector<std::string> linesOf(const std::string& strCommand)
+// The lines a tool prints about libquenta.so.1 of this build.
+std::vector<std::string> linesOf(std::vector<std::string> vecArgv)
 {
-    const char* szDir = std::getenv("QUENTA_TEST_BINARY_DIR");
-    const std::string strLine =
-        strCommand + " '" + (szDir != nullptr ? szDir : ".") + "/libquenta.so.1' 2>&1";
-    std::string strOut;
-    FILE* pPipe = popen(strLine.c_str(), "r");
-    for (int nChar; pPipe != nullptr && (nChar = fgetc(pPipe)) != EOF;) {
-        strOut += static_cast<char>(nChar);
-    }
-    EXPECT_TRUE(pPipe != nullptr && pclose(pPipe) == 0) << strLine << "\n" << strOut;
-    std::vector<std::string> vecLines;
-    std::istringstream stream(strOut);
-    for (std::string strText; std::getline(stream, strText);) {
-        vecLines.push_back(strText);
-    }
-    return vecLines;
+    vecArgv.push_back(proctest::binaryDir() + "/libquenta.so.1");
+    const proctest::RunS result = proctest::runProcess(vecArgv);
+    EXPECT_EQ(0, result.m_nExit) << result.m_strErr;
+    return proctest::splitLines(result.m_strOut);
 }
 
 TEST(ApiExportsTest, OnlyThePublicInterfaceIsExported)
@@ -64,7 +48,7 @@ TEST(ApiExportsTest, OnlyThePublicInterfaceIsExported)
     };
     std::vector<std::string> vecSeen;
     // Lines of nm: value, type letter, demangled name (which may hold spaces).
-    for (const std::string& strLine : linesOf("nm -D --defined-only -C")) {
+    for (const std::string& strLine : linesOf({"/usr/bin/nm", "-D", "--defined-only", "-C"})) {
         const size_t unType = strLine.find(' ') + 1;
         ASSERT_TRUE(unType > 0 && strLine.size() > unType + 2) << strLine;
         const std::string strFull = strLine.substr(unType + 2);
@@ -91,7 +75,7 @@ TEST(ApiExportsTest, OnlyThePublicInterfaceIsExported)
 TEST(ApiExportsTest, SonameIsTheMajorVersion)
 {
     std::vector<std::string> vecSonames;
-    for (const std::string& strLine : linesOf("readelf -d")) {
+    for (const std::string& strLine : linesOf({"/usr/bin/readelf", "-d"})) {
         if (strLine.find("(SONAME)") != std::string::npos) {
             vecSonames.push_back(strLine.substr(strLine.find('[')));
         }

@@ -11,44 +11,39 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <functional>
+#include <sstream>
 #include <thread>
 
 using namespace QUENTA::SIM;
+using ctrltest::c_szPing;
 using ctrltest::countOf;
 using ctrltest::msSince;
 using QUENTA::QuentaConfiguratorC;
 
 namespace {
 
-const char c_szPing[] = "AT\r";
 const char c_szReset[] = "AT*AMWS=0,0,0,0,1,0\r";
 const char c_szConnectability[] = "AT*AGCM=1,1\r";
-void* const c_hInvalid = reinterpret_cast<void*>(static_cast<intptr_t>(-1));
 
 // What the module receives: a ping, the nine configuration commands each after
 // its ping (its stored flow control code being unFlowBefore), then strLast.
 std::vector<std::string> configuredSession(uint32_t unFlowBefore, const std::string& strLast)
 {
-    const std::string strCommands =
+    std::istringstream stream(
         std::string(c_szConnectability) +
         "AT*AGDM=1,1\rAT*ADDSP=255,1\rAT*ADDCP=0,1\rAT*AMWFM=1,1,1\rAT*AMDS=2,1,1\rAT*AMPM=3,1\r"
         "AT*AMRS?\rAT*AMRS=12,1,1,1," +
-        std::to_string(unFlowBefore) + ",0,1\rAT*AMRS?\rAT*AMRS=12,1,1,1,1,0,1\r" + strLast;
+        std::to_string(unFlowBefore) + ",0,1\rAT*AMRS?\rAT*AMRS=12,1,1,1,1,0,1\r" + strLast);
     std::vector<std::string> vecLines = {c_szPing};
-    for (size_t unAt = 0, unEnd; (unEnd = strCommands.find('\r', unAt)) != std::string::npos;
-         unAt = unEnd + 1) {
-        vecLines.push_back(c_szPing);
-        vecLines.push_back(strCommands.substr(unAt, unEnd + 1 - unAt));
+    for (std::string strLine; std::getline(stream, strLine, '\r');) {
+        vecLines.insert(vecLines.end(), {c_szPing, strLine + "\r"});
     }
     return vecLines;
 }
 
-// Descriptors of this process open on the device: whether the library holds
-// the port.
-size_t openDescriptorsOn(const std::string& strPath)
+int closeHandle(void* hPort)
 {
-    return porttest::descriptorsOn(strPath).size();
+    return close(static_cast<int>(reinterpret_cast<intptr_t>(hPort)));
 }
 
 class ConfiguratorTest : public ::testing::Test
@@ -67,22 +62,22 @@ protected:
     }
 
     std::vector<std::string> received() const { return m_pModule->transcript().receivedLines(); }
-
     size_t received(const std::string& strLine) const { return countOf(received(), strLine); }
+    std::vector<SimTranscriptEntryS> entriesOf(SimEntryKindE eKind) const
+    {
+        return ctrltest::entriesOf(*m_pModule, eKind);
+    }
+    // Descriptors of this process on the device: whether the library holds it.
+    size_t held() const { return porttest::descriptorsOn(m_pModule->slavePath()).size(); }
 
     // A hand-over ends in a restart; the module then comes up in data mode.
     bool waitForRestarts(uint32_t unCount) const
     {
         return m_pModule->waitForState(
-            [unCount](const SimStateS& state) {
+            [=](const SimStateS& state) {
                 return state.m_unRestarts == unCount && !state.m_bRestarting;
             },
             porttest::c_lBoundMs);
-    }
-
-    std::vector<SimTranscriptEntryS> entriesOf(SimEntryKindE eKind) const
-    {
-        return ctrltest::entriesOf(*m_pModule, eKind);
     }
 
     std::unique_ptr<SimulatedModuleC> m_pModule;
@@ -100,9 +95,8 @@ protected:
         std::string strBytes;
         pollfd fd = {m_pty.m_nMaster, POLLIN, 0};
         char szChunk[256];
-        ssize_t nRead = 0;
-        while (poll(&fd, 1, nQuietMs) > 0 &&
-               (nRead = read(m_pty.m_nMaster, szChunk, sizeof(szChunk))) > 0) {
+        for (ssize_t nRead; poll(&fd, 1, nQuietMs) > 0 &&
+                            (nRead = read(m_pty.m_nMaster, szChunk, sizeof(szChunk))) > 0;) {
             strBytes.append(szChunk, static_cast<size_t>(nRead));
         }
         return strBytes;
@@ -118,7 +112,6 @@ TEST_F(ConfiguratorTest, UnconfiguredModuleIsFoundOnTheSecondSettingAndConfigure
     std::vector<std::string> vecNames;
     ASSERT_TRUE(configurator.searchDevices(vecNames));
     EXPECT_EQ(3u, vecNames.size());
-
     const std::vector<std::string> vecExpected = configuredSession(2, "AT*AGI=2,10,15\r");
     std::vector<std::string> vecLines = received();
     vecLines.resize(std::min(vecLines.size(), vecExpected.size()));
@@ -135,25 +128,9 @@ TEST_F(ConfiguratorTest, UnconfiguredModuleIsFoundOnTheSecondSettingAndConfigure
         EXPECT_FALSE(entry.m_host.m_bRtsCts);
         EXPECT_LT(vecNoise.back().m_tTime, entry.m_tTime);
     }
-
     ASSERT_TRUE(configurator.searchDevices(vecNames));
     EXPECT_EQ(1u, received(c_szConnectability));
     EXPECT_EQ(2u, received("AT*AGI=2,10,15\r"));
-}
-
-TEST_F(ConfiguratorTest, ConfiguredModuleInDataModeIsFoundOnTheFirstSetting)
-{
-    startModule(SM_DATA, 12, true);
-    QuentaConfiguratorC configurator;
-    std::string strName;
-    ASSERT_TRUE(configurator.getPairedDevice(strName));
-
-    EXPECT_EQ(configuredSession(1, "AT*ADRDRP=0\r"), received());
-    EXPECT_TRUE(entriesOf(EK_NOISE).empty());
-    for (const SimTranscriptEntryS& entry : entriesOf(EK_RECEIVED_LINE)) {
-        EXPECT_EQ(921600u, entry.m_host.m_ulBaudRate);
-        EXPECT_TRUE(entry.m_host.m_bRtsCts);
-    }
 }
 
 TEST_F(ConfiguratorTest, HandOverClosesThePortAndTheNextOperationEscapesBack)
@@ -162,75 +139,55 @@ TEST_F(ConfiguratorTest, HandOverClosesThePortAndTheNextOperationEscapesBack)
     QuentaConfiguratorC configurator;
     ASSERT_TRUE(configurator.pairDevice("QUENTA-BRAVO"));
     ASSERT_TRUE(configurator.switchToDataMode());
-    EXPECT_EQ(0, openDescriptorsOn(m_pModule->slavePath()));
+    EXPECT_EQ(0, held());
     std::vector<std::string> vecLines = received();
     ASSERT_GE(vecLines.size(), 4u);
     EXPECT_EQ((std::vector<std::string>{c_szPing, "AT*ADNRP=0,1\r", c_szPing, c_szReset}),
               std::vector<std::string>(vecLines.end() - 4, vecLines.end()));
     ASSERT_TRUE(waitForRestarts(1));
     const size_t unLinesBefore = vecLines.size();
-    const size_t unEntriesBefore = m_pModule->transcript().size();
+    const size_t unModesBefore = entriesOf(EK_MODE).size();
 
     std::string strName;
     ASSERT_TRUE(configurator.getPairedDevice(strName));
     EXPECT_EQ("QUENTA-BRAVO", strName);
-    EXPECT_EQ(1, openDescriptorsOn(m_pModule->slavePath()));
-
+    EXPECT_EQ(1, held());
     vecLines = received();
     EXPECT_EQ((std::vector<std::string>{c_szPing, c_szPing, "AT*ADRDRP=0\r"}),
               std::vector<std::string>(vecLines.begin() + unLinesBefore, vecLines.end()))
         << "no second configuration";
-    std::vector<std::string> vecModes;
-    for (const SimTranscriptEntryS& entry : m_pModule->transcript().entriesFrom(unEntriesBefore)) {
-        if (entry.m_eKind == EK_MODE) {
-            vecModes.push_back(entry.m_strBytes);
-        }
-    }
-    EXPECT_EQ(std::vector<std::string>{"command (escape sequence)"}, vecModes);
+    const std::vector<SimTranscriptEntryS> vecModes = entriesOf(EK_MODE);
+    ASSERT_EQ(unModesBefore + 1, vecModes.size());
+    EXPECT_EQ("command (escape sequence)", vecModes.back().m_strBytes);
 }
 
-TEST_F(ConfiguratorTest, CopiesShareOneImplementationReleasedByTheLast)
+// Copies and assigned objects share one implementation, released by the last
+// of them; an assignment's target first gives up its own.
+TEST_F(ConfiguratorTest, CopiesAndAssignedObjectsShareOneImplementationReleasedByTheLast)
 {
     startModule(SM_COMMAND, 12, true);
-    std::unique_ptr<QuentaConfiguratorC> pOriginal(new QuentaConfiguratorC());
+    auto pTarget = std::make_unique<QuentaConfiguratorC>();
+    std::string strName;
+    ASSERT_TRUE(pTarget->getPairedDevice(strName));
+    auto pSource = std::make_unique<QuentaConfiguratorC>();
+    *pTarget = *pSource;
+    EXPECT_EQ(1u, received(c_szReset)) << "the implementation the target held is gone";
+    EXPECT_EQ(0, held());
+    ASSERT_TRUE(waitForRestarts(1));
     std::vector<std::string> vecNames;
-    ASSERT_TRUE(pOriginal->searchDevices(vecNames));
-
-    std::unique_ptr<QuentaConfiguratorC> pCopy(new QuentaConfiguratorC(*pOriginal));
-    // The copy pairs from the devices its original found.
+    ASSERT_TRUE(pSource->searchDevices(vecNames));
+    auto pCopy = std::make_unique<QuentaConfiguratorC>(*pSource);
+    pSource.reset();
+    // The copy pairs from the devices its source found.
     ASSERT_TRUE(pCopy->pairDevice("QUENTA-ALPHA"));
-    EXPECT_EQ(1u, received(c_szConnectability));
-
-    pOriginal.reset();
-    EXPECT_EQ(0u, received(c_szReset)) << "the implementation outlives the original";
-    std::string strName;
-    ASSERT_TRUE(pCopy->getPairedDevice(strName));
-    EXPECT_EQ("QUENTA-ALPHA", strName);
-
     pCopy.reset();
-    EXPECT_EQ(1u, received(c_szReset));
-    EXPECT_EQ(0, openDescriptorsOn(m_pModule->slavePath()));
-}
-
-// The target gives up its own implementation and shares the source's, which
-// outlives the source.
-TEST_F(ConfiguratorTest, AssignmentReleasesThePreviousImplementationOnce)
-{
-    startModule(SM_COMMAND, 12, true);
-    QuentaConfiguratorC target;
-    std::string strName;
-    ASSERT_TRUE(target.getPairedDevice(strName));
-    {
-        QuentaConfiguratorC source;
-        target = source;
-        EXPECT_EQ(1u, received(c_szReset)) << "the implementation target held is gone";
-        EXPECT_EQ(0, openDescriptorsOn(m_pModule->slavePath()));
-        ASSERT_TRUE(waitForRestarts(1));
-        ASSERT_TRUE(source.getPairedDevice(strName));
-    }
-    ASSERT_EQ(1u, received(c_szReset)) << "the shared implementation went with the source";
-    ASSERT_TRUE(target.getPairedDevice(strName));
+    ASSERT_TRUE(pTarget->getPairedDevice(strName));
+    EXPECT_EQ("QUENTA-ALPHA", strName);
+    EXPECT_EQ(1u, received(c_szReset)) << "the shared implementation outlives source and copy";
     EXPECT_EQ(2u, received(c_szConnectability)) << "configured once by each implementation";
+    pTarget.reset();
+    EXPECT_EQ(2u, received(c_szReset));
+    EXPECT_EQ(0, held());
 }
 
 TEST_F(SilentLineTest, NoModuleCostsFourAttemptsAndLeavesTheSecondSetting)
@@ -249,7 +206,6 @@ TEST_F(SilentLineTest, NoModuleCostsFourAttemptsAndLeavesTheSecondSetting)
     EXPECT_EQ(4u, porttest::countOf(strLine, "///"));
     EXPECT_EQ(8u, porttest::countOf(strLine, c_szPing));
     EXPECT_EQ(strLine.size(), 4 * 3 + 8 * 3) << "nothing but pings and escapes";
-
     const termios tio = m_pty.line();
     EXPECT_EQ(static_cast<speed_t>(B115200), cfgetospeed(&tio));
     EXPECT_EQ(0u, tio.c_cflag & CRTSCTS);
@@ -258,44 +214,21 @@ TEST_F(SilentLineTest, NoModuleCostsFourAttemptsAndLeavesTheSecondSetting)
 TEST_F(SilentLineTest, PortHandleHasItsLineSettingsEvenWithoutModule)
 {
     void* hPort = QuentaConfiguratorC::createPortHandle();
-    ASSERT_NE(c_hInvalid, hPort);
-    const int hFd = static_cast<int>(reinterpret_cast<intptr_t>(hPort));
+    ASSERT_NE(INVALID_HANDLE_VALUE, hPort);
     // One try at command mode, then two unanswered pings instead of the
     // data-mode command.
     const std::string strLine = readMaster(100);
     EXPECT_EQ(1u, porttest::countOf(strLine, "///"));
     EXPECT_EQ(4u, porttest::countOf(strLine, c_szPing));
     EXPECT_EQ(std::string::npos, strLine.find("ADDM"));
-
     const termios tio = m_pty.line();
     EXPECT_EQ(static_cast<speed_t>(B921600), cfgetospeed(&tio));
     EXPECT_NE(0u, tio.c_cflag & CRTSCTS);
-    EXPECT_EQ(static_cast<tcflag_t>(CS8), tio.c_cflag & CSIZE);
-    EXPECT_EQ(0u, tio.c_cflag & (PARENB | CSTOPB));
+    EXPECT_EQ(static_cast<tcflag_t>(CS8), tio.c_cflag & (CSIZE | PARENB | CSTOPB));
 
-    ASSERT_EQ(4, write(hFd, "ping", 4));
+    ASSERT_EQ(4, write(static_cast<int>(reinterpret_cast<intptr_t>(hPort)), "ping", 4));
     EXPECT_EQ("ping", readMaster(200));
-    EXPECT_EQ(0, close(hFd));
-}
-
-// ------------------------------------------------------------ several threads
-
-const char c_szAllNames[] = "QUENTA-ALPHA\tQUENTA-BRAVO\tQUENTA-CHARLIE\t\t";
-
-// Runs fnCall(thread, round) on four threads at once, three rounds each.
-void onFourThreads(const std::function<void(int, int)>& fnCall)
-{
-    std::vector<std::thread> vecThreads;
-    for (int nThread = 0; nThread < 4; ++nThread) {
-        vecThreads.emplace_back([&fnCall, nThread] {
-            for (int nRound = 0; nRound < 3; ++nRound) {
-                fnCall(nThread, nRound);
-            }
-        });
-    }
-    for (std::thread& thread : vecThreads) {
-        thread.join();
-    }
+    EXPECT_EQ(0, closeHandle(hPort));
 }
 
 // The five functions take turns: no call fails because it ran in the middle of
@@ -305,84 +238,78 @@ void onFourThreads(const std::function<void(int, int)>& fnCall)
 TEST_F(ConfiguratorTest, CFunctionsFromSeveralThreadsServeOneCallerAtATime)
 {
     startModule(SM_COMMAND, 12, true);
-    onFourThreads([](int nThread, int nRound) {
-        char szText[256] = {};
-        uint32_t unSize = sizeof(szText);
-        if (nThread % 2 == 0) {
-            EXPECT_TRUE(QUENTA_searchDevices(szText, &unSize)) << nThread << "/" << nRound;
-            EXPECT_STREQ(c_szAllNames, szText) << nThread << "/" << nRound;
-        } else if (nThread == 1) {
-            EXPECT_TRUE(QUENTA_pairDevice("QUENTA-BRAVO")) << nRound;
-            EXPECT_TRUE(QUENTA_getPairedDevice(szText, &unSize)) << nRound;
-        } else {
-            if (nRound == 0) {
-                EXPECT_TRUE(QUENTA_switchToDataMode());
+    std::vector<std::thread> vecThreads;
+    for (int nThread = 0; nThread < 4; ++nThread) {
+        vecThreads.emplace_back([nThread] {
+            for (int nRound = 0; nRound < 3; ++nRound) {
+                SCOPED_TRACE(std::to_string(nThread) + "/" + std::to_string(nRound));
+                char szText[256] = {};
+                uint32_t unSize = sizeof(szText);
+                if (nThread % 2 == 0) {
+                    EXPECT_TRUE(QUENTA_searchDevices(szText, &unSize));
+                    EXPECT_STREQ("QUENTA-ALPHA\tQUENTA-BRAVO\tQUENTA-CHARLIE\t\t", szText);
+                } else if (nThread == 1) {
+                    EXPECT_TRUE(QUENTA_pairDevice("QUENTA-BRAVO"));
+                    EXPECT_TRUE(QUENTA_getPairedDevice(szText, &unSize));
+                } else {
+                    EXPECT_TRUE(nRound > 0 || QUENTA_switchToDataMode());
+                    if (void* hPort = QUENTA_createPortHandle(); hPort != INVALID_HANDLE_VALUE) {
+                        EXPECT_EQ(0, closeHandle(hPort));
+                    }
+                }
             }
-            if (void* hPort = QUENTA_createPortHandle(); hPort != c_hInvalid) {
-                EXPECT_EQ(0, close(static_cast<int>(reinterpret_cast<intptr_t>(hPort))));
-            }
-        }
-    });
+        });
+    }
+    for (std::thread& thread : vecThreads) {
+        thread.join();
+    }
     EXPECT_EQ(1u, received(c_szConnectability));
 }
 
-TEST_F(ConfiguratorTest, OneObjectSharedByThreadsServesOneCallerAtATime)
-{
-    startModule(SM_COMMAND, 12, true);
-    QuentaConfiguratorC configurator;
-    QuentaConfiguratorC copy(configurator);
-    onFourThreads([&](int nThread, int nRound) {
-        QuentaConfiguratorC& target = nThread < 2 ? configurator : copy;
-        std::vector<std::string> vecNames;
-        EXPECT_TRUE(target.searchDevices(vecNames)) << nThread << "/" << nRound;
-        EXPECT_EQ(3u, vecNames.size()) << nThread << "/" << nRound;
-        std::string strName;
-        EXPECT_TRUE(target.pairDevice("QUENTA-ALPHA")) << nThread << "/" << nRound;
-        EXPECT_TRUE(target.getPairedDevice(strName)) << nThread << "/" << nRound;
-        EXPECT_EQ("QUENTA-ALPHA", strName);
-    });
-}
-
 // ------------------------------------------------------------ a module that goes away
-
-using OperationT = bool (*)(QuentaConfiguratorC&);
-
-const int64_t c_nLossBoundMs = 500;
-
-// An operation reports its result, or that it changed its output.
-bool searchObject(QuentaConfiguratorC& configurator)
-{
-    std::vector<std::string> vecNames = {"kept"};
-    return configurator.searchDevices(vecNames) || vecNames.size() != 1;
-}
-
-bool searchExported(QuentaConfiguratorC&)
-{
-    char szList[256] = "kept";
-    uint32_t unSize = sizeof(szList);
-    return QUENTA_searchDevices(szList, &unSize) || std::string(szList) != "kept";
-}
-
-bool readBackObject(QuentaConfiguratorC& configurator)
-{
-    std::string strName;
-    return configurator.getPairedDevice(strName) || !strName.empty();
-}
-
-bool portHandle(QuentaConfiguratorC&)
-{
-    void* hPort = QuentaConfiguratorC::createPortHandle();
-    if (hPort != c_hInvalid) {
-        close(static_cast<int>(reinterpret_cast<intptr_t>(hPort)));
-    }
-    return hPort != c_hInvalid;
-}
 
 enum TriggerE
 {
     TR_COMMAND, // the module vanishes instead of answering the n-th such command
     TR_DATA,    // once these bytes reached it as data
     TR_MODE     // once it entered this mode
+};
+
+// An operation reports its result, or that it changed its output though it
+// failed. The C functions ignore the object.
+struct OperationsS
+{
+    using CfgT = QuentaConfiguratorC;
+    using T = bool (*)(CfgT&);
+    static bool search(CfgT& c)
+    {
+        std::vector<std::string> vecNames = {"kept"};
+        return c.searchDevices(vecNames) || vecNames.size() != 1;
+    }
+    static bool searchC(CfgT&)
+    {
+        char szList[256] = "kept";
+        uint32_t unSize = sizeof(szList);
+        return QUENTA_searchDevices(szList, &unSize) || std::string(szList) != "kept";
+    }
+    static bool pair(CfgT& c) { return c.pairDevice("QUENTA-ALPHA"); }
+    static bool readBack(CfgT& c)
+    {
+        std::string strName;
+        return c.getPairedDevice(strName) || !strName.empty();
+    }
+    static bool readBackC(CfgT&)
+    {
+        uint32_t unSize = 0;
+        return QUENTA_getPairedDevice(nullptr, &unSize);
+    }
+    static bool handOver(CfgT& c) { return readBack(c) && c.switchToDataMode(); }
+    static bool handOverC(CfgT& c) { return readBackC(c) && QUENTA_switchToDataMode(); }
+    static bool portHandle(CfgT&)
+    {
+        void* hPort = CfgT::createPortHandle();
+        return hPort != INVALID_HANDLE_VALUE && closeHandle(hPort) == 0;
+    }
 };
 
 struct LossCaseS
@@ -392,7 +319,7 @@ struct LossCaseS
     TriggerE eTrigger;
     const char* szTrigger;
     uint32_t unOccurrence;
-    OperationT pfnOperation;
+    OperationsS::T pfnOperation;
     bool bResult;
     // The operation runs once before the trigger is armed, as in a process
     // that lives on between calls.
@@ -404,10 +331,8 @@ class DeviceLossTest : public ConfiguratorTest, public ::testing::WithParamInter
 protected:
     // Vanishes the module once the trigger shows in its transcript, unless
     // the operation ends first.
-    void watchForTrigger(const LossCaseS& lossCase)
+    void watchForTrigger(SimEntryKindE eKind, const std::string& strTrigger)
     {
-        const std::string strTrigger = lossCase.szTrigger;
-        const SimEntryKindE eKind = lossCase.eTrigger == TR_DATA ? EK_DATA : EK_MODE;
         m_watcher = std::thread([this, strTrigger, eKind] {
             const auto fnSeen = [&](const std::vector<SimTranscriptEntryS>& vecEntries) {
                 return std::any_of(vecEntries.begin(), vecEntries.end(), [&](const auto& entry) {
@@ -416,23 +341,10 @@ protected:
             };
             while (!m_bDone) {
                 if (m_pModule->waitForTranscript(fnSeen, 50)) {
-                    m_pModule->vanish();
-                    return;
+                    return m_pModule->vanish();
                 }
             }
         });
-    }
-
-    // When the module's line closed, if it did.
-    bool vanishedAt(SimClockT::time_point& tVanished) const
-    {
-        for (const SimTranscriptEntryS& entry : entriesOf(EK_MODE)) {
-            if (entry.m_strBytes == "vanished") {
-                tVanished = entry.m_tTime;
-                return true;
-            }
-        }
-        return false;
     }
 
     std::thread m_watcher;
@@ -441,6 +353,7 @@ protected:
 
 TEST_P(DeviceLossTest, OperationFailsWithinHalfASecondOfTheUnplug)
 {
+    const int64_t c_nLossBoundMs = 500;
     const LossCaseS& lossCase = GetParam();
     startModule(lossCase.eStartMode, 12, true);
     QuentaConfiguratorC configurator;
@@ -450,7 +363,7 @@ TEST_P(DeviceLossTest, OperationFailsWithinHalfASecondOfTheUnplug)
     if (lossCase.eTrigger == TR_COMMAND) {
         m_pModule->vanishOnCommand(lossCase.szTrigger, lossCase.unOccurrence);
     } else {
-        watchForTrigger(lossCase);
+        watchForTrigger(lossCase.eTrigger == TR_DATA ? EK_DATA : EK_MODE, lossCase.szTrigger);
     }
     const bool bResult = lossCase.pfnOperation(configurator);
     const SimClockT::time_point tReturned = SimClockT::now();
@@ -459,10 +372,13 @@ TEST_P(DeviceLossTest, OperationFailsWithinHalfASecondOfTheUnplug)
         m_watcher.join();
     }
 
-    SimClockT::time_point tVanished;
-    ASSERT_TRUE(vanishedAt(tVanished)) << "the operation ended before the unplug";
+    const std::vector<SimTranscriptEntryS> vecModes = entriesOf(EK_MODE);
+    const auto itVanished = std::find_if(vecModes.begin(), vecModes.end(), [](const auto& entry) {
+        return entry.m_strBytes == "vanished";
+    });
+    ASSERT_NE(vecModes.end(), itVanished) << "the operation ended before the unplug";
     EXPECT_EQ(lossCase.bResult, bResult);
-    EXPECT_LT(ctrltest::msBetween(tVanished, tReturned), c_nLossBoundMs);
+    EXPECT_LT(ctrltest::msBetween(itVanished->m_tTime, tReturned), c_nLossBoundMs);
     // Again, the device node gone as after an unplug (not the old path:
     // another test may own that number by now): a missing node is not tried
     // again, neither 200 ms later nor with another line setting.
@@ -475,45 +391,24 @@ TEST_P(DeviceLossTest, OperationFailsWithinHalfASecondOfTheUnplug)
 // Every phase of every operation; the hand-over reports only that the port
 // was closed, which it was.
 const LossCaseS c_aLossCases[] = {
-    {"inquiry", SM_COMMAND, TR_COMMAND, "AGI", 1, &searchObject, false},
-    {"second name query, C function", SM_COMMAND, TR_COMMAND, "AGND", 2, &searchExported, false},
-    {"pairing write", SM_COMMAND, TR_COMMAND, "ADWDRP", 1,
-     [](QuentaConfiguratorC& configurator) { return configurator.pairDevice("QUENTA-ALPHA"); },
-     false},
-    {"read-back", SM_COMMAND, TR_COMMAND, "ADRDRP", 1, &readBackObject, false},
-    {"first ping in data mode", SM_DATA, TR_DATA, "AT\r", 1, &readBackObject, false},
-    {"first ping of a later call, C function", SM_COMMAND, TR_COMMAND, "AT", 1,
-     [](QuentaConfiguratorC&) {
-         uint32_t unSize = 0;
-         return QUENTA_getPairedDevice(nullptr, &unSize);
-     },
+    {"inquiry", SM_COMMAND, TR_COMMAND, "AGI", 1, &OperationsS::search, false},
+    {"second_name_query_C", SM_COMMAND, TR_COMMAND, "AGND", 2, &OperationsS::searchC, false},
+    {"pairing_write", SM_COMMAND, TR_COMMAND, "ADWDRP", 1, &OperationsS::pair, false},
+    {"read_back", SM_COMMAND, TR_COMMAND, "ADRDRP", 1, &OperationsS::readBack, false},
+    {"first_ping_in_data_mode", SM_DATA, TR_DATA, "AT\r", 1, &OperationsS::readBack, false},
+    {"first_ping_of_a_later_call_C", SM_COMMAND, TR_COMMAND, "AT", 1, &OperationsS::readBackC,
      false, true},
-    {"second guard period", SM_DATA, TR_MODE, "command (escape sequence)", 1, &readBackObject,
+    {"second_guard_period", SM_DATA, TR_MODE, "command (escape sequence)", 1,
+     &OperationsS::readBack, false},
+    {"ping_after_the_escape_sequence", SM_DATA, TR_COMMAND, "AT", 1, &OperationsS::readBack, false},
+    {"configuration", SM_DATA, TR_COMMAND, "AMDS", 1, &OperationsS::readBack, false},
+    {"hand_over", SM_COMMAND, TR_COMMAND, "ADNRP", 1, &OperationsS::handOver, true},
+    {"hand_over_restart_C", SM_COMMAND, TR_COMMAND, "AMWS", 1, &OperationsS::handOverC, true},
+    {"port_handle_preparation", SM_COMMAND, TR_COMMAND, "ADNRP", 1, &OperationsS::portHandle,
      false},
-    {"ping after the escape sequence", SM_DATA, TR_COMMAND, "AT", 1, &readBackObject, false},
-    {"configuration", SM_DATA, TR_COMMAND, "AMDS", 1, &readBackObject, false},
-    {"hand-over", SM_COMMAND, TR_COMMAND, "ADNRP", 1,
-     [](QuentaConfiguratorC& configurator) {
-         std::string strName;
-         return configurator.getPairedDevice(strName) && configurator.switchToDataMode();
-     },
-     true},
-    {"hand-over restart, C function", SM_COMMAND, TR_COMMAND, "AMWS", 1,
-     [](QuentaConfiguratorC&) {
-         uint32_t unSize = 0;
-         return QUENTA_getPairedDevice(nullptr, &unSize) && QUENTA_switchToDataMode();
-     },
-     true},
-    {"port handle preparation", SM_COMMAND, TR_COMMAND, "ADNRP", 1, &portHandle, false},
 };
 
 INSTANTIATE_TEST_SUITE_P(EveryPhase, DeviceLossTest, ::testing::ValuesIn(c_aLossCases),
-                         [](const ::testing::TestParamInfo<LossCaseS>& info) {
-                             std::string strName = info.param.szPhase;
-                             for (char& c : strName) {
-                                 c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                             }
-                             return strName;
-                         });
+                         [](const auto& info) { return std::string(info.param.szPhase); });
 
 } // namespace

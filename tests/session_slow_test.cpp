@@ -5,37 +5,20 @@
 #include "QUENTA_Session.h"
 #include "SIM_SimulatedModule.h"
 #include "SIM_StatementRunner.h"
+#include "ToolTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
-#include <sstream>
+#include <regex>
 #include <sys/file.h>
-#include <unistd.h>
 
 using namespace QUENTA;
 using namespace QUENTA::SIM;
 
 namespace {
-
-std::vector<std::string> split(const std::string& strText, char cSeparator)
-{
-    std::vector<std::string> vecParts;
-    std::istringstream stream(strText);
-    for (std::string strPart; std::getline(stream, strPart, cSeparator);) {
-        const size_t unFirst = strPart.find_first_not_of(" \t");
-        vecParts.push_back(
-            unFirst == std::string::npos
-                ? std::string()
-                : strPart.substr(unFirst, strPart.find_last_not_of(" \t") + 1 - unFirst));
-    }
-    return vecParts;
-}
 
 struct CauseRowS
 {
@@ -53,23 +36,28 @@ std::ostream& operator<<(std::ostream& out, const CauseRowS& row)
 
 std::vector<CauseRowS> causeTable()
 {
+    const std::regex c_row(R"((\S+) ?(.*?)\s*\|\s*(.*?)\s*\|\s*(\S+)\s*\|\s*(\d+)\s*)");
     std::vector<CauseRowS> vecRows;
     std::ifstream file(std::string(QUENTA_SOURCE_DIR) + "/tests/cause_table.txt");
+    std::smatch match;
     for (std::string strLine; std::getline(file, strLine);) {
-        if (strLine.find_first_not_of(" \t") == std::string::npos || strLine[0] == '#') {
-            continue;
-        }
-        const std::vector<std::string> vecColumns = split(strLine, '|');
-        if (vecColumns.size() != 4) {
+        if (std::regex_match(strLine, match, c_row) && strLine[0] != '#') {
+            vecRows.push_back({match[1], match[2], match[3], match[4], std::stoi(match[5])});
+        } else if (!strLine.empty() && strLine[0] != '#') {
             ADD_FAILURE() << "a row of cause_table.txt without four columns: " << strLine;
-            continue;
         }
-        const size_t unSpace = vecColumns[0].find(' ');
-        vecRows.push_back({vecColumns[0].substr(0, unSpace),
-                           unSpace == std::string::npos ? "" : vecColumns[0].substr(unSpace + 1),
-                           vecColumns[1], vecColumns[2], std::stoi(vecColumns[3])});
     }
     return vecRows;
+}
+
+SimConfigS configuredModule()
+{
+    SimConfigS config;
+    config.m_eInitialMode = SM_COMMAND;
+    config.m_ulScanMs = 200;
+    config.m_lineSettings.m_unBaudRate = 12;
+    config.m_lineSettings.m_unFlowControl = 1;
+    return config;
 }
 
 // Each row starts from a fresh module, configured and in command mode, so
@@ -77,18 +65,9 @@ std::vector<CauseRowS> causeTable()
 // statement runner goes, as its "on" actions call the runner.
 struct RowModuleS
 {
-    static SimConfigS config()
-    {
-        SimConfigS config;
-        config.m_eInitialMode = SM_COMMAND;
-        config.m_ulScanMs = 200;
-        config.m_lineSettings.m_unBaudRate = 12;
-        config.m_lineSettings.m_unFlowControl = 1;
-        return config;
-    }
     ~RowModuleS() { m_module.stop(); }
 
-    SimulatedModuleC m_module{config()};
+    SimulatedModuleC m_module{configuredModule()};
     SimStatementRunnerC m_runner{m_module};
 };
 
@@ -98,33 +77,31 @@ class CauseTableTest : public ::testing::TestWithParam<CauseRowS>
 TEST_P(CauseTableTest, EachFaultHasItsCauseAndExitCode)
 {
     const CauseRowS& row = GetParam();
-    RowModuleS rowModule;
-    SimulatedModuleC& module = rowModule.m_module;
-    ASSERT_TRUE(module.start());
-    const bool bPortSetup = row.m_strSetup.rfind("port:", 0) == 0;
-    if (!bPortSetup && !row.m_strSetup.empty()) {
-        for (const std::string& strStatement : split(row.m_strSetup, ';')) {
-            ASSERT_EQ("ok", rowModule.m_runner.answer(strStatement, 1)) << strStatement;
-        }
-    }
-
-    std::string strPort = module.slavePath();
-    char szFile[] = "/tmp/quenta-session-XXXXXX";
-    int nHolder = -1;
     if (row.m_strSetup == "port:permission") {
         GTEST_SKIP() << "the Python package's table runs this row as another user";
-    } else if (row.m_strSetup == "port:missing") {
-        strPort = "/nonexistent/quenta-tty";
+    }
+    RowModuleS rowModule;
+    ASSERT_TRUE(rowModule.m_module.start());
+    const std::regex c_separator(R"(\s*;\s*)");
+    const bool bPortSetup = row.m_strSetup.rfind("port:", 0) == 0;
+    const std::string& strSetup = bPortSetup ? std::string() : row.m_strSetup;
+    for (std::sregex_token_iterator it(strSetup.begin(), strSetup.end(), c_separator, -1);
+         !strSetup.empty() && it != std::sregex_token_iterator(); ++it) {
+        ASSERT_EQ("ok", rowModule.m_runner.answer(*it, 1)) << *it;
+    }
+
+    std::string strPort = rowModule.m_module.slavePath();
+    tooltest::TempDirC dir;
+    int nHolder = -1;
+    if (row.m_strSetup == "port:missing") {
+        strPort = dir / "missing";
     } else if (row.m_strSetup == "port:file") {
-        const int nFile = ::mkstemp(szFile);
-        ASSERT_LE(0, nFile);
-        ::close(nFile);
-        strPort = szFile;
+        dir.file("port", "not a device\n");
+        strPort = dir / "port";
     } else if (row.m_strSetup == "port:busy") {
         nHolder = ::open(strPort.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         EXPECT_EQ(0, ::flock(nHolder, LOCK_EX | LOCK_NB));
     }
-
     ResultS result;
     {
         SessionC session(strPort);
@@ -138,12 +115,7 @@ TEST_P(CauseTableTest, EachFaultHasItsCauseAndExitCode)
             {"at", [&] { return session.sendLine(strArgument); }}};
         result = bPortSetup ? session.opened() : c_mapOperations.at(row.m_strOperation)();
     }
-    if (nHolder >= 0) {
-        ::close(nHolder);
-    }
-    if (strPort == szFile) {
-        std::filesystem::remove(szFile);
-    }
+    ::close(nHolder);
     const FailureTextS text = describeFailure(result);
     EXPECT_EQ(row.m_strCause, causeName(result.m_eCause)) << text.m_strMessage;
     EXPECT_EQ(row.m_nExit, text.m_nExitCode);
@@ -157,57 +129,48 @@ INSTANTIATE_TEST_SUITE_P(Table, CauseTableTest, ::testing::ValuesIn(causeTable()
 // characters and cut at 160 bytes, never inside a UTF-8 character.
 TEST(ShownTextTest, ControlsAreVisibleAndLongTextIsCutAtACharacter)
 {
-    const std::string strE = "\xc3\xa9";
-    const struct
-    {
-        std::string m_strText;
-        std::string m_strShown;
-    } c_aCases[] = {
+    const std::string strX160(160, 'x');
+    const std::pair<std::string, std::string> c_aCases[] = {
         {"a\rb\x1b[2J\x7f", "a\\x0db\\x1b[2J\\x7f"},
-        {std::string(160, 'x'), std::string(160, 'x')},
-        {std::string(161, 'x'), std::string(160, 'x') + "..."},
-        {std::string(159, 'x') + strE, std::string(159, 'x') + "..."},
-        {std::string(5000, 'x'), std::string(160, 'x') + "..."},
+        {strX160, strX160},
+        {strX160 + "x", strX160 + "..."},
+        {std::string(159, 'x') + "\xc3\xa9", std::string(159, 'x') + "..."},
+        {std::string(5000, 'x'), strX160 + "..."},
     };
     for (const auto& testCase : c_aCases) {
-        EXPECT_EQ(testCase.m_strShown, shownText(testCase.m_strText));
+        EXPECT_EQ(testCase.second, shownText(testCase.first));
     }
 }
 
 class SessionTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        m_pModule.reset(new SimulatedModuleC(RowModuleS::config()));
-        ASSERT_TRUE(m_pModule->start());
-    }
+    void SetUp() override { ASSERT_TRUE(m_module.start()); }
 
-    std::unique_ptr<SimulatedModuleC> m_pModule;
+    SimulatedModuleC m_module{configuredModule()};
 };
 
 TEST_F(SessionTest, APortIsHeldByOneSessionUntilItCloses)
 {
-    SessionC first(m_pModule->slavePath());
+    SessionC first(m_module.slavePath());
     ASSERT_TRUE(first.opened().ok());
     {
-        SessionC second(m_pModule->slavePath());
+        SessionC second(m_module.slavePath());
         EXPECT_EQ(CauseE::PortInUse, second.opened().m_eCause);
         EXPECT_EQ(CauseE::PortInUse, second.paired().m_eCause);
     }
     EXPECT_TRUE(first.paired().ok()) << "the refused session took nothing from the first";
     first.close();
     EXPECT_EQ(CauseE::Closed, first.paired().m_eCause);
-    SessionC third(m_pModule->slavePath());
-    EXPECT_TRUE(third.opened().ok());
+    EXPECT_TRUE(SessionC(m_module.slavePath()).opened().ok());
 }
 
 // One of three names unread: the others are listed, each as it is read, and
 // the one missing is counted.
 TEST_F(SessionTest, ASearchCountsTheNamesItCouldNotRead)
 {
-    m_pModule->failNameQuery("02a0c7a1b2c5r", NF_ALWAYS);
-    SessionC session(m_pModule->slavePath());
+    m_module.failNameQuery("02a0c7a1b2c5r", NF_ALWAYS);
+    SessionC session(m_module.slavePath());
     std::vector<std::string> vecSeen;
     const SearchResultS result =
         session.search([&](const DeviceS& device) { vecSeen.push_back(device.m_strName); });
@@ -222,13 +185,13 @@ TEST_F(SessionTest, ASearchCountsTheNamesItCouldNotRead)
 // variable does not move it, and its results name where it really is.
 TEST_F(SessionTest, TheCom8MappingIsResolvedOnceAndReported)
 {
-    ::setenv("QUENTA_PORT_COM8", m_pModule->slavePath().c_str(), 1);
+    ::setenv("QUENTA_PORT_COM8", m_module.slavePath().c_str(), 1);
     SessionC session;
     ::setenv("QUENTA_PORT_COM8", "/nonexistent/elsewhere", 1);
     const PairedResultS result = session.paired();
     ::unsetenv("QUENTA_PORT_COM8");
     EXPECT_TRUE(result.ok()) << describeFailure(result).m_strMessage;
-    EXPECT_EQ(m_pModule->slavePath(), session.port());
+    EXPECT_EQ(m_module.slavePath(), session.port());
     EXPECT_TRUE(result.m_bCom8);
 }
 

@@ -46,43 +46,33 @@ struct ApiS
     HandleFnT pfnHandle;
 };
 
-enum
-{
-    EXIT_RAN = 0,
-    EXIT_USAGE = 2,
-    EXIT_LIBRARY = 3
-};
-
 /* Bytes never written by the library, to see what a call touched. */
 static const char c_chFill = '#';
 static const uint32_t c_unUntouchedSize = 777;
 
-/* ISO C has no conversion from an object pointer to a function pointer;
- * copying the representation is what POSIX allows for dlsym. */
-static int lookUp(void* pLibrary, const char* szName, void* pFunction, size_t unSize)
-{
-    void* pSymbol = dlsym(pLibrary, szName);
-    if (pSymbol == NULL) {
-        fprintf(stderr, "quenta_c_client: %s: %s\n", szName, dlerror());
-        return 0;
-    }
-    memcpy(pFunction, &pSymbol, unSize);
-    return 1;
-}
-
 static int loadApi(const char* szPath, struct ApiS* pApi)
 {
+    static const char* const c_aszNames[] = {"QUENTA_searchDevices", "QUENTA_pairDevice",
+                                             "QUENTA_getPairedDevice", "QUENTA_switchToDataMode",
+                                             "QUENTA_createPortHandle"};
+    void* const apTargets[] = {&pApi->pfnSearch, &pApi->pfnPair, &pApi->pfnPaired,
+                               &pApi->pfnDataMode, &pApi->pfnHandle};
     void* pLibrary = dlopen(szPath, RTLD_NOW | RTLD_LOCAL);
+    size_t i;
+    for (i = 0; pLibrary != NULL && i < sizeof(apTargets) / sizeof(apTargets[0]); ++i) {
+        void* pSymbol = dlsym(pLibrary, c_aszNames[i]);
+        if (pSymbol == NULL) {
+            fprintf(stderr, "quenta_c_client: %s: %s\n", c_aszNames[i], dlerror());
+            return 0;
+        }
+        /* ISO C has no conversion from an object pointer to a function
+         * pointer; copying the representation is what POSIX allows for dlsym. */
+        memcpy(apTargets[i], &pSymbol, sizeof(pSymbol));
+    }
     if (pLibrary == NULL) {
         fprintf(stderr, "quenta_c_client: %s\n", dlerror());
-        return 0;
     }
-    return lookUp(pLibrary, "QUENTA_searchDevices", &pApi->pfnSearch, sizeof(pApi->pfnSearch)) &&
-           lookUp(pLibrary, "QUENTA_pairDevice", &pApi->pfnPair, sizeof(pApi->pfnPair)) &&
-           lookUp(pLibrary, "QUENTA_getPairedDevice", &pApi->pfnPaired, sizeof(pApi->pfnPaired)) &&
-           lookUp(pLibrary, "QUENTA_switchToDataMode", &pApi->pfnDataMode,
-                  sizeof(pApi->pfnDataMode)) &&
-           lookUp(pLibrary, "QUENTA_createPortHandle", &pApi->pfnHandle, sizeof(pApi->pfnHandle));
+    return pLibrary != NULL;
 }
 
 static void printBytes(const char* pBuffer, uint32_t unCount)
@@ -100,42 +90,34 @@ static void printBytes(const char* pBuffer, uint32_t unCount)
 
 static int isFilled(const char* pBuffer, uint32_t unCount)
 {
-    uint32_t i;
-    for (i = 0; i < unCount; ++i) {
-        if (pBuffer[i] != c_chFill) {
-            return 0;
-        }
+    while (unCount > 0 && pBuffer[unCount - 1] == c_chFill) {
+        --unCount;
     }
-    return 1;
+    return unCount == 0;
 }
 
 /* Size query, a buffer one byte short, then a buffer of the size reported. */
 static void runSizeProtocol(const char* szStep, PairedFnT pfnCall)
 {
-    uint32_t unSize = c_unUntouchedSize;
+    uint32_t unSize = c_unUntouchedSize, unRequired;
+    char* pBuffer;
     bool bOk = pfnCall(NULL, &unSize);
     printf("%s-query ok=%d size=%u\n", szStep, bOk, (unsigned)unSize);
-    if (!bOk || unSize == 0) {
+    unRequired = unSize;
+    if (!bOk || unSize == 0 || (pBuffer = malloc(unRequired)) == NULL) {
         return;
     }
-    {
-        const uint32_t unRequired = unSize;
-        char* pBuffer = malloc(unRequired);
-        if (pBuffer == NULL) {
-            return;
-        }
-        memset(pBuffer, c_chFill, unRequired);
-        unSize = unRequired - 1;
-        bOk = pfnCall(pBuffer, &unSize);
-        printf("%s-short ok=%d size=%u untouched=%d\n", szStep, bOk, (unsigned)unSize,
-               isFilled(pBuffer, unRequired));
-        unSize = unRequired;
-        bOk = pfnCall(pBuffer, &unSize);
-        printf("%s-full ok=%d size=%u text=", szStep, bOk, (unsigned)unSize);
-        printBytes(pBuffer, unRequired);
-        printf("\n");
-        free(pBuffer);
-    }
+    memset(pBuffer, c_chFill, unRequired);
+    unSize = unRequired - 1;
+    bOk = pfnCall(pBuffer, &unSize);
+    printf("%s-short ok=%d size=%u untouched=%d\n", szStep, bOk, (unsigned)unSize,
+           isFilled(pBuffer, unRequired));
+    unSize = unRequired;
+    bOk = pfnCall(pBuffer, &unSize);
+    printf("%s-full ok=%d size=%u text=", szStep, bOk, (unsigned)unSize);
+    printBytes(pBuffer, unRequired);
+    printf("\n");
+    free(pBuffer);
 }
 
 static void runHandle(const struct ApiS* pApi)
@@ -178,15 +160,15 @@ int main(int argc, char** argv)
     struct ApiS api;
     if (argc < 3) {
         fprintf(stderr, "usage: quenta_c_client LIBRARY SCENARIO [NAME]\n");
-        return EXIT_USAGE;
+        return 2;
     }
     if (!loadApi(argv[1], &api)) {
-        return EXIT_LIBRARY;
+        return 3;
     }
     if (!runScenario(&api, argv[2], argc > 3 ? argv[3] : NULL)) {
         fprintf(stderr, "quenta_c_client: unknown scenario or missing name: %s\n", argv[2]);
-        return EXIT_USAGE;
+        return 2;
     }
     fflush(stdout);
-    return EXIT_RAN;
+    return 0;
 }
