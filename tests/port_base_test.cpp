@@ -87,6 +87,9 @@ TEST(PortBaseTest, StartAndStopKeepOneReaderAtATime)
     EXPECT_EQ(2, port.m_nEnded.load()) << "StopReading waited for the end";
 }
 
+// An unregistration waits for a delivery under way, so a consumer never sees
+// itself gone inside one: the fifth delivery holds on (up to 20 ms) until the
+// consumer is gone.
 TEST(PortBaseTest, NothingReachesAConsumerAfterUnregistrationReturned)
 {
     TestPortC port([](TestPortC& p, int) {
@@ -96,18 +99,19 @@ TEST(PortBaseTest, NothingReachesAConsumerAfterUnregistrationReturned)
         }
     });
     ASSERT_TRUE(port.StartReading());
-    for (int nRound = 0; nRound < 100; ++nRound) {
-        std::atomic<bool> bGone(false);
-        std::atomic<int> nLate(0);
+    for (int nRound = 0; nRound < 5; ++nRound) {
+        std::atomic<bool> bHeld(false), bGone(false);
+        std::atomic<int> nCalls(0), nLate(0);
         RecordingConsumerC oldConsumer(64);
-        // Each delivery lasts a while, so the unregistration mostly falls into
-        // one; it must wait for that delivery to end.
         oldConsumer.m_fnBefore = [&] {
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            if (++nCalls == 5) {
+                bHeld = true;
+                waitFor([&] { return bGone.load(); }, 20);
+            }
             nLate += bGone ? 1 : 0;
         };
         port.ConnectReadConsumer(&oldConsumer);
-        ASSERT_EQ(NOX::RC_OK, oldConsumer.wait(c_lBoundMs));
+        ASSERT_TRUE(waitFor([&] { return bHeld.load(); }));
         port.ConnectReadConsumer(nullptr);
         bGone = true;
         RecordingConsumerC newConsumer(64);
