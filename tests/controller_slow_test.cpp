@@ -1,8 +1,10 @@
 // The controller's real time-outs and guard periods against the simulated
 // module: a transparent answer collected for its whole second, the escape
-// into command mode with its silent periods, and the data-mode switch on a
-// module that is already there.
+// into command mode with its silent periods, and a module in data mode that
+// answers no ping.
 #include "ControllerFixture.h"
+
+#include "TRC_CFG_PlainRequests.h"
 
 using namespace ctrltest;
 
@@ -57,13 +59,23 @@ TEST_F(ControllerSlowTest, EscapeFromDataModeKeepsBothGuardPeriods)
     expectDuration(msBetween(tSlashes, entriesOf(module(), EK_RECEIVED_LINE).back().m_tTime), 1100);
 }
 
-TEST_F(ControllerSlowTest, DataModeSwitchOnAModuleInDataModeSendsTwoPingsOnly)
+// An unanswered request ends after its own time with RC_TIMEOUT and the
+// unsent bytes purged; a command goes no further than its unanswered ping,
+// and the switch to data mode gives up after two.
+TEST_F(ControllerSlowTest, ModuleInDataModeLeavesPingsUnansweredAndGetsNoCommand)
 {
     module().setMode(SM_DATA);
+    PingRequestC ping(300);
     auto tStart = SteadyT::now();
+    EXPECT_EQ(RC_TIMEOUT, m_controller.request(&ping));
+    expectDuration(msSince(tStart), 300);
+    EXPECT_EQ(RC_TIMEOUT, ping.getReturnCode());
+    EXPECT_EQ(PURGE_TXCLEAR, m_port.m_unLastFlushFlags.load());
+
+    tStart = SteadyT::now();
     EXPECT_EQ(RC_FAILED, m_controller.switchToDataMode());
     expectDuration(msSince(tStart), 400);
-    EXPECT_EQ("AT\rAT\r", module().transcript().joined(EK_DATA)) << "no ADDM";
+    EXPECT_EQ("AT\rAT\rAT\r", module().transcript().joined(EK_DATA)) << "only the pings went out";
 }
 
 } // namespace
