@@ -7,20 +7,14 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 using namespace TRC::CFG;
 
 TEST(RequestFormat, LineCompletionAndPrefixFollowTheType)
 {
-    const struct
-    {
-        const char* szCommand;
-        uint32_t unType;
-        const char* szLine;
-        bool bComplete;
-        const char* szPrefix;
-        const char* szWord;
-    } cases[] = {
+    // Command, type, the line, complete, the answer's prefix, the command word.
+    const std::tuple<const char*, uint32_t, const char*, bool, const char*, const char*> cases[] = {
         {"ADDM", RT_EXECUTE, "AT*ADDM\r", true, "*ADDM:", "ADDM"},
         {"AGLN", RT_READ, "AT*AGLN?\r", true, "*AGLN:", "AGLN"},
         {"AT", RT_PLAIN, "AT\r", true, "*AT:", "AT"},
@@ -31,13 +25,13 @@ TEST(RequestFormat, LineCompletionAndPrefixFollowTheType)
         {"AGSSIDX", RT_WRITE, "", false, nullptr, ""},
         {nullptr, RT_EXECUTE, "", false, nullptr, ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.szCommand != nullptr ? c.szCommand : "(null)");
-        TaviDeviceRequestC req(c.szCommand, c.unType, 1000);
-        EXPECT_STREQ(c.szLine, req.getRequest());
-        EXPECT_EQ(c.bComplete, req.isComplete());
-        EXPECT_STREQ(c.szPrefix, req.getResponsePrefix());
-        EXPECT_STREQ(c.szWord, req.getCommand());
+    for (const auto& [szCommand, unType, szLine, bComplete, szPrefix, szWord] : cases) {
+        SCOPED_TRACE(szCommand != nullptr ? szCommand : "(null)");
+        TaviDeviceRequestC req(szCommand, unType, 1000);
+        EXPECT_STREQ(szLine, req.getRequest());
+        EXPECT_EQ(bComplete, req.isComplete());
+        EXPECT_STREQ(szPrefix, req.getResponsePrefix());
+        EXPECT_STREQ(szWord, req.getCommand());
     }
 }
 

@@ -3,10 +3,7 @@
 
 #include "TRC_CFG_InquiryRequest.h"
 
-#include <gtest/gtest.h>
-
 #include <sstream>
-#include <string>
 
 using namespace TRC::CFG;
 using namespace quenta_test;
@@ -33,11 +30,7 @@ std::string answerWith(int nDevices, bool bEcho)
 // " | 2000006" nCount times: links no line reached.
 std::string untouched(int nCount)
 {
-    std::string strText;
-    for (int i = 0; i < nCount; ++i) {
-        strText += " | 2000006";
-    }
-    return strText;
+    return nCount == 0 ? "" : " | 2000006" + untouched(nCount - 1);
 }
 
 // The inquiry's code, then each link as the device search walks it.
@@ -70,11 +63,8 @@ TEST(DeviceInquiry, ChainOutcomeIsTheSameHoweverFragmented)
     const std::string strThree =
         "0 | 0:02A0C7000010,7978 | 0:02A0C7000011,7979 | 0:02A0C7000012,7980 | 2000003 | 2000003" +
         untouched(10) + " | links 15";
-    const struct
-    {
-        std::string strAnswer;
-        std::string strWalk; // empty: only compared across deliveries
-    } cases[] = {
+    // An empty walk is only compared across deliveries.
+    const std::pair<std::string, std::string> cases[] = {
         {answerWith(0, true), ""},
         {answerWith(3, true), strThree},
         {answerWith(3, false), strThree},
@@ -86,17 +76,15 @@ TEST(DeviceInquiry, ChainOutcomeIsTheSameHoweverFragmented)
              untouched(10) + " | links 15"},
         {c_echo + "\r\nERROR\r\n", ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.strAnswer);
-        const std::string strWhole = expectSameOutcomeInPieces(c.strAnswer, [](const DeliveryF& f) {
+    for (const auto& [strAnswer, strWalk] : cases) {
+        SCOPED_TRACE(strAnswer);
+        const std::string strWhole = expectSameOutcomeInPieces(strAnswer, [](const DeliveryF& f) {
             DeviceInquiryRequestC inquiry("AGI", 10, 2, 15, 15000);
             f(inquiry);
             const bool bOnce = inquiry.wait(0) == RC_OK && inquiry.wait(0) == RC_TIMEOUT;
             return walk(inquiry) + (bOnce ? "" : " (not released exactly once)");
         });
-        if (!c.strWalk.empty()) {
-            EXPECT_EQ(c.strWalk, strWhole);
-        }
+        EXPECT_EQ(strWalk.empty() ? strWhole : strWalk, strWhole);
     }
 }
 

@@ -5,7 +5,7 @@
 
 #include <sstream>
 #include <string>
-#include <vector>
+#include <tuple>
 
 using namespace TRC::CFG;
 
@@ -29,42 +29,36 @@ template <class ParamT> std::string convert(const std::string& strField)
 
 TEST(ResponseParam, ConversionsByKind)
 {
-    const struct
-    {
-        const char* szKind;
-        std::string strField;
-        std::string strValue;
-    } cases[] = {
+    const std::tuple<char, std::string, std::string> cases[] = {
         // A string loses only its outer quotes.
-        {"s", "\"a,b\"", "a,b"},
-        {"s", "plain", "plain"},
-        {"s", "\"", ""},
-        {"s", "\"\"", ""},
-        {"s", "\"open", "open"},
-        {"s", "close\"", "close"},
-        {"s", "\"in\"ner\"", "in\"ner"},
-        {"s", "", ""},
-        {"s", std::string(2000, 'a'), std::string(2000, 'a')},
-        {"s", std::string(2001, 'a'), "invalid"},
+        {'s', "\"a,b\"", "a,b"},
+        {'s', "plain", "plain"},
+        {'s', "\"", ""},
+        {'s', "\"\"", ""},
+        {'s', "\"open", "open"},
+        {'s', "close\"", "close"},
+        {'s', "\"in\"ner\"", "in\"ner"},
+        {'s', "", ""},
+        {'s', std::string(2000, 'a'), std::string(2000, 'a')},
+        {'s', std::string(2001, 'a'), "invalid"},
         // Numbers and booleans follow atoi.
-        {"n", "7978", "7978"},
-        {"n", "12abc", "12"},
-        {"n", "", "0"},
-        {"n", "  -7", "-7"},
-        {"n", "\"5\"", "0"},
-        {"n", "0x1F", "0"},
-        {"n", std::string(2001, '7'), "invalid"},
-        {"b", "0", "0"},
-        {"b", "1", "1"},
-        {"b", "2", "1"},
-        {"b", "\"1\"", "0"},
+        {'n', "7978", "7978"},
+        {'n', "12abc", "12"},
+        {'n', "", "0"},
+        {'n', "  -7", "-7"},
+        {'n', "\"5\"", "0"},
+        {'n', "0x1F", "0"},
+        {'n', std::string(2001, '7'), "invalid"},
+        {'b', "0", "0"},
+        {'b', "1", "1"},
+        {'b', "2", "1"},
+        {'b', "\"1\"", "0"},
     };
-    for (const auto& c : cases) {
-        const std::string strKind = c.szKind;
-        const std::string strValue = strKind == "s" ? convert<BasicStringResponseParamC>(c.strField)
-                                     : strKind == "n" ? convert<NumberResponseParamC>(c.strField)
-                                                      : convert<BoolResponseParamC>(c.strField);
-        EXPECT_EQ(c.strValue, strValue) << c.szKind << " \"" << c.strField.substr(0, 20) << "\"";
+    for (const auto& [cKind, strField, strValue] : cases) {
+        EXPECT_EQ(strValue, cKind == 's'   ? convert<BasicStringResponseParamC>(strField)
+                            : cKind == 'n' ? convert<NumberResponseParamC>(strField)
+                                           : convert<BoolResponseParamC>(strField))
+            << cKind << " \"" << strField.substr(0, 20) << "\"";
     }
 }
 

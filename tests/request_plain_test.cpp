@@ -3,10 +3,8 @@
 
 #include "TRC_CFG_PlainRequests.h"
 
-#include <gtest/gtest.h>
-
 #include <memory>
-#include <string>
+#include <tuple>
 
 using namespace TRC::CFG;
 using namespace quenta_test;
@@ -15,32 +13,29 @@ using namespace quenta_test;
 // and the first result stands; a part of an answer releases nobody.
 TEST(PlainRequest, PingAndFactoryResultsReleaseOnce)
 {
-    const struct
-    {
-        bool bPing;
-        const char* szAnswer;
-        uint32_t unCode;
-    } cases[] = {{true, "AT\r\r\nOK\r\n", RC_OK},
-                 {true, "\r\nERROR\r\n", RC_FAILED},
-                 {false, "AT&F\r\r\nOK\r\n", RC_OK},
-                 {false, "AT&F\r\r\nERROR\r\n", RC_FAILED},
-                 {false, "AT&F\r\r\nO", RC_TIMEOUT}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.szAnswer);
+    // Ping or factory settings, the answer, the result.
+    const std::tuple<bool, const char*, uint32_t> cases[] = {
+        {true, "AT\r\r\nOK\r\n", RC_OK},
+        {true, "\r\nERROR\r\n", RC_FAILED},
+        {false, "AT&F\r\r\nOK\r\n", RC_OK},
+        {false, "AT&F\r\r\nERROR\r\n", RC_FAILED},
+        {false, "AT&F\r\r\nO", RC_TIMEOUT}};
+    for (const auto& [bPing, szAnswer, unCode] : cases) {
+        SCOPED_TRACE(szAnswer);
         std::unique_ptr<TaviDeviceRequestC> pReq(
-            c.bPing ? static_cast<TaviDeviceRequestC*>(new PingRequestC(200))
-                    : new FactorySettingsRequestC);
+            bPing ? static_cast<TaviDeviceRequestC*>(new PingRequestC(200))
+                  : new FactorySettingsRequestC);
         EXPECT_EQ(RC_TIMEOUT, pReq->wait(0));
-        deliverBytes(*pReq, c.szAnswer);
-        EXPECT_EQ(c.unCode, pReq->getReturnCode());
-        const bool bDone = c.unCode != RC_TIMEOUT;
+        deliverBytes(*pReq, szAnswer);
+        EXPECT_EQ(unCode, pReq->getReturnCode());
+        const bool bDone = unCode != RC_TIMEOUT;
         EXPECT_EQ(bDone, pReq->isHandled());
         EXPECT_EQ(bDone ? RC_OK : RC_TIMEOUT, pReq->wait(0));
         EXPECT_EQ(RC_TIMEOUT, pReq->wait(0));
-        EXPECT_EQ(c.szAnswer, std::string(pReq->getResponse()));
+        EXPECT_STREQ(szAnswer, pReq->getResponse());
         if (bDone) {
             deliver(*pReq, "\r\nOK\r\n");
-            EXPECT_EQ(c.unCode, pReq->getReturnCode());
+            EXPECT_EQ(unCode, pReq->getReturnCode());
             EXPECT_EQ(RC_TIMEOUT, pReq->wait(0));
         }
     }
@@ -56,7 +51,7 @@ TEST(TransparentRequest, AnyByteCountsOnlyOkEndsIt)
     EXPECT_EQ(RC_TIMEOUT, req.wait(0));
     deliver(req, "\r\nOK\r\n");
     EXPECT_EQ(RC_OK, req.wait(0));
-    EXPECT_EQ("ATI\r\r\nQUENTA 1.0\r\nOK\r\n", std::string(req.getResponse()));
+    EXPECT_STREQ("ATI\r\r\nQUENTA 1.0\r\nOK\r\n", req.getResponse());
     // Late bytes are kept too, without a second release.
     deliver(req, "\r\nOK\r\n");
     EXPECT_EQ(RC_TIMEOUT, req.wait(0));
@@ -65,5 +60,5 @@ TEST(TransparentRequest, AnyByteCountsOnlyOkEndsIt)
     deliver(error, "\r\nERROR\r\n");
     EXPECT_EQ(RC_OK, error.getReturnCode());
     EXPECT_EQ(RC_TIMEOUT, error.wait(0)) << "ERROR is just text";
-    EXPECT_EQ("\r\nERROR\r\n", std::string(error.getResponse()));
+    EXPECT_STREQ("\r\nERROR\r\n", error.getResponse());
 }

@@ -4,13 +4,10 @@
 
 #include "Nox_Dbg/NOX_DBG_Log.h"
 #include "TRC_CFG_ResponseParam.h"
-#include "TRC_CFG_TaviRequest.h"
-
-#include <gtest/gtest.h>
 
 #include <memory>
 #include <sstream>
-#include <string>
+#include <tuple>
 #include <vector>
 
 using namespace TRC::CFG;
@@ -28,21 +25,21 @@ public:
                     1000)
     {
         for (char c : strKinds) {
-            ResponseParamI* pParam = &ignoredResponseParam;
-            if (c != 'i') {
-                m_vecSlots.emplace_back(
-                    c == 's'   ? static_cast<ResponseParamI*>(new BasicStringResponseParamC)
-                    : c == 'n' ? static_cast<ResponseParamI*>(new NumberResponseParamC)
-                               : new BoolResponseParamC);
-                pParam = m_vecSlots.back().get();
+            ResponseParamI* pParam = c == 's' ? new BasicStringResponseParamC
+                                     : c == 'n'
+                                         ? static_cast<ResponseParamI*>(new NumberResponseParamC)
+                                     : c == 'b' ? new BoolResponseParamC
+                                                : nullptr;
+            if (pParam != nullptr) {
+                m_vecSlots.emplace_back(pParam);
             }
-            m_vecParams.push_back(pParam);
-            m_request.addResponseParam(pParam);
+            m_vecParams.push_back(pParam != nullptr ? pParam : &ignoredResponseParam);
+            m_request.addResponseParam(m_vecParams.back());
         }
     }
 
     // Return code and every slot's validity and value, comparable as text.
-    std::string outcome() const
+    std::string outcome()
     {
         std::ostringstream out;
         out << std::hex << m_request.getReturnCode() << std::dec;
@@ -56,15 +53,10 @@ public:
                 out << p->getValue();
             }
         }
-        return out.str();
-    }
-
-    // The waiting caller must be released exactly once.
-    std::string release()
-    {
+        // The waiting caller must be released exactly once.
         const bool bOnce =
             m_request.isHandled() && m_request.wait(0) == RC_OK && m_request.wait(0) == RC_TIMEOUT;
-        return bOnce ? "" : " (not released exactly once)";
+        return out.str() + (bOnce ? "" : " (not released exactly once)");
     }
 
     TaviDeviceRequestC m_request;
@@ -80,12 +72,7 @@ const std::string c_long(1900, 'z');
 // Each answer ends with its final result and holds no second one.
 TEST(RequestResponse, AnswerShapesGiveTheSameOutcomeHoweverFragmented)
 {
-    const struct
-    {
-        const char* szKinds;
-        std::string strAnswer;
-        std::string strOutcome;
-    } cases[] = {
+    const std::tuple<const char*, std::string, std::string> cases[] = {
         {"s", "AT*AMRS?\r\r\n*AMRS:\"My Device\"" + c_ok, "0 | 1:My Device"},
         {"s", "\r\n*AMRS:\"a,b\"" + c_ok, "0 | 1:a,b"},
         {"n", "\r\n*AMRS:\"1,2\"" + c_ok, "2000003 | 1:0"},
@@ -101,16 +88,14 @@ TEST(RequestResponse, AnswerShapesGiveTheSameOutcomeHoweverFragmented)
         {"s", "\r\n*AMRS:name,junk" + c_ok, "2000003 | 1:name"},
         {"s", "\r\n*AMRS:" + c_long + c_ok, "0 | 1:" + c_long},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.strAnswer.substr(0, 40));
-        const std::string strWhole =
-            expectSameOutcomeInPieces(c.strAnswer, [&](const DeliveryF& f) {
-                ProbeC probe(c.szKinds);
-                f(probe.m_request);
-                const bool bKept = c.strAnswer == probe.m_request.getResponse();
-                return probe.outcome() + probe.release() + (bKept ? "" : " (response changed)");
-            });
-        EXPECT_EQ(c.strOutcome, strWhole);
+    for (const auto& [szKinds, strAnswer, strOutcome] : cases) {
+        SCOPED_TRACE(strAnswer.substr(0, 40));
+        EXPECT_EQ(strOutcome, expectSameOutcomeInPieces(strAnswer, [&](const DeliveryF& f) {
+                      ProbeC probe(szKinds);
+                      f(probe.m_request);
+                      const bool bKept = strAnswer == probe.m_request.getResponse();
+                      return probe.outcome() + (bKept ? "" : " (response changed)");
+                  }));
     }
 }
 
@@ -122,14 +107,7 @@ TEST(RequestResponse, DeliveryMattersAroundTheFinalResult)
     const std::string strLate = "\r\n*AMRS:\"x\"" + c_ok + "late";
     const std::string strPrefixAfter = c_ok + "*AMRS:\"x\"";
     const std::string strErrorOk = "\r\nERROR\r\n" + c_ok;
-    const struct
-    {
-        const char* szKinds;
-        std::string strAnswer;
-        size_t unSplit;
-        const char* szOutcome;
-        const char* szUnconsumed;
-    } cases[] = {
+    const std::tuple<const char*, std::string, size_t, const char*, const char*> cases[] = {
         {"s", strLate, c_whole, "0 | 1:x", "late"},
         {"s", strLate, 17, "0 | 1:x", ""},
         {"s", strPrefixAfter, c_whole, "2000003 | 0:", "*AMRS:\"x\""},
@@ -138,13 +116,13 @@ TEST(RequestResponse, DeliveryMattersAroundTheFinalResult)
         {"", strErrorOk, 9, "200001a", ""},
         {"s", "\r\nERROR\r\n*AMRS:\"x\"", c_whole, "200001a | 0:", "*AMRS:\"x\""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.strAnswer + " split at " + std::to_string(c.unSplit));
-        ProbeC probe(c.szKinds);
-        deliverSplit(probe.m_request, c.strAnswer, std::min(c.unSplit, c.strAnswer.size()));
-        EXPECT_EQ(c.szOutcome, probe.outcome() + probe.release());
-        EXPECT_EQ(c.szUnconsumed, std::string(probe.m_request.getUnconsumed()));
-        EXPECT_EQ(c.strAnswer.substr(0, c.unSplit), std::string(probe.m_request.getResponse()));
+    for (const auto& [szKinds, strAnswer, unSplit, szOutcome, szUnconsumed] : cases) {
+        SCOPED_TRACE(strAnswer + " split at " + std::to_string(unSplit));
+        ProbeC probe(szKinds);
+        deliverSplit(probe.m_request, strAnswer, std::min(unSplit, strAnswer.size()));
+        EXPECT_EQ(szOutcome, probe.outcome());
+        EXPECT_STREQ(szUnconsumed, probe.m_request.getUnconsumed());
+        EXPECT_EQ(strAnswer.substr(0, unSplit), probe.m_request.getResponse());
     }
 }
 
@@ -165,8 +143,7 @@ TEST(RequestTrace, DetailedTraceOfARoutedRequest)
     testing::internal::CaptureStdout();
     {
         ProbeC probe("s");
-        deliver(probe.m_request, "AT*AMRS?\r\r\n*AM");
-        deliver(probe.m_request, "RS:\"x\"\r\nOK\r\n");
+        deliverSplit(probe.m_request, "AT*AMRS?\r\r\n*AMRS:\"x\"\r\nOK\r\n", 14);
     }
     const std::string strOut = testing::internal::GetCapturedStdout();
     NOX::DBG::DbgLogMgrC::getInstance()->removeAll();
