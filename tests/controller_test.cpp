@@ -87,7 +87,8 @@ TEST_F(ControllerTest, ClosedPortRefusesEveryOperationWithoutTraffic)
 }
 
 // Each command's lines after its first ping (joined), then what the reads
-// filled in; the exchange is traced in the controller's scope.
+// filled in and the modes the module went through; the exchange is traced in
+// the controller's scope.
 TEST_F(ControllerTest, EachCommandSendsItsExactLineAfterAPing)
 {
     const std::string strSsid(32, 's');
@@ -123,13 +124,19 @@ TEST_F(ControllerTest, EachCommandSendsItsExactLineAfterAPing)
         {[&](auto& c) { return c.getDeviceNameAndAddress(vecInfo.data()); }, "AT*AILVI?\r"},
         {[&](auto& c) { return c.getDeviceNameAndAddress(local); }, "AT*AGLN?\rAT\rAT*AILBA?\r"},
         {[&](auto& c) { return c.transparentCommand("AT*AGLN?", vecText.data()); }, "AT*AGLN?\r"},
+        // Already in command mode: one ping, no pause, no escape.
+        {[](auto& c) { return c.switchToCommandMode(); }, ""},
+        {[](auto& c) { return c.switchToProductionMode(); }, "AT\rATP\r"},
+        {[](auto& c) { return c.switchToDataMode(); }, "AT*ADDM\r"},
     };
     LogCaptureC capture;
     capture.route("TaviDeviceControllerImplC", 3);
     for (const auto& [fnCall, strLines] : vecCases) {
         SCOPED_TRACE(strLines);
         size_t unMark = mark();
+        auto tStart = SteadyT::now();
         EXPECT_EQ(RC_OK, fnCall(m_controller));
+        EXPECT_LT(msSince(tStart), 1000) << "no guard period";
         const LinesT vecSent = linesSince(unMark);
         EXPECT_EQ(c_szPing + strLines,
                   std::accumulate(vecSent.begin(), vecSent.end(), std::string()));
@@ -143,6 +150,12 @@ TEST_F(ControllerTest, EachCommandSendsItsExactLineAfterAPing)
     }
     EXPECT_STREQ("FIFTEEN-CHARS15", local.szName);
     EXPECT_STREQ("02a0c7000001r", local.szAddress);
+    ASSERT_TRUE(module().waitForMode(SM_DATA, 1000));
+    std::string strModes;
+    for (const SimTranscriptEntryS& entry : entriesOf(module(), EK_MODE)) {
+        strModes += entry.m_strBytes + ";";
+    }
+    EXPECT_EQ("command;production;data;", strModes);
 }
 
 TEST_F(ControllerTest, ChecksThatRefuseSendNothing)
@@ -301,30 +314,6 @@ TEST_F(SerialSettingsTest, ResetAndFactoryDefaultsSendTheirLines)
     }
 }
 
-// ------------------------------------------------------------ modes
-
-TEST_F(ControllerTest, QuickModeChangesSendTheirLines)
-{
-    const std::tuple<CallT, LinesT, SimModeE> cases[] = {
-        // Already in command mode: one ping, no pause, no escape.
-        {[](auto& c) { return c.switchToCommandMode(); }, {c_szPing}, SM_COMMAND},
-        {[](auto& c) { return c.switchToDataMode(); }, {c_szPing, "AT*ADDM\r"}, SM_DATA},
-        {[](auto& c) { return c.switchToProductionMode(); },
-         {c_szPing, c_szPing, "ATP\r"},
-         SM_PRODUCTION},
-    };
-    for (const auto& [fnCall, vecLines, eMode] : cases) {
-        SCOPED_TRACE(vecLines.back());
-        module().setMode(SM_COMMAND);
-        size_t unMark = mark();
-        auto tStart = SteadyT::now();
-        EXPECT_EQ(RC_OK, fnCall(m_controller));
-        EXPECT_LT(msSince(tStart), 150);
-        EXPECT_EQ(vecLines, linesSince(unMark));
-        EXPECT_TRUE(module().waitForMode(eMode, 1000));
-    }
-}
-
 // ------------------------------------------------------------ facade
 
 // Records the calls that reach it and answers with a code of its own.
@@ -337,7 +326,6 @@ public:
         return 0x4711;
     }
 
-    uint32_t openPort() override { return note("open"); }
     uint32_t setDeviceName(const char* n, bool b) override
     {
         return note(std::string("name ") + n + std::to_string(b));
@@ -350,10 +338,6 @@ public:
     {
         return note("rs232 " + std::to_string(s.unBaudRate) + std::to_string(a) +
                     std::to_string(b));
-    }
-    uint32_t transparentCommand(const char* c, char*) override
-    {
-        return note(std::string("transparent ") + c);
     }
 
     std::string m_strCalls;
@@ -372,15 +356,12 @@ TEST(ControllerFacade, ForwardsOperationsOrFailsWithoutAnImplementation)
     auto* pImpl = new RecordingImplC;
     FacadeOverC facade(pImpl), empty(nullptr);
     const DeviceInfoS device = makeDevice("addr", "NAME");
-    char szBuffer[TaviDeviceControllerImplC::c_unTransparentSize];
     Rs232SettingsS fast;
     fast.unBaudRate = 12;
     const std::pair<std::function<uint32_t(TaviDeviceControllerC&)>, std::string> calls[] = {
-        {[](auto& f) { return f.openPort(); }, "open;"},
         {[](auto& f) { return f.setDeviceName("DEV", true); }, "name DEV1;"},
         {[&](auto& f) { return f.pairDevice(device, false); }, "pair NAME0;"},
         {[&](auto& f) { return f.setRS232Settings(fast, false, true); }, "rs232 1201;"},
-        {[&](auto& f) { return f.transparentCommand("AT", szBuffer); }, "transparent AT;"},
     };
     for (const auto& [fnCall, strCall] : calls) {
         pImpl->m_strCalls.clear();
