@@ -108,8 +108,8 @@ protected:
     std::vector<std::string> linesSince(size_t unMark) const
     {
         std::vector<std::string> vecLines = m_pModule->transcript().receivedLines();
-        return std::vector<std::string>(vecLines.begin() + static_cast<long>(unMark),
-                                        vecLines.end());
+        vecLines.erase(vecLines.begin(), vecLines.begin() + static_cast<long>(unMark));
+        return vecLines;
     }
 
     // Proves that nothing was sent since unMark: a ping afterwards must be the

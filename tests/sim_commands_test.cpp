@@ -37,11 +37,7 @@ protected:
 
 TEST_F(SimCommandsTest, AnswersEveryCommandWithTheModulesFraming)
 {
-    const struct
-    {
-        const char* szLine;
-        const char* szAnswer;
-    } exchanges[] = {
+    const std::pair<const char*, const char*> exchanges[] = {
         {"AT", "\r\nOK\r\n"},
         {"AT*AGLN?", "\r\n*AGLN:\"QUENTA-SIM\"\r\nOK\r\n"},
         {"AT*AGLN=\"My, Module\",1", "\r\nOK\r\n"},
@@ -72,10 +68,8 @@ TEST_F(SimCommandsTest, AnswersEveryCommandWithTheModulesFraming)
         {"ATP", "\r\nOK\r\n"},
         {"AT*ADDM", "\r\nOK\r\n"},
     };
-    for (const auto& exchange : exchanges) {
-        EXPECT_EQ(exchange.szLine + std::string("\r") + exchange.szAnswer,
-                  m_host.command(exchange.szLine))
-            << exchange.szLine;
+    for (const auto& [szLine, szAnswer] : exchanges) {
+        EXPECT_EQ(szLine + std::string("\r") + szAnswer, m_host.command(szLine)) << szLine;
     }
     EXPECT_EQ(SM_DATA, m_module.mode());
 }

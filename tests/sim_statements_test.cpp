@@ -1,6 +1,7 @@
 // The simulator's statement language: what each statement parses to, the
 // problem named for every malformed one, and the fault model's choice among
-// the faults that match a line. Scripts are the tool's start test's.
+// the faults that match a line. Scripts are run by the tool's scenario case
+// and refused, naming their line, by the Python package's.
 #include "SIM_Faults.h"
 #include "SIM_Statements.h"
 

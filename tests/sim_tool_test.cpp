@@ -7,28 +7,34 @@
 #include "ProcessRunner.h"
 #include "SIM_RawHost.h"
 
-#include <csignal>
-#include <cstdlib>
 #include <fstream>
-#include <gtest/gtest.h>
+#include <iterator>
 #include <memory>
-#include <sstream>
-#include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace QUENTA::SIM;
+
+namespace {
+
+const std::string c_strTool = proctest::binaryDir() + "/tools/quenta-sim";
+
+bool gone(const std::string& strPath)
+{
+    struct stat info
+    {};
+    return lstat(strPath.c_str(), &info) != 0;
+}
 
 TEST(SimToolTest, PrintsThePathFirstServesTheLinkAndStopsCleanlyOnSignals)
 {
     for (int nSignal : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(nSignal);
         const std::string strLink = "/tmp/quenta-sim-test-" + std::to_string(getpid()) + "-COM8";
-        proctest::ProcessC tool({proctest::binaryDir() + "/tools/quenta-sim", "--link", strLink,
-                                 "--mode", "command", "--seed", "4294967295"});
+        proctest::ProcessC tool(
+            {c_strTool, "--link", strLink, "--mode", "command", "--seed", "4294967295"});
         ASSERT_TRUE(tool.waitForOutput("\n", 1000));
         const std::string strPath = tool.out().substr(0, tool.out().find('\n'));
         ASSERT_EQ(0u, strPath.find("/dev/pts/")) << strPath;
@@ -43,28 +49,16 @@ TEST(SimToolTest, PrintsThePathFirstServesTheLinkAndStopsCleanlyOnSignals)
 
         tool.signal(nSignal);
         EXPECT_EQ(0, tool.finish(2000));
-        struct stat info
-        {};
-        EXPECT_NE(0, lstat(strLink.c_str(), &info)) << "the link must be gone";
+        EXPECT_TRUE(gone(strLink)) << "the link must be gone";
     }
 }
 
 // ---------------------------------------------------------------- the test instrument
 
-namespace {
-
 // Where a tool instance keeps its socket, transcript and link.
 std::string scratch(const std::string& strName)
 {
     return "/tmp/quenta-sim-tt-" + std::to_string(getpid()) + "-" + strName;
-}
-
-std::string readFile(const std::string& strPath)
-{
-    std::ifstream file(strPath, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
 }
 
 // Sends the lines on one connection and returns the answer lines.
@@ -75,26 +69,21 @@ std::vector<std::string> askControl(const std::string& strSocket,
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", strSocket.c_str());
-    if (connect(hFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        ADD_FAILURE() << "cannot connect to " << strSocket;
-        close(hFd);
-        return {};
-    }
-    std::string strText;
+    std::string strText, strAnswers;
     for (const std::string& strLine : vecLines) {
         strText += strLine + "\n";
     }
-    EXPECT_EQ(static_cast<ssize_t>(strText.size()), write(hFd, strText.data(), strText.size()));
-    shutdown(hFd, SHUT_WR);
-    std::string strAnswers;
-    pollfd fd = {hFd, POLLIN, 0};
-    char aBuffer[4096];
-    while (poll(&fd, 1, 5000) > 0) {
-        const ssize_t nRead = read(hFd, aBuffer, sizeof(aBuffer));
-        if (nRead <= 0) {
-            break;
+    if (connect(hFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        write(hFd, strText.data(), strText.size()) == static_cast<ssize_t>(strText.size())) {
+        shutdown(hFd, SHUT_WR);
+        pollfd fd = {hFd, POLLIN, 0};
+        char aBuffer[4096];
+        for (ssize_t nRead;
+             poll(&fd, 1, 5000) > 0 && (nRead = read(hFd, aBuffer, sizeof(aBuffer))) > 0;) {
+            strAnswers.append(aBuffer, static_cast<size_t>(nRead));
         }
-        strAnswers.append(aBuffer, static_cast<size_t>(nRead));
+    } else {
+        ADD_FAILURE() << "cannot ask " << strSocket;
     }
     close(hFd);
     return proctest::splitLines(strAnswers);
@@ -110,20 +99,17 @@ protected:
             m_pTool->signal(SIGTERM);
             EXPECT_EQ(0, m_pTool->finish(3000)) << m_pTool->err();
         }
-        struct stat info
-        {};
-        EXPECT_NE(0, lstat(m_strSocket.c_str(), &info)) << "the socket must be gone";
+        EXPECT_TRUE(gone(m_strSocket)) << "the socket must be gone";
         unlink(m_strTranscript.c_str());
         unlink(m_strScenario.c_str());
     }
 
     void startTool(const std::vector<std::string>& vecExtra)
     {
-        const std::string strTool = proctest::binaryDir() + "/tools/quenta-sim";
         std::vector<std::string> vecArgv = {
-            strTool,  "--mode",  "command",   "--scan-ms", "50",           "--name-ms",
-            "10",     "--quiet", "--control", m_strSocket, "--transcript", m_strTranscript,
-            "--link", m_strLink};
+            c_strTool, "--mode",  "command",   "--scan-ms", "50",           "--name-ms",
+            "10",      "--quiet", "--control", m_strSocket, "--transcript", m_strTranscript,
+            "--link",  m_strLink};
         vecArgv.insert(vecArgv.end(), vecExtra.begin(), vecExtra.end());
         m_pTool.reset(new proctest::ProcessC(vecArgv));
         ASSERT_TRUE(m_pTool->waitForOutput("\n", 3000)) << m_pTool->err();
@@ -138,7 +124,9 @@ protected:
     std::vector<std::string> transcriptLines(const std::string& strKind)
     {
         std::vector<std::string> vecLines;
-        for (const std::string& strLine : proctest::splitLines(readFile(m_strTranscript))) {
+        std::ifstream file(m_strTranscript, std::ios::binary);
+        const std::string strText{std::istreambuf_iterator<char>(file), {}};
+        for (const std::string& strLine : proctest::splitLines(strText)) {
             if (strLine.find("\"kind\":\"" + strKind + "\"") != std::string::npos) {
                 vecLines.push_back(strLine);
             }
@@ -216,13 +204,14 @@ TEST_F(SimInstrumentTest, SeveralClientsAtOnceEachGetTheirAnswers)
         }
     });
     for (int i = 0; i < 20; ++i) {
-        const std::vector<std::string> vecAnswers =
+        std::vector<std::string> vecAnswers =
             askControl(m_strSocket, {"device add 02a0c7a1b2d" + std::to_string(i) + "r 7978 N",
                                      "bogus", "state"});
         ASSERT_EQ(3u, vecAnswers.size());
-        EXPECT_EQ("ok", vecAnswers[0]);
-        EXPECT_EQ(0u, vecAnswers[1].find("error: line 2: "));
-        EXPECT_EQ(0u, vecAnswers[2].find("ok {\"mode\":\"command\""));
+        vecAnswers[1].resize(15);
+        vecAnswers[2].resize(20);
+        EXPECT_EQ((std::vector<std::string>{"ok", "error: line 2: ", "ok {\"mode\":\"command\""}),
+                  vecAnswers);
     }
     other.join();
     EXPECT_NE(std::string::npos, state().find("02a0c7a1b2d19r"));
@@ -278,40 +267,26 @@ TEST_F(SimInstrumentTest, TheTranscriptHoldsTheExactBytesWithModeAndHost)
     EXPECT_NE(std::string::npos, vecModes[1].find("\"note\":\"data (set)\"")) << vecModes[1];
 }
 
+// A bad scenario line is the Python package's case, which names its line.
 TEST(SimToolStartTest, BadStatementsStopTheStartWithTheirLine)
 {
-    const std::string strScenario = scratch("bad-scenario");
-    {
-        std::ofstream scenario(strScenario);
-        scenario << "fault AGI=error\n# fine so far\nfault AGND=vanish:2\n";
-    }
-    const std::string strTool = proctest::binaryDir() + "/tools/quenta-sim";
-    const struct
-    {
-        std::vector<std::string> vecArgs;
-        std::string strMessage;
-    } c_aCases[] = {
-        {{"--fault", "AGI=sometimes"},
-         "quenta-sim: --fault AGI=sometimes: unknown fault kind \"sometimes\""},
-        {{"--fault", "AGI=error", "--scenario", strScenario},
-         "quenta-sim: " + strScenario + ":3: vanish takes no :ARG"},
+    const std::pair<std::vector<std::string>, std::string> c_aCases[] = {
+        {{"--fault", "AGI=sometimes"}, "--fault AGI=sometimes: unknown fault kind \"sometimes\""},
         {{"--statement", "device remove 02a0c7a1b2c9r"},
-         "quenta-sim: --statement device remove 02a0c7a1b2c9r: no device 02a0c7a1b2c9r nearby"},
-        {{"--scenario", scratch("missing")}, "quenta-sim: cannot read " + scratch("missing")},
-        {{"--seed", "4294967296"}, "quenta-sim: bad option or value: --seed"},
-        {{"--seed", "-1"}, "quenta-sim: bad option or value: --seed"},
+         "--statement device remove 02a0c7a1b2c9r: no device 02a0c7a1b2c9r nearby"},
+        {{"--scenario", scratch("missing")}, "cannot read " + scratch("missing")},
+        {{"--seed", "4294967296"}, "bad option or value: --seed"},
+        {{"--seed", "-1"}, "bad option or value: --seed"},
     };
-    for (const auto& testCase : c_aCases) {
-        std::vector<std::string> vecArgv = {strTool};
-        vecArgv.insert(vecArgv.end(), testCase.vecArgs.begin(), testCase.vecArgs.end());
+    for (const auto& [vecArgs, strMessage] : c_aCases) {
+        std::vector<std::string> vecArgv = {c_strTool};
+        vecArgv.insert(vecArgv.end(), vecArgs.begin(), vecArgs.end());
         const proctest::RunS result = proctest::runProcess(vecArgv, {}, 5000);
-        EXPECT_EQ(2, result.m_nExit) << testCase.strMessage;
-        EXPECT_EQ(0u, result.m_strErr.find(testCase.strMessage)) << result.m_strErr;
+        EXPECT_EQ(2, result.m_nExit) << strMessage;
+        EXPECT_EQ(0u, result.m_strErr.find("quenta-sim: " + strMessage)) << result.m_strErr;
         EXPECT_EQ("", result.m_strOut) << "no device path: it did not start";
     }
-    unlink(strScenario.c_str());
-
-    const proctest::RunS version = proctest::runProcess({strTool, "--version"});
+    const proctest::RunS version = proctest::runProcess({c_strTool, "--version"});
     EXPECT_EQ(0, version.m_nExit);
     EXPECT_EQ("quenta-sim " QUENTA_SIM_VERSION "\n", version.m_strOut);
 }
