@@ -112,14 +112,6 @@ protected:
         return vecLines;
     }
 
-    // Proves that nothing was sent since unMark: a ping afterwards must be the
-    // only line the module sees, so bytes still in flight cannot hide.
-    void expectNothingSentSince(size_t unMark)
-    {
-        EXPECT_TRUE(m_controller.isCommandMode());
-        EXPECT_EQ(std::vector<std::string>{c_szPing}, linesSince(unMark));
-    }
-
     std::unique_ptr<SimulatedModuleC> m_pModule;
     RecordingPortC m_port;
     TaviDeviceControllerImplC m_controller;

@@ -35,18 +35,6 @@ TEST(RequestFormat, LineCompletionAndPrefixFollowTheType)
     }
 }
 
-TEST(RequestFormat, PrefixedTextFitsTheLineUpTo63Characters)
-{
-    const std::string str63(63, 'x');
-    TaviDeviceRequestC accepted(str63.c_str(), RT_PLAIN_PREFIXED, 1000);
-    EXPECT_TRUE(accepted.isComplete());
-    EXPECT_EQ(str63 + "\r", accepted.getRequest());
-
-    TransparentRequestC refused(std::string(64, 'y').c_str());
-    EXPECT_FALSE(refused.isComplete());
-    EXPECT_STREQ("", refused.getRequest());
-}
-
 TEST(RequestParameters, EachOverloadAppendsItsFormat)
 {
     TaviDeviceRequestC req("AGSSID", RT_WRITE, 1000);
@@ -62,10 +50,17 @@ TEST(RequestParameters, EachOverloadAppendsItsFormat)
     EXPECT_STREQ("AT*AGSSID=\"net,1\",0,plain,-5,-1,255,1\r", req.getRequest());
 }
 
-TEST(RequestParameters, LineNeverExceeds64Characters)
+// 64 characters with the CR: prefixed text of 63, or "AT*AGSSID=" (10) with
+// a 51-character quoted value and its comma.
+TEST(RequestFormat, LineNeverExceeds64Characters)
 {
-    // "AT*AGSSID=" is 10 characters: a 51-character quoted value and its
-    // comma make exactly 64.
+    const std::string str63(63, 'x');
+    EXPECT_EQ(str63 + "\r",
+              TaviDeviceRequestC(str63.c_str(), RT_PLAIN_PREFIXED, 1000).getRequest());
+    TransparentRequestC refused(std::string(64, 'y').c_str());
+    EXPECT_FALSE(refused.isComplete());
+    EXPECT_STREQ("", refused.getRequest());
+
     TaviDeviceRequestC fits("AGSSID", RT_WRITE, 1000);
     fits.addParameter(std::string(51, 'a').c_str(), true);
     fits.finishParameters();

@@ -64,15 +64,12 @@ TEST(ResponseParam, ConversionsByKind)
 
 TEST(ResponseParam, RefusedFieldKeepsTheEarlierValue)
 {
-    BasicStringResponseParamC text;
-    std::string strField(2000, 'a');
+    BasicStringResponseParamC text, empty;
+    std::string strField(2000, 'a'), strTooLong(2001, '7');
     text.setValue(&strField[0]);
-    std::string strTooLong(2001, '7');
     text.setValue(&strTooLong[0]);
     EXPECT_EQ(std::string(2000, 'a'), text.getValue());
-
     NumberResponseParamC number;
-    BasicStringResponseParamC empty;
     number.setValue(nullptr);
     empty.setValue(nullptr);
     EXPECT_FALSE(number.m_bValid || empty.m_bValid);

@@ -2,7 +2,7 @@
 // the trace.
 #include "request_test_support.h"
 
-#include "Nox_Dbg/NOX_DBG_Log.h"
+#include "LogCapture.h"
 #include "TRC_CFG_ResponseParam.h"
 
 #include <memory>
@@ -139,16 +139,13 @@ TEST(RequestResponse, FullBufferWithoutResultIsBadButReleasesNobody)
 
 TEST(RequestTrace, DetailedTraceOfARoutedRequest)
 {
-    NOX::DBG::DbgLogMgrC::getInstance()->addRoute("TaviDeviceRequestC", 0, "printf");
-    testing::internal::CaptureStdout();
-    {
-        ProbeC probe("s");
-        deliverSplit(probe.m_request, "AT*AMRS?\r\r\n*AMRS:\"x\"\r\nOK\r\n", 14);
-    }
-    const std::string strOut = testing::internal::GetCapturedStdout();
-    NOX::DBG::DbgLogMgrC::getInstance()->removeAll();
+    LogCaptureC capture;
+    capture.route("TaviDeviceRequestC", 0);
+    ProbeC probe("s");
+    deliverSplit(probe.m_request, "AT*AMRS?\r\r\n*AMRS:\"x\"\r\nOK\r\n", 14);
     for (const char* szLine : {"waiting for more data...\n", "request: AT*AMRS?<CR>\n",
                                "buffer: AT*AMRS?<CR><CR><LF>*AM\n", "return code: 0\n"}) {
-        EXPECT_NE(std::string::npos, strOut.find(szLine)) << szLine << " in\n" << strOut;
+        EXPECT_NE(std::string::npos, capture.joined().find(szLine)) << szLine << " in\n"
+                                                                    << capture.joined();
     }
 }
