@@ -1,7 +1,8 @@
 // Sessions against the simulated module: the cause and exit code of each fault
 // in cause_table.txt (the Python package's tests hold their exceptions to the
-// same table), one port held once, the COM8: mapping, and outside text as
-// messages show it. Faults wait out the module's real time-outs.
+// same table, and show a port held once, the COM8: mapping and the names a
+// search could not read), and outside text as messages show it. Faults wait
+// out the module's real time-outs.
 #include "QUENTA_Session.h"
 #include "SIM_SimulatedModule.h"
 #include "SIM_StatementRunner.h"
@@ -34,6 +35,13 @@ std::ostream& operator<<(std::ostream& out, const CauseRowS& row)
     return out << row.m_strOperation << " " << row.m_strArgument << " | " << row.m_strSetup;
 }
 
+// cause_table.txt, one row a case: operation (search, pair NAME, unpair,
+// paired, data-mode, at LINE) | setup (simulator statements between ';', or
+// port:missing, port:busy, port:file, port:permission: a device this user may
+// not open) | cause (as causeName() gives it) | the quenta tool's exit code.
+// The session's first operation pings and configures the module: eleven
+// commands each after a ping, so the ping before a hand-over is the
+// module's thirteenth.
 std::vector<CauseRowS> causeTable()
 {
     const std::regex c_row(R"((\S+) ?(.*?)\s*\|\s*(.*?)\s*\|\s*(\S+)\s*\|\s*(\d+)\s*)");
@@ -71,8 +79,7 @@ struct RowModuleS
     SimStatementRunnerC m_runner{m_module};
 };
 
-class CauseTableTest : public ::testing::TestWithParam<CauseRowS>
-{};
+using CauseTableTest = ::testing::TestWithParam<CauseRowS>;
 
 TEST_P(CauseTableTest, EachFaultHasItsCauseAndExitCode)
 {
@@ -140,59 +147,6 @@ TEST(ShownTextTest, ControlsAreVisibleAndLongTextIsCutAtACharacter)
     for (const auto& testCase : c_aCases) {
         EXPECT_EQ(testCase.second, shownText(testCase.first));
     }
-}
-
-class SessionTest : public ::testing::Test
-{
-protected:
-    void SetUp() override { ASSERT_TRUE(m_module.start()); }
-
-    SimulatedModuleC m_module{configuredModule()};
-};
-
-TEST_F(SessionTest, APortIsHeldByOneSessionUntilItCloses)
-{
-    SessionC first(m_module.slavePath());
-    ASSERT_TRUE(first.opened().ok());
-    {
-        SessionC second(m_module.slavePath());
-        EXPECT_EQ(CauseE::PortInUse, second.opened().m_eCause);
-        EXPECT_EQ(CauseE::PortInUse, second.paired().m_eCause);
-    }
-    EXPECT_TRUE(first.paired().ok()) << "the refused session took nothing from the first";
-    first.close();
-    EXPECT_EQ(CauseE::Closed, first.paired().m_eCause);
-    EXPECT_TRUE(SessionC(m_module.slavePath()).opened().ok());
-}
-
-// One of three names unread: the others are listed, each as it is read, and
-// the one missing is counted.
-TEST_F(SessionTest, ASearchCountsTheNamesItCouldNotRead)
-{
-    m_module.failNameQuery("02a0c7a1b2c5r", NF_ALWAYS);
-    SessionC session(m_module.slavePath());
-    std::vector<std::string> vecSeen;
-    const SearchResultS result =
-        session.search([&](const DeviceS& device) { vecSeen.push_back(device.m_strName); });
-    ASSERT_TRUE(result.ok()) << describeFailure(result).m_strMessage;
-    EXPECT_EQ(1u, result.m_unUnreadNames);
-    EXPECT_EQ((std::vector<std::string>{"QUENTA-ALPHA", "QUENTA-CHARLIE"}), vecSeen);
-    ASSERT_EQ(2u, result.m_vecDevices.size());
-    EXPECT_EQ("02a0c7a1b2c7r", result.m_vecDevices[1].m_strAddress);
-}
-
-// A session on "COM8:" resolves the mapping once: a later change of the
-// variable does not move it, and its results name where it really is.
-TEST_F(SessionTest, TheCom8MappingIsResolvedOnceAndReported)
-{
-    ::setenv("QUENTA_PORT_COM8", m_module.slavePath().c_str(), 1);
-    SessionC session;
-    ::setenv("QUENTA_PORT_COM8", "/nonexistent/elsewhere", 1);
-    const PairedResultS result = session.paired();
-    ::unsetenv("QUENTA_PORT_COM8");
-    EXPECT_TRUE(result.ok()) << describeFailure(result).m_strMessage;
-    EXPECT_EQ(m_module.slavePath(), session.port());
-    EXPECT_TRUE(result.m_bCom8);
 }
 
 } // namespace
