@@ -5,7 +5,6 @@ from __future__ import annotations
 import os
 import sys
 from pathlib import Path
-from typing import List
 
 import pytest
 
@@ -14,8 +13,8 @@ from quenta import capi
 
 # A module already configured and in command mode answers the first ping, so a
 # test pays no escape sequence (about 2.6 s) unless it wants one.
-READY: List[str] = ["--mode", "command", "--baud", "921600", "--rtscts"]
-FAST: List[str] = ["--scan-ms", "150", "--name-ms", "5", "--restart-ms", "50"]
+READY = ["--mode", "command", "--baud", "921600", "--rtscts"]
+FAST = ["--scan-ms", "150", "--name-ms", "5", "--restart-ms", "50"]
 
 # Names as the module reports them: plain, cut by the library after 16 bytes
 # inside a UTF-8 character, not UTF-8 at all; and one of a class the library

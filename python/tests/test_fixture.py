@@ -5,7 +5,6 @@ from __future__ import annotations
 import json
 import os
 import stat
-import textwrap
 
 import pytest
 
@@ -17,23 +16,18 @@ pytest_plugins = ["pytester"]
 
 
 @pytest.mark.quenta_sim(args=READY + FAST + ["--name-ms", "7"])
-def test_the_marker_starts_it_with_its_options_and_com8_leads_there(lib, quenta_sim):
-    assert quenta_sim.running
-    assert stat.S_ISCHR(os.stat(quenta_sim.device).st_mode)
+def test_the_marker_and_the_factory_start_modules_com8_leads_to_the_last_linked(
+        lib, quenta_sim, quenta_sim_factory, tmp_path):
+    assert quenta_sim.running and stat.S_ISCHR(os.stat(quenta_sim.device).st_mode)
     assert os.path.realpath(quenta_sim.link) == os.path.realpath(quenta_sim.device)
     assert os.environ["QUENTA_PORT_COM8"] == quenta_sim.link
-    assert lib.search() == ["QUENTA-ALPHA", "QUENTA-BRAVO", "QUENTA-CHARLIE"]
-    assert "AT*AGI=2,10,15" in quenta_sim.log()
-
-
-def test_two_modules_in_one_test_com8_follows_the_last_linked(lib, quenta_sim_factory, tmp_path):
     devices = tmp_path / "one.txt"
     devices.write_text("02a0c7a1b2e9r 7978 SECOND\n")
-    first = quenta_sim_factory(args=READY + FAST)
     second = quenta_sim_factory(args=READY + FAST + ["--devices", str(devices)])
     unlinked = quenta_sim_factory(args=READY + FAST, com8=False)
     assert unlinked.link is None and os.environ["QUENTA_PORT_COM8"] == second.link
-    assert len({first.device, second.device, unlinked.device}) == 3
+    assert len({quenta_sim.device, second.device, unlinked.device}) == 3
+    # The library resolves COM8: when it first opens the port, here.
     assert lib.search() == ["SECOND"]
 
 
@@ -46,26 +40,22 @@ def test_a_simulator_that_cannot_start_says_why_and_leaves_nothing(tmp_path):
 
 def test_the_fixture_stops_everything_even_when_the_test_fails(pytester):
     record = pytester.path / "record.json"
-    pytester.makepyfile(
-        textwrap.dedent(
-            f"""
-            import json, os, pytest
+    pytester.makepyfile(f"""
+        import json, os, pytest
 
-            @pytest.mark.quenta_sim(args=["--scan-ms", "100"])
-            def test_fails(quenta_sim, quenta_sim_factory):
-                other = quenta_sim_factory(com8=False)
-                with open({str(record)!r}, "w") as f:
-                    json.dump({{"pids": [quenta_sim.pid, other.pid],
-                               "paths": [quenta_sim.link, quenta_sim.workdir, other.workdir],
-                               "com8": os.environ["QUENTA_PORT_COM8"]}}, f)
-                assert False, "the test fails"
+        @pytest.mark.quenta_sim(args=["--scan-ms", "100"])
+        def test_fails(quenta_sim, quenta_sim_factory):
+            other = quenta_sim_factory(com8=False)
+            with open({str(record)!r}, "w") as f:
+                json.dump({{"pids": [quenta_sim.pid, other.pid],
+                           "paths": [quenta_sim.link, quenta_sim.workdir, other.workdir],
+                           "com8": os.environ["QUENTA_PORT_COM8"]}}, f)
+            assert False, "the test fails"
 
-            @pytest.mark.quenta_sim("--scan-ms")
-            def test_misused_marker(quenta_sim):
-                pass
-            """
-        )
-    )
+        @pytest.mark.quenta_sim("--scan-ms")
+        def test_misused_marker(quenta_sim):
+            pass
+        """)
     before = os.environ.get("QUENTA_PORT_COM8")
     result = pytester.runpytest("-p", "no:cacheprovider")
     result.assert_outcomes(failed=1, errors=1)
@@ -74,11 +64,9 @@ def test_the_fixture_stops_everything_even_when_the_test_fails(pytester):
     result.stdout.fnmatch_lines(["*the test fails*", "*Captured quenta-sim teardown*", "/dev/pts/*"])
     seen = json.loads(record.read_text())
     assert seen["com8"] == seen["paths"][0]
-    for pid in seen["pids"]:
-        # Reaped, not only signalled: no such process at all, not even a zombie.
-        assert not os.path.exists(f"/proc/{pid}"), pid
-    for path in seen["paths"]:
-        assert not os.path.lexists(path), path
+    # Reaped, not only signalled: no such process at all, not even a zombie.
+    assert [pid for pid in seen["pids"] if os.path.exists(f"/proc/{pid}")] == []
+    assert [path for path in seen["paths"] if os.path.lexists(path)] == []
     assert os.environ.get("QUENTA_PORT_COM8") == before
 
 
@@ -97,6 +85,7 @@ def test_the_transcript_is_read_as_it_grows(lib, quenta_sim):
     with pytest.raises(TimeoutError, match="no matching transcript event"):
         transcript.wait_for(lambda e: e.kind == "received" and e.data.startswith(b"AT*NOPE"), timeout=0.3)
     assert b"AT*AGI=2,10,15\r" in transcript.received_lines()
+    assert "AT*AGI=2,10,15" in quenta_sim.log()
 
 
 # The statements themselves are the simulator's tests; here what the error carries.
@@ -106,10 +95,8 @@ def test_control_error_answers_raise_with_the_problem(quenta_sim, statement):
     assert isinstance(quenta_sim.state(), dict) and quenta_sim.control("set scan-ms 120") is None
     with pytest.raises(SimControlError) as refused:
         quenta_sim.control(statement)
-    assert refused.value.statement == statement
-    assert refused.value.line == 1 and refused.value.problem
-    # Still serving.
-    assert quenta_sim.control("clear all") is None
+    assert (refused.value.statement, refused.value.line) == (statement, 1) and refused.value.problem
+    assert quenta_sim.control("clear all") is None  # still serving
 
 
 def test_a_bad_scenario_line_stops_the_start_naming_the_line():
