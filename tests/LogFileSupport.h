@@ -1,5 +1,6 @@
 // What the log-file tests share: a private storage root, file helpers, the
-// manager's consumers.
+// manager's consumers. The debug output (OutputDebugStringW) goes to standard
+// error on POSIX, where the cases read it.
 #pragma once
 
 #include "FakeClock.h"

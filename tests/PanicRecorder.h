@@ -10,11 +10,8 @@ struct PanicCallS
 {
     std::string strKind;
     std::string strText;
-    long lArg1;
-    long lArg2;
-    std::string strFile;
+    long lArg1, lArg2;
     int nLine;
-    unsigned long ulType;
 };
 
 class RecordingHandlerC : public NOX::ERR::SysPanicHandlerI
@@ -23,12 +20,12 @@ public:
     void panic(const char* szMessage, unsigned long ulType, long lArg1, long lArg2,
                const char* szFile, int nLine) override
     {
-        m_vecCalls.push_back({"panic", szMessage, lArg1, lArg2, szFile, nLine, ulType});
+        m_vecCalls.push_back({"panic", szMessage, lArg1, lArg2, nLine});
     }
     void assertFailed(const char* szCondition, long lArg1, long lArg2, const char* szFile,
                       int nLine) override
     {
-        m_vecCalls.push_back({"assert", szCondition, lArg1, lArg2, szFile, nLine, 0});
+        m_vecCalls.push_back({"assert", szCondition, lArg1, lArg2, nLine});
     }
     std::vector<std::string> conditions() const
     {

@@ -1,7 +1,6 @@
 // What the tests need of the host, the same on POSIX and Windows: a private
 // temporary directory, environment variables the core sees, paths as the
-// UTF-8 text the core takes, a process's exit code as its parent sees it;
-// and on POSIX the debug output.
+// UTF-8 text the core takes, a process's exit code as its parent sees it.
 #pragma once
 
 #include "Nox_Hal/NOX_HAL_Path.h"
@@ -11,6 +10,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
 
 namespace testenv {
@@ -26,25 +26,17 @@ inline std::string utf8(const std::filesystem::path& path)
 // directory, its name starting with strPrefix; empty when none can be made.
 inline std::filesystem::path makeTempDir(const std::string& strPrefix)
 {
-#if defined(_WIN32)
     // create_directory tells a name taken by another run from a new one.
     std::error_code error;
     const std::filesystem::path base = std::filesystem::temp_directory_path(error);
-    const std::string strStem = strPrefix + std::to_string(GetCurrentProcessId()) + "-";
-    for (DWORD dwTry = 0; !error && dwTry < 1000; ++dwTry) {
-        const auto candidate = base / (strStem + std::to_string(GetTickCount() + dwTry));
+    std::random_device random;
+    for (int nTry = 0; !error && nTry < 100; ++nTry) {
+        const auto candidate = base / (strPrefix + std::to_string(random()));
         if (std::filesystem::create_directory(candidate, error)) {
             return candidate;
         }
     }
     return std::filesystem::path();
-#else
-    std::string strTemplate = "/tmp/" + strPrefix + "XXXXXX";
-    if (::mkdtemp(&strTemplate[0]) == nullptr) {
-        return std::filesystem::path();
-    }
-    return strTemplate;
-#endif
 }
 
 // Sets the variable for this process, both where the core reads it
@@ -60,34 +52,6 @@ inline void setEnv(const char* szName, const std::string& strValue)
     ::setenv(szName, strValue.c_str(), 1);
 #endif
 }
-
-inline void unsetEnv(const char* szName)
-{
-#if defined(_WIN32)
-    const std::wstring strName = NOX::HAL::widePath(szName);
-    // An empty value removes the variable from the C run-time's copy.
-    ::_wputenv_s(strName.c_str(), L"");
-    SetEnvironmentVariableW(strName.c_str(), nullptr);
-#else
-    ::unsetenv(szName);
-#endif
-}
-
-#if !defined(_WIN32)
-// What the core writes with OutputDebugStringW, which the POSIX platform
-// sends to standard error. (On Windows it goes to a debugger; the cases that
-// read it run on POSIX.)
-inline void captureDebugOutput()
-{
-    ::testing::internal::CaptureStderr();
-}
-
-// What was written since captureDebugOutput; ends the capture.
-inline std::string capturedDebugOutput()
-{
-    return ::testing::internal::GetCapturedStderr();
-}
-#endif
 
 // The code a parent sees when the process ends with nCode: Windows keeps all
 // 32 bits, a POSIX exit status only the low eight.

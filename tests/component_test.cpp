@@ -16,7 +16,8 @@ using namespace NOX::TSK;
 
 namespace {
 
-std::vector<std::string> g_vecCalls;
+using CallsT = std::vector<std::string>;
+CallsT g_vecCalls;
 
 class RecordingC : public SysComponentC
 {
@@ -24,51 +25,26 @@ public:
     explicit RecordingC(std::string strName, DWORD dwStopMs = 0)
         : m_strName(std::move(strName)), m_dwStopMs(dwStopMs)
     {}
-    void init(uint32_t unArg) override
-    {
-        note("init");
-        if (m_fnOnInit) {
-            m_fnOnInit();
-        }
-        SysComponentC::init(unArg);
-    }
-    void start(uint32_t unArg) override
-    {
-        note("start");
-        SysComponentC::start(unArg);
-    }
-    void stop(uint32_t unArg) override
-    {
-        note("stop");
-        SysComponentC::stop(unArg);
-    }
-    void kill(uint32_t unArg) override
-    {
-        note("kill");
-        SysComponentC::kill(unArg);
-    }
-    void cleanup(uint32_t unArg) override
-    {
-        note("cleanup");
-        SysComponentC::cleanup(unArg);
-    }
+    // Each step is noted, then done as a plain component does it.
+    void init(uint32_t u) override { note("init"), m_fnOnInit(), SysComponentC::init(u); }
+    void start(uint32_t u) override { note("start"), SysComponentC::start(u); }
+    void stop(uint32_t u) override { note("stop"), SysComponentC::stop(u); }
+    void kill(uint32_t u) override { note("kill"), SysComponentC::kill(u); }
+    void cleanup(uint32_t u) override { note("cleanup"), SysComponentC::cleanup(u); }
     // Stops in m_dwStopMs, or fails at once when that is past the time-out.
     bool waitForStop(DWORD dwTimeoutMs) override
     {
         m_vecBudgets.push_back(dwTimeoutMs);
         note("waitForStop");
-        if (m_dwStopMs > dwTimeoutMs) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(m_dwStopMs));
-        return true;
+        const bool bInTime = m_dwStopMs <= dwTimeoutMs;
+        std::this_thread::sleep_for(std::chrono::milliseconds(bInTime ? m_dwStopMs : 0));
+        return bInTime;
     }
-    void accept(SysComponentVisitorI& visitor) override { visitor.visitComponent(this); }
 
     std::string m_strName;
     DWORD m_dwStopMs;
     std::vector<DWORD> m_vecBudgets;
-    std::function<void()> m_fnOnInit;
+    std::function<void()> m_fnOnInit = [] {};
 
 private:
     void note(const char* szStep) { g_vecCalls.push_back(std::string(szStep) + " " + m_strName); }
@@ -89,17 +65,15 @@ protected:
     RecordingHandlerC m_Asserts;
 };
 
-using CallsT = std::vector<std::string>;
-
 } // namespace
 
 TEST_F(ComponentTest, ContainersComeUpForwardsAndGoDownBackwards)
 {
     SysComponentContainerC container;
     RecordingC a("a"), b("b"), c("c");
-    container.addComponent(&a);
-    container.addComponent(&b);
-    container.addComponent(&c);
+    for (RecordingC* p : {&a, &b, &c}) {
+        container.addComponent(p);
+    }
     EXPECT_TRUE(g_vecCalls.empty()) << "a container in state 0 brings nobody up";
 
     b.setTargetState(SysComponentC::STATE_INITIALISED);
@@ -135,23 +109,20 @@ TEST_F(ComponentTest, AChildJoiningOrLeavingARunningContainerIsSynced)
     EXPECT_TRUE(g_vecCalls.empty());
 }
 
-TEST_F(ComponentTest, WaitForStopSharesOneBudgetAndEndsAtTheFirstFailure)
+TEST_F(ComponentTest, StopBudgetsAreSharedAndASlowComponentIsKilled)
 {
     SysComponentContainerC container;
     RecordingC first("first"), second("second", 200), third("third", 80);
-    container.addComponent(&first);
-    container.addComponent(&second);
-    container.addComponent(&third);
-
-    // Children are asked last to first: third takes 80 ms of the 100.
+    for (RecordingC* p : {&first, &second, &third}) {
+        container.addComponent(p);
+    }
+    // Children are asked last to first: third takes 80 ms of the 100, and
+    // the first failure ends the wait.
     EXPECT_FALSE(container.waitForStop(100));
     ASSERT_EQ(1u, second.m_vecBudgets.size());
     EXPECT_LE(second.m_vecBudgets[0], 20u);
     EXPECT_TRUE(first.m_vecBudgets.empty());
-}
 
-TEST_F(ComponentTest, BringingDownKillsAComponentThatDoesNotStopInTime)
-{
     RecordingC slow("slow", SysComponentC::c_dwStopBudgetMs + 1);
     slow.init(0);
     slow.start(0);
@@ -171,14 +142,12 @@ TEST_F(ComponentTest, MisuseAndAddingDuringAFanOutRaiseTheirAssertionsAndChangeN
     mine.addComponent(nullptr);
     mine.removeComponent(nullptr);
     mine.insertBefore(nullptr, &stranger);
-    // A child that adds another from inside the fan-out.
     intruder.m_fnOnInit = [&] { mine.addComponent(&stranger); };
     mine.addComponent(&intruder);
     mine.init(0);
-    EXPECT_EQ((CallsT{"!\"Not a child of this container: Wrong container\"",
-                      "!\"component pointer is null\"", "!\"component pointer is null\"",
-                      "!\"component pointer is null\"",
-                      "!\"Container is traversing at the moment, add\""}),
+    const std::string strNull = "!\"component pointer is null\"";
+    EXPECT_EQ((CallsT{"!\"Not a child of this container: Wrong container\"", strNull, strNull,
+                      strNull, "!\"Container is traversing at the moment, add\""}),
               m_Asserts.conditions());
     EXPECT_EQ(&theirs, child.getParent());
     EXPECT_EQ(nullptr, stranger.getParent());
@@ -211,12 +180,11 @@ TEST_F(ComponentTest, VisitorsSeeTheTreeInOrderAndFanOutsAreLogged)
     EXPECT_EQ("( ( a ) b ) ", visitor.m_strPath);
 
     inner.init(0);
-    EXPECT_EQ(
-        (CallsT{
-            "SysComponentContainerC::init() begin NOX::TSK::SysComponentContainerC\r\n",
-            "SysComponentContainerC::init() init component (anonymous namespace)::RecordingC\r\n",
-            "SysComponentContainerC::init() end NOX::TSK::SysComponentContainerC\r\n"}),
-        capture.records());
+    const std::string strHead = "SysComponentContainerC::init() ";
+    EXPECT_EQ((CallsT{strHead + "begin NOX::TSK::SysComponentContainerC\r\n",
+                      strHead + "init component (anonymous namespace)::RecordingC\r\n",
+                      strHead + "end NOX::TSK::SysComponentContainerC\r\n"}),
+              capture.records());
     inner.removeComponent(&a);
     outer.removeComponent(&inner);
     outer.removeComponent(&b);

@@ -60,20 +60,6 @@ TEST(ReaderWriterLock, ReadersShareAndAWriterExcludesEveryone)
     other.join();
 }
 
-TEST(CriticalSection, IsHeldUntilReleasedAsOftenAsTaken)
-{
-    CriticalSectionC cs;
-    std::atomic<bool> bIn{false};
-    cs.lock();
-    cs.lock();
-    std::thread other = enter(cs, bIn);
-    cs.unlock();
-    EXPECT_TRUE(staysClear(bIn));
-    cs.unlock();
-    EXPECT_TRUE(waitFor(bIn));
-    other.join();
-}
-
 TEST(Semaphore, KeepsOneSignalAndThrowsItsTimeOutCode)
 {
     SemaphoreC sem;
@@ -103,17 +89,6 @@ TEST(SlowMutex, CountsRecursionAndHandsOver)
     }).join();
 }
 
-TEST(Event, ResetsItselfOnAWaitUnlessManual)
-{
-    for (bool bManual : {false, true}) {
-        EventC event(bManual);
-        EXPECT_TRUE(event.set());
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event.getHandle(), 0));
-        EXPECT_EQ(bManual ? WAIT_OBJECT_0 : WAIT_TIMEOUT, WaitForSingleObject(event.getHandle(), 0))
-            << bManual;
-    }
-}
-
 TEST(LockingException, CarriesItsCodeAndNoTextWhileTextsAreOff)
 {
     ASSERT_FALSE(ERR::ErrorBaseC::isErrorTextEnabled());
@@ -134,11 +109,8 @@ TEST(ErrorBase, CollectsBoundedTextOnlyWhileTheSwitchIsOn)
     error.append('#').append(12L).append(" at ").appendHex(0xbeefUL);
     EXPECT_STREQ("lock #12 at 0x0000beef", ErrorBaseC(error).what());
 
-    ErrorBaseC longError(1);
-    for (int i = 0; i < 100; ++i) {
-        longError.append("0123456789");
-    }
-    EXPECT_EQ(239u, std::strlen(longError.what()));
+    ErrorBaseC longError(1, std::string(1000, 'x').c_str());
+    EXPECT_EQ(239u, std::strlen(longError.append("more").what()));
     ErrorBaseC::setErrorTextEnabled(false);
 
     ErrorBaseC silent(3, "text");

@@ -1,7 +1,5 @@
-// Trace scopes: their lines by level, indentation per thread and streamed
-// messages.
+// Trace scopes: their lines by level, indentation and streamed messages.
 #include "LogCapture.h"
-#include "WaitFor.h"
 
 #include "Nox_Dbg/nox_dbg_perflog.h"
 
@@ -85,37 +83,4 @@ TEST_F(PerfLogTest, NestedScopesAreIndentedAndMessagesFollowTheirScope)
                                         "    part one, part two\n", "  N ms b\n", "  after 10\n",
                                         "N ms a\n"}),
               records());
-}
-
-TEST_F(PerfLogTest, ThreadsNestIndependently)
-{
-    routeAt(LVL_INFO);
-    std::atomic<bool> bOpened{false}, bDone{false};
-    const int32_t nBase = currentDepth();
-    {
-        PerformanceLogC mine(&m_Loggable, "main");
-        std::thread other([&] {
-            PerformanceLogC theirs(&m_Loggable, "other");
-            EXPECT_EQ(1, currentDepth());
-            bOpened = true;
-            holdUntil(bDone);
-        });
-        EXPECT_TRUE(waitFor(bOpened));
-        EXPECT_EQ(nBase + 1, currentDepth());
-        bDone = true;
-        other.join();
-    }
-    EXPECT_EQ(nBase, currentDepth());
-}
-
-TEST_F(PerfLogTest, ARouteRemovedInsideAScopeSuppressesItsEndAndLeavesTheDepth)
-{
-    routeAt(LVL_INFO);
-    int32_t nBefore = currentDepth();
-    {
-        PerformanceLogC scope(&m_Loggable, "cut");
-        DbgLogMgrC::getInstance()->removeRoute("Traced");
-    }
-    EXPECT_EQ((std::vector<std::string>{"START cut\n"}), records());
-    EXPECT_EQ(nBefore + 1, currentDepth());
 }
