@@ -1,13 +1,16 @@
-// What the serial tests share: a raw pseudo-terminal whose master side plays
+// What the port tests share: a raw pseudo-terminal whose master side plays
 // the far end of the line, a bounded wait, a way to tell that a thread sleeps
-// in poll, test data, and a consumer that records each delivery of a port.
+// in poll, test data, a consumer that records each delivery of a port, and a
+// port base whose reader body each test chooses.
 #pragma once
 
 #include "Nox_Bio/NOX_BIO_Xfer.h"
 #include "Platform.h"
+#include "TRC_PRT_PortBase.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -30,6 +33,7 @@ namespace porttest {
 
 using ClockT = std::chrono::steady_clock;
 constexpr long c_lBoundMs = 5000;
+constexpr std::chrono::milliseconds c_tick(1);
 
 inline long msSince(ClockT::time_point start)
 {
@@ -39,12 +43,9 @@ inline long msSince(ClockT::time_point start)
 
 inline bool waitFor(const std::function<bool()>& fnDone, long lBoundMs = c_lBoundMs)
 {
-    const auto start = ClockT::now();
-    while (!fnDone()) {
-        if (msSince(start) > lBoundMs) {
+    for (const auto start = ClockT::now(); !fnDone(); std::this_thread::sleep_for(c_tick)) {
+        if (msSince(start) > lBoundMs)
             return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
 }
@@ -85,10 +86,8 @@ inline std::vector<int> descriptorsOn(const std::string& strPath)
         char szTarget[256] = {};
         const std::string strLink = std::string("/proc/self/fd/") + pEntry->d_name;
         if (pEntry->d_name[0] != '.' &&
-            ::readlink(strLink.c_str(), szTarget, sizeof(szTarget) - 1) > 0 &&
-            strPath == szTarget) {
+            ::readlink(strLink.c_str(), szTarget, sizeof(szTarget) - 1) > 0 && strPath == szTarget)
             vecFds.push_back(std::atoi(pEntry->d_name));
-        }
     }
     ::closedir(pDir);
     return vecFds;
@@ -121,9 +120,8 @@ public:
     // The device goes away, as a pulled adapter does.
     void closeMaster()
     {
-        if (m_nMaster >= 0) {
+        if (m_nMaster >= 0)
             ::close(m_nMaster);
-        }
         m_nMaster = -1;
     }
 
@@ -144,9 +142,8 @@ public:
     HANDLE portHandle() const
     {
         for (int nFd : descriptorsOn(m_strPath)) {
-            if (nFd != m_nSlave) {
+            if (nFd != m_nSlave)
                 return reinterpret_cast<HANDLE>(static_cast<intptr_t>(nFd));
-            }
         }
         return INVALID_HANDLE_VALUE;
     }
@@ -159,9 +156,8 @@ public:
 inline std::string pattern(size_t nCount, unsigned unSeed = 0)
 {
     std::string str(nCount, '\0');
-    for (size_t i = 0; i < nCount; ++i) {
+    for (size_t i = 0; i < nCount; ++i)
         str[i] = static_cast<char>((i * 7 + i / 256 + unSeed) & 0xFF);
-    }
     return str;
 }
 
@@ -169,9 +165,8 @@ inline size_t countOf(const std::string& strText, const std::string& strPart)
 {
     size_t nCount = 0;
     for (size_t nAt = strText.find(strPart); nAt != std::string::npos;
-         nAt = strText.find(strPart, nAt + 1)) {
+         nAt = strText.find(strPart, nAt + 1))
         ++nCount;
-    }
     return nCount;
 }
 
@@ -183,15 +178,13 @@ public:
 
     void procReadData(const char* pData, uint16_t unCount) override
     {
-        if (m_fnBefore) {
+        if (m_fnBefore)
             m_fnBefore();
-        }
         std::lock_guard<std::mutex> lock(m_mtx);
         m_strData.append(pData, unCount);
         m_vecSizes.push_back(unCount);
-        if (m_strData.size() >= m_nExpected) {
+        if (m_strData.size() >= m_nExpected)
             signal();
-        }
     }
 
     std::string data()
@@ -213,6 +206,41 @@ private:
     size_t m_nExpected;
     std::string m_strData;
     std::vector<uint16_t> m_vecSizes;
+};
+
+class TestPortC : public TRC::PRT::PortBaseC
+{
+public:
+    explicit TestPortC(std::function<void(TestPortC&, int nRun)> fnBody)
+        : m_fnBody(std::move(fnBody))
+    {}
+    // The body lives in this class: stop the reader before it goes.
+    ~TestPortC() override { StopReading(); }
+
+    bool Connect() override { return StartReading(); }
+    bool Disconnect() override { return StopReading(); }
+    bool IsConnected() override { return isReading(); }
+    bool Write(const char*, uint32_t) override { return false; }
+    void Read() override
+    {
+        m_fnBody(*this, m_nRuns++);
+        ++m_nEnded;
+    }
+
+    // Keeps the reader alive, without spinning, until it is told to stop.
+    void idle()
+    {
+        while (isReading())
+            std::this_thread::sleep_for(c_tick);
+    }
+
+    using PortBaseC::deliver;
+    using PortBaseC::isReading;
+
+    std::atomic<int> m_nRuns{0}, m_nEnded{0};
+
+private:
+    std::function<void(TestPortC&, int nRun)> m_fnBody;
 };
 
 } // namespace porttest

