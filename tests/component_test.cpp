@@ -156,29 +156,13 @@ TEST_F(ComponentTest, MisuseAndAddingDuringAFanOutRaiseTheirAssertionsAndChangeN
     mine.removeComponent(&intruder);
 }
 
-TEST_F(ComponentTest, VisitorsSeeTheTreeInOrderAndFanOutsAreLogged)
+TEST_F(ComponentTest, FanOutsAreLogged)
 {
-    struct VisitorC : SysComponentVisitorI
-    {
-        void visitComponent(SysComponentC* p) override
-        {
-            m_strPath += static_cast<RecordingC*>(p)->m_strName + " ";
-        }
-        void enterContainer(SysComponentContainerC*) override { m_strPath += "( "; }
-        void leaveContainer(SysComponentContainerC*) override { m_strPath += ") "; }
-        std::string m_strPath;
-    } visitor;
     LogCaptureC capture;
     capture.route("Component", NOX::DBG::LVL_ALL);
-
-    SysComponentContainerC outer, inner;
-    RecordingC a("a"), b("b");
-    outer.addComponent(&inner);
+    SysComponentContainerC inner;
+    RecordingC a("a");
     inner.addComponent(&a);
-    outer.addComponent(&b);
-    outer.accept(visitor);
-    EXPECT_EQ("( ( a ) b ) ", visitor.m_strPath);
-
     inner.init(0);
     const std::string strHead = "SysComponentContainerC::init() ";
     EXPECT_EQ((CallsT{strHead + "begin NOX::TSK::SysComponentContainerC\r\n",
@@ -186,6 +170,4 @@ TEST_F(ComponentTest, VisitorsSeeTheTreeInOrderAndFanOutsAreLogged)
                       strHead + "end NOX::TSK::SysComponentContainerC\r\n"}),
               capture.records());
     inner.removeComponent(&a);
-    outer.removeComponent(&inner);
-    outer.removeComponent(&b);
 }

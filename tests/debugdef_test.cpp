@@ -16,28 +16,6 @@ using namespace NOX::DBG;
 
 namespace {
 
-// The default definition file is found once per process, so the storage
-// root is set once for the whole binary.
-fs::path s_root;
-
-class StorageRootEnvironmentC : public ::testing::Environment
-{
-public:
-    void SetUp() override
-    {
-        s_root = testenv::makeTempDir("quenta-debugdef-");
-        ASSERT_FALSE(s_root.empty());
-        testenv::setEnv("QUENTA_STORAGE_ROOT", testenv::utf8(s_root));
-    }
-    void TearDown() override
-    {
-        std::error_code error;
-        fs::remove_all(s_root, error);
-    }
-};
-::testing::Environment* const s_pEnvironment =
-    ::testing::AddGlobalTestEnvironment(new StorageRootEnvironmentC);
-
 // The threshold a log of that name resolves to now.
 int32_t thresholdOf(const std::string& strLogName)
 {
@@ -46,11 +24,7 @@ int32_t thresholdOf(const std::string& strLogName)
     return log.getThreshold();
 }
 
-class DebugDefTest : public ::testing::Test
-{
-protected:
-    void TearDown() override { mgr().removeAll(); }
-};
+using DebugDefTest = StorageRootTest;
 
 } // namespace
 
@@ -110,19 +84,15 @@ TEST_F(DebugDefTest, RouteLinesFollowTheGrammar)
 // output: POSIX only.
 TEST_F(DebugDefTest, LoaderSkipsCommentsAndRefusesConsumersThatAreNoWritableFile)
 {
-    const fs::path dir = s_root / "refused";
+    const fs::path dir = m_root / "refused";
     fs::create_directories(dir / "folder");
     fs::create_directories(dir / "cwd");
     const fs::path fifo = dir / "fifo.log";
     ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
     ASSERT_EQ(0, ::mkfifo((dir / "set_02.log").c_str(), 0600));
     writeFile(dir / "plain", "a file where a directory should be\n");
-    const struct
-    {
-        std::string strConsumer;
-        std::string strCulprit;
-        const char* szReason;
-    } aCases[] = {
+    // The consumer, the entry at fault and why.
+    const std::tuple<std::string, std::string, const char*> aCases[] = {
         {fifo.string(), fifo.string(), "Is a FIFO, not a regular file"},
         {(dir / "set.log").string() + " 3", (dir / "set_02.log").string(),
          "Is a FIFO, not a regular file"},
@@ -138,10 +108,11 @@ TEST_F(DebugDefTest, LoaderSkipsCommentsAndRefusesConsumersThatAreNoWritableFile
     // and the last, which needs no line end.
     std::string strFile = "# LOG c1 INFO printf\n";
     std::string strExpected;
-    for (const auto& c : aCases) {
-        strFile += "LOG key INFO " + c.strConsumer + "\n";
-        strExpected += path.string() + ":" + std::to_string(&c - aCases + 2) +
-                       ": log route refused: " + c.strCulprit + ": " + c.szReason + "\n";
+    int nLine = 1;
+    for (const auto& [strConsumer, strCulprit, szReason] : aCases) {
+        strFile += "LOG key INFO " + strConsumer + "\n";
+        strExpected += path.string() + ":" + std::to_string(++nLine) +
+                       ": log route refused: " + strCulprit + ": " + szReason + "\n";
     }
     writeFile(path, strFile + "\tLOG c2 INFO printf\n\r\nLOG other WARN printf");
 
@@ -167,10 +138,10 @@ TEST_F(DebugDefTest, LoaderSkipsCommentsAndRefusesConsumersThatAreNoWritableFile
 
 TEST_F(DebugDefTest, AStorageRootThatCannotBeWrittenIsReportedOncePerRoot)
 {
-    writeFile(s_root / "root-file", "not a directory\n");
-    const std::string strPath = (s_root / "loader" / "relative.def").string();
+    writeFile(m_root / "root-file", "not a directory\n");
+    const std::string strPath = (m_root / "loader" / "relative.def").string();
     writeFile(strPath, "LOG a INFO a.log\nLOG b INFO b.log\nLOG e ALL SystemErrorLogger\n");
-    for (const std::string& strRoot : {(s_root / "root-file").string(), std::string("/proc")}) {
+    for (const std::string& strRoot : {(m_root / "root-file").string(), std::string("/proc")}) {
         SCOPED_TRACE(strRoot);
         testenv::setEnv("QUENTA_STORAGE_ROOT", strRoot);
         ::testing::internal::CaptureStderr();
@@ -187,7 +158,7 @@ TEST_F(DebugDefTest, AStorageRootThatCannotBeWrittenIsReportedOncePerRoot)
         EXPECT_EQ(LVL_ALL, thresholdOf("e")) << "the error log is no path of its own";
         mgr().removeAll();
     }
-    testenv::setEnv("QUENTA_STORAGE_ROOT", s_root.string());
+    testenv::setEnv("QUENTA_STORAGE_ROOT", testenv::utf8(m_root));
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(0u, loadLogRoutes(strPath.c_str()));
     EXPECT_EQ("", ::testing::internal::GetCapturedStderr());

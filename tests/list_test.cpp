@@ -24,16 +24,14 @@ public:
 // shows; a broken ring shows as more values than the list can hold.
 std::vector<int> values(const ListC& list)
 {
-    std::vector<int> vecValues;
-    for (NodeC* pNode = list.first(); pNode != nullptr && vecValues.size() < 9;
-         pNode = list.next(pNode)) {
-        vecValues.push_back(static_cast<ItemC*>(pNode)->m_nValue);
+    std::vector<int> vec;
+    for (NodeC* p = list.first(); p != nullptr && vec.size() < 9; p = list.next(p)) {
+        vec.push_back(static_cast<ItemC*>(p)->m_nValue);
     }
-    for (NodeC* pNode = list.last(); pNode != nullptr && vecValues.size() < 18;
-         pNode = list.prev(pNode)) {
-        vecValues.push_back(static_cast<ItemC*>(pNode)->m_nValue);
+    for (NodeC* p = list.last(); p != nullptr && vec.size() < 18; p = list.prev(p)) {
+        vec.push_back(static_cast<ItemC*>(p)->m_nValue);
     }
-    return vecValues;
+    return vec;
 }
 
 } // namespace
@@ -67,10 +65,6 @@ TEST(List, NodesAndListsLeaveEachOtherWhenRemovedOrDestroyed)
     list.remove(nullptr);
     EXPECT_EQ((std::vector<int>{1, 3, 3, 1}), values(list)) << "a destroyed node leaves its list";
 
-    one.removeFromList();
-    EXPECT_EQ(nullptr, one.getOwner());
-    one.insertInto(&list);
-    EXPECT_EQ((std::vector<int>{3, 1, 1, 3}), values(list));
     {
         ListC shortLived;
         loose.insertInto(&shortLived);
@@ -112,12 +106,8 @@ TEST(List, RemoveWhileReadingWaitsForOtherReadersOnly)
 TEST(ListDeathTest, ANodeInTwoListsEndsTheProcess)
 {
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";
-    auto insertTwice = [] {
-        ListC first;
-        ListC second;
-        ItemC item(1);
-        first.pushBack(&item);
-        second.pushBack(&item);
-    };
-    EXPECT_EXIT(insertTwice(), ::testing::ExitedWithCode(testenv::exitCodeSeen(-1)), "");
+    ListC first, second;
+    ItemC item(1);
+    first.pushBack(&item);
+    EXPECT_EXIT(second.pushBack(&item), ::testing::ExitedWithCode(testenv::exitCodeSeen(-1)), "");
 }

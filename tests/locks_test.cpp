@@ -89,18 +89,6 @@ TEST(SlowMutex, CountsRecursionAndHandsOver)
     }).join();
 }
 
-TEST(LockingException, CarriesItsCodeAndNoTextWhileTextsAreOff)
-{
-    ASSERT_FALSE(ERR::ErrorBaseC::isErrorTextEnabled());
-    try {
-        waitOrThrow(nullptr, 0);
-        FAIL() << "a missing handle must throw";
-    } catch (const NOX::SysServiceErrorC& e) {
-        EXPECT_EQ(0x03101001u, e.getCode());
-        EXPECT_STREQ("", e.what());
-    }
-}
-
 TEST(ErrorBase, CollectsBoundedTextOnlyWhileTheSwitchIsOn)
 {
     using ERR::ErrorBaseC;

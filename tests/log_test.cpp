@@ -112,21 +112,6 @@ TEST_F(LogTest, HeadersOfTheThreeModesNameTheThreadOrItsTask)
     EXPECT_NE(std::string::npos, vecDated[2].find("/ 251 FAT SerialPortC beyond\n")) << vecDated[2];
 }
 
-TEST_F(LogTest, AnOverlongRecordIsCutAndAsserted)
-{
-    LogCaptureC capture;
-    capture.route("Long", LVL_ALL);
-    capture.route("SystemErrorLogger", LVL_ALL);
-    DbgLogFileC("Long").log(LVL_INFO, "%s", std::string(6000, 'x').c_str());
-
-    const RecordsT vecRecords = capture.records();
-    ASSERT_EQ(2u, vecRecords.size());
-    EXPECT_EQ(std::string(TEMP_BUFF_LEN - 1, 'x'), vecRecords[0]);
-    const std::regex assertLine(R"(<<ASSERT at src\\Nox_Dbg\\NOX_DBG_Log\(\d+\): )"
-                                R"(strlen\(szTemp\) < TEMP_BUFF_LEN>>\n)");
-    EXPECT_TRUE(std::regex_match(vecRecords[1], assertLine)) << vecRecords[1];
-}
-
 TEST_F(LogTest, BinaryDumpsAreLowerCaseHexSplitAtACommaBelowTheRecordBound)
 {
     LogCaptureC capture;

@@ -59,11 +59,8 @@ TEST_F(PanicTest, AssertionWritesItsRecordCallsTheHandlerAndReturns)
               capture.records());
     ASSERT_EQ(2u, m_Handler.m_vecCalls.size());
     const PanicCallS& call = m_Handler.m_vecCalls[1];
-    EXPECT_EQ("assert", call.strKind);
-    EXPECT_EQ("1 + 1 == 3 && \"%ld of %ld\"", call.strText);
-    EXPECT_EQ(4, call.lArg1);
-    EXPECT_EQ(9, call.lArg2);
-    EXPECT_EQ(nLine, call.nLine);
+    EXPECT_EQ(std::make_tuple("assert", "1 + 1 == 3 && \"%ld of %ld\"", 4L, 9L, nLine),
+              std::tie(call.strKind, call.strText, call.lArg1, call.lArg2, call.nLine));
 }
 
 TEST(PanicDeathTest, PanicWritesItsRecordAndEndsTheProcessWithMinusOne)
