@@ -12,9 +12,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdint>
-#include <cstdlib>
-#include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -52,8 +50,8 @@ inline bool waitFor(const std::function<bool()>& fnDone, long lBoundMs = c_lBoun
 
 inline HANDLE openPort(const std::string& strPath)
 {
-    const std::wstring strWide(strPath.begin(), strPath.end());
-    return CreateFileW(strWide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    return CreateFileW(std::wstring(strPath.begin(), strPath.end()).c_str(),
+                       GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
@@ -61,9 +59,8 @@ inline HANDLE openPort(const std::string& strPath)
 // it then, never a period.
 inline bool waitUntilInPoll(pid_t tid)
 {
-    const std::string strFile = "/proc/self/task/" + std::to_string(tid) + "/syscall";
     return waitFor([&] {
-        std::ifstream file(strFile);
+        std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/syscall");
         long nSyscall = -1;
         std::string strFds, strCount, strTimeout = "0x1";
         file >> nSyscall >> strFds >> strCount >> strTimeout;
@@ -81,15 +78,11 @@ inline bool waitUntilInPoll(pid_t tid)
 inline std::vector<int> descriptorsOn(const std::string& strPath)
 {
     std::vector<int> vecFds;
-    DIR* pDir = ::opendir("/proc/self/fd");
-    for (dirent* pEntry = ::readdir(pDir); pEntry != nullptr; pEntry = ::readdir(pDir)) {
-        char szTarget[256] = {};
-        const std::string strLink = std::string("/proc/self/fd/") + pEntry->d_name;
-        if (pEntry->d_name[0] != '.' &&
-            ::readlink(strLink.c_str(), szTarget, sizeof(szTarget) - 1) > 0 && strPath == szTarget)
-            vecFds.push_back(std::atoi(pEntry->d_name));
+    std::error_code error; // the listing's own descriptor is gone when read
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        if (std::filesystem::read_symlink(entry.path(), error) == strPath)
+            vecFds.push_back(std::stoi(entry.path().filename().string()));
     }
-    ::closedir(pDir);
     return vecFds;
 }
 
@@ -103,9 +96,8 @@ public:
         termios tio = {};
         cfmakeraw(&tio);
         cfsetspeed(&tio, B9600);
-        if (::openpty(&m_nMaster, &m_nSlave, szName, &tio, nullptr) == 0) {
+        if (::openpty(&m_nMaster, &m_nSlave, szName, &tio, nullptr) == 0)
             m_strPath = szName;
-        }
     }
     ~PseudoTerminalC()
     {
@@ -187,21 +179,19 @@ public:
             signal();
     }
 
-    std::string data()
-    {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        return m_strData;
-    }
-    std::vector<uint16_t> sizes()
-    {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        return m_vecSizes;
-    }
+    std::string data() { return copy(m_strData); }
+    std::vector<uint16_t> sizes() { return copy(m_vecSizes); }
 
     // Runs on the reader thread before each delivery is recorded.
     std::function<void()> m_fnBefore;
 
 private:
+    template <class T> T copy(const T& rRecorded)
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        return rRecorded;
+    }
+
     std::mutex m_mtx;
     size_t m_nExpected;
     std::string m_strData;

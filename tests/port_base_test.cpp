@@ -17,9 +17,8 @@ TEST(PortBaseTest, NothingReachesAConsumerAfterUnregistrationReturned)
 {
     TestPortC port([](TestPortC& p, int) {
         const char szChunk[16] = "0123456789abcde";
-        while (p.isReading()) {
+        while (p.isReading())
             p.deliver(szChunk, sizeof(szChunk));
-        }
     });
     ASSERT_TRUE(port.StartReading());
     EXPECT_FALSE(port.StartReading()) << "one reader at a time";

@@ -42,8 +42,9 @@ protected:
 
     void closePort()
     {
-        if (m_hPort != INVALID_HANDLE_VALUE)
+        if (m_hPort != INVALID_HANDLE_VALUE) {
             EXPECT_TRUE(CloseHandle(m_hPort));
+        }
         m_hPort = INVALID_HANDLE_VALUE;
     }
 
@@ -138,10 +139,10 @@ TEST_F(SerialDeviceTest, BitRatesAreTakenOrRefusedAsTheLineReadsBack)
         EXPECT_EQ(0u, (tio.c_lflag & (ICANON | ECHO | ISIG)) | (tio.c_oflag & OPOST));
         DCB back = {};
         ASSERT_TRUE(GetCommState(m_hPort, &back));
-        EXPECT_EQ(pCurrent->dwRate, back.BaudRate);
-        EXPECT_EQ(pCurrent->byBits, back.ByteSize);
-        EXPECT_EQ(pCurrent->byParity, back.Parity);
-        EXPECT_EQ(pCurrent->dwRts, back.fRtsControl);
+        EXPECT_EQ(
+            (std::vector<DWORD>{pCurrent->dwRate, pCurrent->byBits, pCurrent->byParity,
+                                pCurrent->dwRts}),
+            (std::vector<DWORD>{back.BaudRate, back.ByteSize, back.Parity, back.fRtsControl}));
     }
 }
 

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <memory>
 
 namespace {
@@ -60,25 +59,19 @@ TEST_F(SerialPortTest, SettingCodesReachTheLineAtConnectAndOnChange)
     EXPECT_EQ(921600u, portState().BaudRate);
     EXPECT_EQ(1u, portState().fOutxCtsFlow);
 
-    // Codes: bit rate, data bits, stop bits, parity, flow; then the line.
-    const struct
-    {
-        Rs232SettingsS codes;
-        BYTE byBits, byParity, byStop;
-    } aRows[] = {
-        {{9, 1, 2, 3, 2}, 8, EVENPARITY, TWOSTOPBITS},
-        {{9, 2, 1, 2, 1}, 7, ODDPARITY, ONESTOPBIT},
-        {{9, 4, 1, 1, 2}, 5, NOPARITY, ONESTOPBIT},
+    // Codes: bit rate, data bits, stop bits, parity, flow; the line: bit rate,
+    // data bits, parity, stop bits, CTS flow.
+    const std::pair<Rs232SettingsS, std::vector<DWORD>> aRows[] = {
+        {{9, 1, 2, 3, 2}, {115200, 8, EVENPARITY, TWOSTOPBITS, 0}},
+        {{9, 2, 1, 2, 1}, {115200, 7, ODDPARITY, ONESTOPBIT, 1}},
+        {{9, 4, 1, 1, 2}, {115200, 5, NOPARITY, ONESTOPBIT, 0}},
     };
-    for (const auto& row : aRows) {
-        SCOPED_TRACE(static_cast<int>(row.byBits));
-        m_port.SetRs232Settings(row.codes);
+    for (const auto& [codes, vecLine] : aRows) {
+        SCOPED_TRACE(vecLine[1]);
+        m_port.SetRs232Settings(codes);
         const DCB dcb = portState();
-        EXPECT_EQ(115200u, dcb.BaudRate);
-        EXPECT_EQ(row.byBits, dcb.ByteSize);
-        EXPECT_EQ(row.byParity, dcb.Parity);
-        EXPECT_EQ(row.byStop, dcb.StopBits);
-        EXPECT_EQ(row.codes.unFlowControl == 1 ? 1u : 0u, dcb.fOutxCtsFlow);
+        EXPECT_EQ(vecLine, (std::vector<DWORD>{dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits,
+                                               dcb.fOutxCtsFlow}));
     }
 
     // An unknown bit rate keeps the code but still reconfigures: the line,
