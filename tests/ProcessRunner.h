@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -34,11 +33,9 @@ inline std::string binaryDir()
 inline std::vector<std::string> splitLines(const std::string& strText)
 {
     std::vector<std::string> vecLines;
-    size_t unStart = 0;
-    for (size_t unEnd = strText.find('\n'); unEnd != std::string::npos;
-         unEnd = strText.find('\n', unStart)) {
+    for (size_t unStart = 0, unEnd; (unEnd = strText.find('\n', unStart)) != std::string::npos;
+         unStart = unEnd + 1) {
         vecLines.push_back(strText.substr(unStart, unEnd - unStart));
-        unStart = unEnd + 1;
     }
     return vecLines;
 }
@@ -48,54 +45,52 @@ class ProcessC
 public:
     // vecEnv adds variables to this process's environment; an empty value
     // removes the variable. Standard error goes to nErrFd when given.
-    explicit ProcessC(std::vector<std::string> vecArgv, const EnvT& vecEnv = {}, int nErrFd = -1)
+    explicit ProcessC(const std::vector<std::string>& vecArgv, const EnvT& vecEnv = {},
+                      int nErrFd = -1)
     {
-        std::vector<std::string> vecEnvStrings;
-        for (char** ppszVar = environ; *ppszVar != nullptr; ++ppszVar) {
-            const std::string strVar = *ppszVar;
-            const bool bReplaced = std::any_of(vecEnv.begin(), vecEnv.end(), [&](const auto& var) {
-                return strVar.rfind(var.first + "=", 0) == 0;
-            });
-            if (!bReplaced) {
-                vecEnvStrings.push_back(strVar);
-            }
-        }
+        // env(1) changes the environment, then becomes the program.
+        std::vector<std::string> vecAll = {"/usr/bin/env"}, vecSet;
         for (const auto& var : vecEnv) {
+            vecAll.insert(vecAll.end(), {"-u", var.first});
             if (!var.second.empty()) {
-                vecEnvStrings.push_back(var.first + "=" + var.second);
+                vecSet.push_back(var.first + "=" + var.second);
             }
         }
-        int aIn[2], aOut[2], aErr[2];
-        if (pipe2(aIn, O_CLOEXEC) != 0 || pipe2(aOut, O_CLOEXEC) != 0 ||
-            pipe2(aErr, O_CLOEXEC) != 0) {
-            ADD_FAILURE() << "no pipes";
-            return;
+        vecAll.insert(vecAll.end(), vecSet.begin(), vecSet.end());
+        vecAll.insert(vecAll.end(), vecArgv.begin(), vecArgv.end());
+        std::vector<char*> vecPtrs;
+        for (std::string& str : vecAll) {
+            vecPtrs.push_back(&str[0]);
+        }
+        vecPtrs.push_back(nullptr);
+        int aPipes[3][2]; // standard input, output, error
+        for (auto& aPipe : aPipes) {
+            if (pipe2(aPipe, O_CLOEXEC) != 0) {
+                ADD_FAILURE() << "no pipes";
+                return;
+            }
         }
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, aIn[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, aOut[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, nErrFd >= 0 ? nErrFd : aErr[1], STDERR_FILENO);
-        const std::vector<char*> vecArgvPtrs = pointers(vecArgv);
-        const std::vector<char*> vecEnvPtrs = pointers(vecEnvStrings);
-        const int nSpawn = posix_spawn(&m_pid, vecArgvPtrs[0], &actions, nullptr,
-                                       vecArgvPtrs.data(), vecEnvPtrs.data());
-        posix_spawn_file_actions_destroy(&actions);
-        close(aIn[0]);
-        close(aOut[1]);
-        close(aErr[1]);
-        m_nIn = aIn[1];
-        m_aFds[0] = aOut[0];
-        m_aFds[1] = aErr[0];
-        if (nSpawn != 0) {
+        posix_spawn_file_actions_adddup2(&actions, aPipes[0][0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, aPipes[1][1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, nErrFd >= 0 ? nErrFd : aPipes[2][1],
+                                         STDERR_FILENO);
+        if (posix_spawn(&m_pid, vecPtrs[0], &actions, nullptr, vecPtrs.data(), environ) != 0) {
             ADD_FAILURE() << "cannot start " << vecArgv[0];
             m_pid = -1;
         }
+        posix_spawn_file_actions_destroy(&actions);
+        for (int i = 0; i < 3; ++i) {
+            close(aPipes[i][i == 0 ? 0 : 1]);
+        }
+        m_nIn = aPipes[0][1];
+        m_aFds[0] = aPipes[1][0];
+        m_aFds[1] = aPipes[2][0];
     }
 
     ProcessC(const ProcessC&) = delete;
     ProcessC& operator=(const ProcessC&) = delete;
-
     ~ProcessC() { finish(0); }
 
     void writeInput(const std::string& strBytes)
@@ -103,43 +98,32 @@ public:
         ASSERT_EQ(static_cast<ssize_t>(strBytes.size()),
                   write(m_nIn, strBytes.data(), strBytes.size()));
     }
-
-    void closeInput() { closeFd(m_nIn); }
-
     void signal(int nSignal) { kill(m_pid, nSignal); }
 
     bool waitForOutput(const std::string& strNeedle, uint32_t ulTimeoutMs)
     {
-        const auto tDeadline = ProcClockT::now() + std::chrono::milliseconds(ulTimeoutMs);
-        while (m_strOut.find(strNeedle) == std::string::npos) {
-            if (ProcClockT::now() >= tDeadline || !pump(tDeadline)) {
-                return false;
-            }
-        }
-        return true;
+        return readUntil(ulTimeoutMs,
+                         [&] { return m_strOut.find(strNeedle) != std::string::npos; });
     }
 
     // Collects the output until the child closes it, then its exit code; -1
     // when it had to be killed after ulTimeoutMs.
     int finish(uint32_t ulTimeoutMs)
     {
-        closeInput();
-        if (m_pid <= 0) {
-            return m_nExit;
+        closeFd(m_nIn);
+        if (m_pid > 0) {
+            readUntil(ulTimeoutMs, [] { return false; });
+            const bool bClosed = m_aFds[0] < 0 && m_aFds[1] < 0;
+            if (!bClosed) {
+                kill(m_pid, SIGKILL);
+            }
+            int nStatus = 0;
+            waitpid(m_pid, &nStatus, 0);
+            m_pid = -1;
+            m_nExit = bClosed && WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+            closeFd(m_aFds[0]);
+            closeFd(m_aFds[1]);
         }
-        const auto tDeadline = ProcClockT::now() + std::chrono::milliseconds(ulTimeoutMs);
-        while (ProcClockT::now() < tDeadline && pump(tDeadline)) {
-        }
-        const bool bClosed = m_aFds[0] < 0 && m_aFds[1] < 0;
-        if (!bClosed) {
-            kill(m_pid, SIGKILL);
-        }
-        int nStatus = 0;
-        waitpid(m_pid, &nStatus, 0);
-        m_pid = -1;
-        m_nExit = bClosed && WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
-        closeFd(m_aFds[0]);
-        closeFd(m_aFds[1]);
         return m_nExit;
     }
 
@@ -147,44 +131,34 @@ public:
     const std::string& err() const { return m_strErr; }
 
 private:
-    static std::vector<char*> pointers(std::vector<std::string>& vecStrings)
-    {
-        std::vector<char*> vecPtrs;
-        for (std::string& str : vecStrings) {
-            vecPtrs.push_back(&str[0]);
-        }
-        vecPtrs.push_back(nullptr);
-        return vecPtrs;
-    }
-
     static void closeFd(int& nFd)
     {
         if (nFd >= 0) {
             close(nFd);
-            nFd = -1;
         }
+        nFd = -1;
     }
 
-    // One round of reading; false once both streams are closed.
-    bool pump(ProcClockT::time_point tDeadline)
+    // Reads both streams until bDone holds; false once both are closed or the time is up.
+    template <typename DoneT> bool readUntil(uint32_t ulTimeoutMs, DoneT bDone)
     {
-        if (m_aFds[0] < 0 && m_aFds[1] < 0) {
-            return false;
-        }
-        pollfd aPoll[2] = {{m_aFds[0], POLLIN, 0}, {m_aFds[1], POLLIN, 0}};
-        const auto tLeft =
-            std::chrono::duration_cast<std::chrono::milliseconds>(tDeadline - ProcClockT::now());
-        if (poll(aPoll, 2, static_cast<int>(std::max<long>(0, tLeft.count()))) <= 0) {
-            return true;
-        }
-        std::string* apTargets[2] = {&m_strOut, &m_strErr};
-        for (int i = 0; i < 2; ++i) {
-            char aBuffer[4096];
-            if (aPoll[i].fd >= 0 && aPoll[i].revents != 0) {
-                const ssize_t nRead = read(m_aFds[i], aBuffer, sizeof(aBuffer));
+        const auto tDeadline = ProcClockT::now() + std::chrono::milliseconds(ulTimeoutMs);
+        while (!bDone()) {
+            const auto tLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+                tDeadline - ProcClockT::now());
+            if ((m_aFds[0] < 0 && m_aFds[1] < 0) || tLeft.count() <= 0) {
+                return false;
+            }
+            pollfd aPoll[2] = {{m_aFds[0], POLLIN, 0}, {m_aFds[1], POLLIN, 0}};
+            poll(aPoll, 2, static_cast<int>(tLeft.count()));
+            std::string* apTargets[2] = {&m_strOut, &m_strErr};
+            for (int i = 0; i < 2; ++i) {
+                char aBuffer[4096];
+                const ssize_t nRead =
+                    aPoll[i].revents != 0 ? read(m_aFds[i], aBuffer, sizeof(aBuffer)) : -2;
                 if (nRead > 0) {
                     apTargets[i]->append(aBuffer, static_cast<size_t>(nRead));
-                } else {
+                } else if (nRead != -2) {
                     closeFd(m_aFds[i]);
                 }
             }
@@ -212,11 +186,8 @@ inline RunS runProcess(const std::vector<std::string>& vecArgv, const EnvT& vecE
                        uint32_t ulTimeoutMs = 60000)
 {
     ProcessC process(vecArgv, vecEnv);
-    RunS run;
-    run.m_nExit = process.finish(ulTimeoutMs);
-    run.m_strOut = process.out();
-    run.m_strErr = process.err();
-    return run;
+    const int nExit = process.finish(ulTimeoutMs);
+    return {nExit, process.out(), process.err()};
 }
 
 } // namespace proctest

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,12 @@ inline proctest::RunS runTool(const std::vector<std::string>& vecArgs,
 inline bool contains(const std::string& strText, const std::string& strPart)
 {
     return strText.find(strPart) != std::string::npos;
+}
+
+inline std::string readFile(const std::filesystem::path& path)
+{
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 // A fresh directory, removed at the end.

@@ -6,7 +6,9 @@ run against a fresh quenta-sim, console blocks are transcripts whose commands
 run in one shell and must print the lines shown, file= blocks are written
 where they say, python blocks are files of python/examples/ (run by the Python
 tests). Any other block says why it is not run, in an HTML comment
-"<!-- not run: REASON -->" on the line before its fence.
+"<!-- not run: REASON -->" on the line before its fence. The blocks run side
+by side, each in a scratch folder of its own, as most of their time is the
+module's guard periods.
 
     docs_test.py SOURCE_DIR BUILD_DIR
 """
@@ -18,8 +20,8 @@ import signal
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 SOURCE = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).resolve().parent.parent
@@ -32,16 +34,14 @@ LINK = re.compile(r"\]\(([^)\s]+)\)")
 
 
 class Block:
-    def __init__(self, page, line, language, attributes, text, marked):
-        self.page, self.line = page, line
-        self.language, self.text, self.marked = language, text, marked
+    def __init__(self, page, line, language, attributes, text):
+        self.name = f"{page.relative_to(SOURCE)}:{line}"
+        self.language, self.text = language, text
         self.attributes = dict(a.split("=", 1) for a in attributes.split() if "=" in a)
-
-    def __str__(self):
-        return f"{self.page.relative_to(SOURCE)}:{self.line}"
 
 
 def blocks(page):
+    """The page's blocks but those marked as not run."""
     lines = page.read_text().split("\n")
     found, at = [], 0
     while at < len(lines):
@@ -50,22 +50,17 @@ def blocks(page):
             at += 1
             continue
         end = lines.index("```", at + 1)
-        marked = at > 0 and NOT_RUN.match(lines[at - 1]) is not None
-        text = "\n".join(lines[at + 1 : end]) + "\n"
-        found.append(Block(page, at + 1, match.group(1), match.group(2), text, marked))
+        if at == 0 or not NOT_RUN.match(lines[at - 1]):
+            text = "\n".join(lines[at + 1 : end]) + "\n"
+            found.append(Block(page, at + 1, match.group(1), match.group(2), text))
         at = end + 1
     return found
 
 
 def anchors(page):
     """GitHub's anchors of the page's headings."""
-    result = set()
-    for line in page.read_text().split("\n"):
-        heading = re.match(r"^#+ (.*)$", line)
-        if heading:
-            slug = re.sub(r"[^\w\- ]", "", heading.group(1).lower()).replace(" ", "-")
-            result.add(slug)
-    return result
+    headings = re.findall(r"^#+ (.*)$", page.read_text(), re.MULTILINE)
+    return {re.sub(r"[^\w\- ]", "", h.lower()).replace(" ", "-") for h in headings}
 
 
 def outside_fences(page):
@@ -83,17 +78,13 @@ class Scratch:
 
     def __init__(self):
         self.dir = Path(tempfile.mkdtemp(prefix="quenta-docs-"))
-        self.env = dict(os.environ)
-        self.env["PATH"] = f"{BUILD / 'tools'}:{self.env['PATH']}"
-        self.env["QUENTA_STORAGE_ROOT"] = str(self.dir / "root")
-        for name in ("QUENTA_PORT_COM8", "QUENTA_LIBRARY"):
-            self.env.pop(name, None)
+        self.env = {name: value for name, value in os.environ.items()
+                    if name not in ("QUENTA_PORT_COM8", "QUENTA_LIBRARY")}
+        self.env.update(PATH=f"{BUILD / 'tools'}:{os.environ['PATH']}",
+                        QUENTA_STORAGE_ROOT=str(self.dir / "root"))
 
     def local(self, text):
         return text.replace("/tmp/", f"{self.dir}/").replace("build/plain/", f"{BUILD}/")
-
-    def close(self):
-        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 def transcript(text):
@@ -151,31 +142,16 @@ def run_transcript(steps, scratch):
 
 def compile_and_run(block, scratch):
     """Builds the C or C++ example against the build's library and runs it
-    against a simulator in command mode; (exit status, output)."""
-    source = scratch.dir / ("example.c" if block.language == "c" else "example.cpp")
-    source.write_text(block.text)
-    compiler = ["cc", "-std=c11"] if block.language == "c" else ["c++", "-std=c++17"]
-    program = scratch.dir / "example"
-    build = subprocess.run(
-        compiler + ["-Wall", "-Werror", "-I", str(SOURCE / "include"), str(source), "-o",
-                    str(program), "-L", str(BUILD), "-lquenta", f"-Wl,-rpath,{BUILD}"],
-        capture_output=True, text=True)
-    if build.returncode != 0:
-        return build.returncode, build.stderr
-    link = scratch.dir / "com8"
-    sim = subprocess.Popen([str(BUILD / "tools" / "quenta-sim"), "--link", str(link), "--mode",
-                            "command", "--baud", "921600", "--rtscts", "--scan-ms", "300",
-                            "--quiet"], stdout=subprocess.DEVNULL)
-    try:
-        deadline = time.monotonic() + 10
-        while not link.exists() and time.monotonic() < deadline:
-            time.sleep(0.05)
-        run = subprocess.run([str(program)], capture_output=True, text=True, timeout=120,
-                             env=dict(scratch.env, QUENTA_PORT_COM8=str(link)))
-        return run.returncode, run.stdout + run.stderr
-    finally:
-        sim.terminate()
-        sim.wait()
+    against a simulator in command mode: what went wrong, or None."""
+    (scratch.dir / f"example.{block.language}").write_text(block.text)
+    compiler = "cc -std=c11" if block.language == "c" else "c++ -std=c++17"
+    steps = [(f"{compiler} -Wall -Werror -I {SOURCE / 'include'} example.{block.language} "
+              f"-o example -L {BUILD} -lquenta -Wl,-rpath,{BUILD} || echo failed", []),
+             ("quenta-sim --link /tmp/com8 --mode command --baud 921600 --rtscts --scan-ms 300"
+              " --quiet &", []),
+             ('QUENTA_PORT_COM8=/tmp/com8 ./example; echo "exit $?"', []), ("kill %1", [])]
+    outputs = run_transcript(steps, scratch)
+    return None if outputs.get(2, [""])[-1:] == ["exit 0"] else str(outputs)
 
 
 class LinksTest(unittest.TestCase):
@@ -198,38 +174,43 @@ class LinksTest(unittest.TestCase):
             self.assertIn(f"](docs/{page.name})", readme, page.name)
 
 
-class ExamplesTest(unittest.TestCase):
-    def test_every_block_runs_or_says_why_not(self):
+def check(block, files):
+    """What is wrong with a block, or None."""
+    if block.language == "python":
         examples = {path.read_text() for path in (SOURCE / "python" / "examples").glob("*.py")}
-        for page in PAGES:
-            page_blocks = [block for block in blocks(page) if not block.marked]
-            files = [block for block in page_blocks if "file" in block.attributes]
-            for block in page_blocks:
-                with self.subTest(block=str(block)):
-                    # A folder of its own: nothing left by another example.
-                    scratch = Scratch()
-                    self.addCleanup(scratch.close)
-                    if block.language == "python":
-                        self.assertIn(block.text, examples, "not a file of python/examples/")
-                    elif block.language in ("c", "cpp"):
-                        status, output = compile_and_run(block, scratch)
-                        self.assertEqual(0, status, output)
-                    elif block.language == "console":
-                        self.check_transcript(block, files, scratch)
-                    else:
-                        self.assertIn("file", block.attributes,
-                                      f"a {block.language or 'plain'} block: run it or mark it")
-
-    def check_transcript(self, block, files, scratch):
+        return None if block.text in examples else "not a file of python/examples/"
+    if block.language not in ("c", "cpp", "console"):
+        return None if "file" in block.attributes else \
+            f"a {block.language or 'plain'} block: run it or mark it"
+    scratch = Scratch()  # a folder of its own: nothing left by another example
+    try:
+        if block.language != "console":
+            return compile_and_run(block, scratch)
         for file in files:
             Path(scratch.local(file.attributes["file"])).write_text(file.text)
         steps = transcript(block.text)
         outputs = run_transcript(steps, scratch)
         for at, (command, expected) in enumerate(steps):
-            actual = outputs.get(at, [])
-            expected = [scratch.local(line) for line in expected]
-            self.assertTrue(matches(expected, actual),
-                            f"$ {command}\nexpected {expected}\ngot {actual}")
+            expected, actual = [scratch.local(line) for line in expected], outputs.get(at, [])
+            if not matches(expected, actual):
+                return f"$ {command}\nexpected {expected}\ngot {actual}"
+        return None
+    finally:
+        shutil.rmtree(scratch.dir, ignore_errors=True)
+
+
+class ExamplesTest(unittest.TestCase):
+    def test_every_block_runs_or_says_why_not(self):
+        jobs = []
+        for page in PAGES:
+            page_blocks = blocks(page)
+            files = [block for block in page_blocks if "file" in block.attributes]
+            jobs += [(block, files) for block in page_blocks]
+        with ThreadPoolExecutor(max_workers=4) as pool:
+            problems = list(pool.map(lambda job: check(*job), jobs))
+        for (block, _), problem in zip(jobs, problems):
+            with self.subTest(block=block.name):
+                self.assertIsNone(problem)
 
 
 if __name__ == "__main__":

@@ -1,11 +1,10 @@
 // The installed package as a consumer meets it: installed to one folder and
 // then moved to another, both the CMake package and the pkg-config file must
 // lead the compiler to the moved copy's header and library, never to another,
-// and the programs built so must run on that library against the simulated
-// module. And the Debian packages that cpack makes of the same build tree,
-// for what lintian does not check itself.
-#include "ProcessRunner.h"
-#include "SIM_SimulatedModule.h"
+// and the loader to that library (what the programs do with it is the C
+// functions' and the configurator's to show). And the Debian packages that
+// cpack makes of the same build tree, for what lintian does not check itself.
+#include "ToolTestSupport.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -15,77 +14,29 @@
 #include <memory>
 #include <set>
 #include <sstream>
-#include <stdlib.h>
 #include <vector>
 
 namespace fs = std::filesystem;
-using namespace QUENTA::SIM;
+using tooltest::contains;
 
 namespace {
 
-const char c_szConsumerC[] = "#include <quenta.h>\n#include <stdio.h>\n"
-                             "int main(void) {\n"
-                             "    char szName[64];\n"
-                             "    uint32_t ulSize = sizeof szName;\n"
-                             "    if (!QUENTA_getPairedDevice(szName, &ulSize)) return 1;\n"
-                             "    printf(\"paired=%s\\n\", szName);\n"
-                             "    return 0;\n"
-                             "}\n";
-const char c_szConsumerCxx[] = "#include <QuentaConfigurator.h>\n#include <cstdio>\n"
-                               "int main() {\n"
-                               "    std::string strName;\n"
-                               "    QUENTA::QuentaConfiguratorC configurator;\n"
-                               "    if (!configurator.getPairedDevice(strName)) return 1;\n"
-                               "    printf(\"paired=%s\\n\", strName.c_str());\n"
-                               "    return 0;\n"
-                               "}\n";
-// A program that loads a sanitized library is built with the same sanitizer,
-// whose run time must come first.
-#if defined(__SANITIZE_ADDRESS__)
-#define QUENTA_CONSUMER_FLAGS "-fsanitize=address,undefined"
-#elif defined(__SANITIZE_THREAD__)
-#define QUENTA_CONSUMER_FLAGS "-fsanitize=thread"
-#else
-#define QUENTA_CONSUMER_FLAGS ""
-#endif
-const char c_szFlags[] =
-    "export CFLAGS='" QUENTA_CONSUMER_FLAGS "' CXXFLAGS='" QUENTA_CONSUMER_FLAGS
-    "' LDFLAGS='" QUENTA_CONSUMER_FLAGS "'; ";
+// A call of each interface, for the compiler and the linker.
+const char c_szConsumerC[] = "#include <quenta.h>\nint main(void) { uint32_t ulSize = 0;\n"
+                             "return QUENTA_getPairedDevice(0, &ulSize); }\n";
+const char c_szConsumerCxx[] = "#include <QuentaConfigurator.h>\nint main() { std::string str;\n"
+                               "return QUENTA::QuentaConfiguratorC().getPairedDevice(str); }\n";
 const char c_szProject[] =
     "cmake_minimum_required(VERSION 3.20)\n"
     "project(consumer C CXX)\n"
     "find_package(Quenta 1 REQUIRED)\n"
-    "add_executable(consumer_c main.c)\n"
-    "add_executable(consumer_cxx main.cpp)\n"
-    "target_link_libraries(consumer_c PRIVATE Quenta::quenta)\n"
-    "target_link_libraries(consumer_cxx PRIVATE Quenta::quenta)\n"
+    "link_libraries(Quenta::quenta)\n"
+    "add_executable(consumer_c main.c)\nadd_executable(consumer_cxx main.cpp)\n"
     "file(GENERATE OUTPUT library.txt CONTENT $<TARGET_FILE:Quenta::quenta>)\n";
 
 class PackageSlowTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        char szDir[] = "/tmp/quenta-package-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(szDir));
-        m_dir = szDir;
-    }
-
-    void TearDown() override { fs::remove_all(m_dir); }
-
-    static void write(const fs::path& path, const std::string& strText)
-    {
-        fs::create_directories(path.parent_path());
-        std::ofstream(path) << strText;
-    }
-
-    static std::string read(const fs::path& path)
-    {
-        std::stringstream text;
-        text << std::ifstream(path).rdbuf();
-        return text.str();
-    }
-
     // Its standard output, without the line end; a failure fails the case.
     std::string shell(const std::string& strCommand)
     {
@@ -120,14 +71,11 @@ protected:
         return unCount;
     }
 
-    fs::path m_dir;
+    const tooltest::TempDirC m_scratch;
+    const fs::path m_dir = m_scratch.path();
     fs::path m_prefix;
 };
 
-// The programs run at once, each against a module of its own whose pairing
-// (named after the program; the library reads up to 15 characters) it must
-// read back, with nothing but its run path to find the library: the moved
-// prefix's copy must be the one it loads.
 TEST_F(PackageSlowTest, AMovedInstallLeadsCMakeAndPkgConfigConsumersToItself)
 {
     install(m_dir / "installed");
@@ -135,9 +83,9 @@ TEST_F(PackageSlowTest, AMovedInstallLeadsCMakeAndPkgConfigConsumersToItself)
     m_prefix = m_dir / "moved";
     fs::rename(m_dir / "installed", m_prefix);
     const fs::path consumer = m_dir / "consumer";
-    write(consumer / "main.c", c_szConsumerC);
-    write(consumer / "main.cpp", c_szConsumerCxx);
-    write(consumer / "CMakeLists.txt", c_szProject);
+    m_scratch.file("consumer/main.c", c_szConsumerC);
+    m_scratch.file("consumer/main.cpp", c_szConsumerCxx);
+    m_scratch.file("consumer/CMakeLists.txt", c_szProject);
 
     const std::string strEnv =
         "export PKG_CONFIG_PATH='" + (m_prefix / "lib" / "pkgconfig").string() + "'; ";
@@ -147,50 +95,28 @@ TEST_F(PackageSlowTest, AMovedInstallLeadsCMakeAndPkgConfigConsumersToItself)
     // The run path, too, as the file gives it.
     const fs::path pkgconfigProgram = m_dir / "pkgconfig_c";
     std::string strDeps = shell(
-        strEnv + c_szFlags + "cc $CFLAGS $LDFLAGS -MD -MF '" + (consumer / "main.d").string() +
-        "' '" + (consumer / "main.c").string() + "' -o '" + pkgconfigProgram.string() +
+        strEnv + "cc -MD -MF '" + (consumer / "main.d").string() + "' '" +
+        (consumer / "main.c").string() + "' -o '" + pkgconfigProgram.string() +
         "' $(pkg-config --cflags --libs quenta) -Wl,-rpath,$(pkg-config --variable=libdir quenta)" +
         " && cat '" + (consumer / "main.d").string() + "'");
     EXPECT_EQ(1u, movedHeaders(strDeps)) << strDeps;
 
     const fs::path build = m_dir / "build";
-    strDeps = shell(c_szFlags + std::string("cmake -S '") + consumer.string() + "' -B '" +
-                    build.string() + "' -G Ninja -DCMAKE_PREFIX_PATH='" + m_prefix.string() +
+    strDeps = shell("cmake -S '" + consumer.string() + "' -B '" + build.string() +
+                    "' -G Ninja -DCMAKE_PREFIX_PATH='" + m_prefix.string() +
                     "' >/dev/null && cmake --build '" + build.string() +
                     "' >/dev/null && ninja -C '" + build.string() + "' -t deps");
     // quenta.h from the C program; both headers from the C++ one.
     EXPECT_EQ(3u, movedHeaders(strDeps)) << strDeps;
-    const std::string strLibrary = read(build / "library.txt");
+    const std::string strLibrary = tooltest::readFile(build / "library.txt");
     EXPECT_TRUE(fs::equivalent(fs::canonical(strLibrary).parent_path(), m_prefix / "lib"))
         << strLibrary;
 
-    std::vector<std::unique_ptr<SimulatedModuleC>> vecModules;
-    std::vector<std::unique_ptr<proctest::ProcessC>> vecProcesses;
-    const std::vector<fs::path> vecPrograms = {pkgconfigProgram, build / "consumer_c",
-                                               build / "consumer_cxx"};
-    for (const fs::path& program : vecPrograms) {
-        SimConfigS config;
-        config.m_eInitialMode = SM_COMMAND;
-        config.m_lineSettings.m_unBaudRate = 12;
-        config.m_lineSettings.m_unFlowControl = 1;
-        vecModules.emplace_back(new SimulatedModuleC(config));
-        vecModules.back()->modifyState([&](SimStateS& state) {
-            state.m_mapPeers[0] = {"02a0c7a1b2e1r", 130, 0, program.filename().string(), true};
-            state.m_unNumberOfPeers = 1;
-        });
-        ASSERT_TRUE(vecModules.back()->start());
-        vecProcesses.emplace_back(new proctest::ProcessC(
-            {program.string()},
-            {{"QUENTA_PORT_COM8", vecModules.back()->slavePath()}, {"LD_LIBRARY_PATH", ""}}));
-    }
-    for (size_t unAt = 0; unAt < vecPrograms.size(); ++unAt) {
-        SCOPED_TRACE(vecPrograms[unAt].string());
-        proctest::ProcessC& process = *vecProcesses[unAt];
-        EXPECT_EQ(0, process.finish(30000)) << process.err();
-        EXPECT_EQ("paired=" + vecPrograms[unAt].filename().string() + "\n", process.out());
-        // The loader's choice, in the same environment: one libquenta.
+    // The loader's choice with nothing but the run path: the moved copy.
+    for (const fs::path& program :
+         {pkgconfigProgram, build / "consumer_c", build / "consumer_cxx"}) {
         const std::string strLoaded = shell("env -u LD_LIBRARY_PATH LD_TRACE_LOADED_OBJECTS=1 '" +
-                                            vecPrograms[unAt].string() + "' | grep libquenta");
+                                            program.string() + "' | grep libquenta");
         const size_t unPath = strLoaded.find("=> ") + 3;
         EXPECT_EQ(std::string::npos, strLoaded.find('\n')) << strLoaded;
         std::error_code error;
@@ -205,60 +131,40 @@ TEST_F(PackageSlowTest, AMovedInstallLeadsCMakeAndPkgConfigConsumersToItself)
 // and never installed. Lintian checks stripping, compression, the ldconfig
 // trigger, copyright files and descriptions; this checks what it cannot know.
 
-struct DebPackageS
+// Each package's files (and links) below its root, each exactly once beside
+// the copyright and changelog: fnmatch patterns, @LIB@ for the configured
+// library folder, @PY@ for Python's.
+const struct
 {
-    std::string m_strName;
-    std::string m_strSection;
-    // Each file (or link) below the root exactly once, beside the copyright
-    // and changelog; fnmatch patterns, @LIB@ for the configured library
-    // folder, @PY@ for Python's.
-    std::vector<std::string> m_vecFiles;
-};
-
-const std::vector<DebPackageS> c_vecDebPackages = {
-    {"libquenta1", "libs", {"@LIB@/libquenta.so.1", "@LIB@/libquenta.so.1.0.0"}},
-    {"libquenta-dev",
-     "libdevel",
-     {"usr/include/quenta.h", "usr/include/QuentaConfigurator.h", "@LIB@/libquenta.so",
-      "@LIB@/cmake/Quenta/QuentaConfig.cmake", "@LIB@/cmake/Quenta/QuentaConfigVersion.cmake",
-      "@LIB@/cmake/Quenta/QuentaTargets.cmake", "@LIB@/cmake/Quenta/QuentaTargets-*.cmake",
-      "@LIB@/pkgconfig/quenta.pc"}},
-    {"quenta-tools",
-     "utils",
-     {"usr/bin/quenta", "usr/bin/quenta-sim", "usr/share/man/man1/quenta.1.gz",
-      "usr/share/man/man1/quenta-sim.1.gz", "usr/share/bash-completion/completions/quenta",
-      "usr/share/bash-completion/completions/quenta-sim"}},
-    {"python3-quenta",
-     "python",
-     {"@PY@/quenta/__init__.py", "@PY@/quenta/_native.cpython-*.so", "@PY@/quenta/_native.pyi",
-      "@PY@/quenta/capi.py", "@PY@/quenta/errors.py", "@PY@/quenta/session.py",
-      "@PY@/quenta/sim.py", "@PY@/quenta/pytest_plugin.py", "@PY@/quenta/py.typed",
-      "@PY@/quenta-*.dist-info/METADATA", "@PY@/quenta-*.dist-info/entry_points.txt",
-      "@PY@/quenta-*.dist-info/top_level.txt", "@PY@/quenta-*.dist-info/INSTALLER"}},
+    const char* szName;
+    const char* szSection;
+    const char* szFiles;
+} c_aDebPackages[] = {
+    {"libquenta1", "libs", "@LIB@/libquenta.so.1 @LIB@/libquenta.so.1.0.0"},
+    {"libquenta-dev", "libdevel",
+     "usr/include/quenta.h usr/include/QuentaConfigurator.h @LIB@/libquenta.so "
+     "@LIB@/cmake/Quenta/QuentaConfig.cmake @LIB@/cmake/Quenta/QuentaConfigVersion.cmake "
+     "@LIB@/cmake/Quenta/QuentaTargets.cmake @LIB@/cmake/Quenta/QuentaTargets-*.cmake "
+     "@LIB@/pkgconfig/quenta.pc"},
+    {"quenta-tools", "utils",
+     "usr/bin/quenta usr/bin/quenta-sim usr/share/man/man1/quenta.1.gz "
+     "usr/share/man/man1/quenta-sim.1.gz usr/share/bash-completion/completions/quenta "
+     "usr/share/bash-completion/completions/quenta-sim"},
+    {"python3-quenta", "python",
+     "@PY@/quenta/__init__.py @PY@/quenta/_native.cpython-*.so @PY@/quenta/_native.pyi "
+     "@PY@/quenta/capi.py @PY@/quenta/errors.py @PY@/quenta/session.py @PY@/quenta/sim.py "
+     "@PY@/quenta/pytest_plugin.py @PY@/quenta/py.typed @PY@/quenta-*.dist-info/METADATA "
+     "@PY@/quenta-*.dist-info/entry_points.txt @PY@/quenta-*.dist-info/top_level.txt "
+     "@PY@/quenta-*.dist-info/INSTALLER"},
 };
 
 std::string cacheValue(const std::string& strName)
 {
-    std::ifstream cache(proctest::binaryDir() + "/CMakeCache.txt");
-    for (std::string strLine; std::getline(cache, strLine);) {
-        if (strLine.rfind(strName + ":", 0) == 0) {
-            return strLine.substr(strLine.find('=') + 1);
-        }
-    }
-    return "";
-}
-
-// Whether an entry of "a (>= 1), b | c, d" starts with strPrefix.
-bool dependsOn(const std::string& strDepends, const std::string& strPrefix)
-{
-    std::istringstream stream(strDepends);
-    for (std::string strEntry; std::getline(stream, strEntry, ',');) {
-        if (strEntry.find_first_not_of(' ') != std::string::npos &&
-            strEntry.compare(strEntry.find_first_not_of(' '), strPrefix.size(), strPrefix) == 0) {
-            return true;
-        }
-    }
-    return false;
+    const std::string strCache = tooltest::readFile(proctest::binaryDir() + "/CMakeCache.txt");
+    const size_t unAt = strCache.find('=', strCache.find("\n" + strName + ":"));
+    return unAt == std::string::npos
+               ? ""
+               : strCache.substr(unAt + 1, strCache.find('\n', unAt) - unAt - 1);
 }
 
 // The files and links below a folder, as "usr/...".
@@ -298,7 +204,7 @@ TEST_F(PackageSlowTest, DebianPackagesHoldTheirFieldsFilesAndLinks)
             strDebs += " '" + entry.path().string() + "'";
         }
     }
-    ASSERT_EQ(c_vecDebPackages.size(), mapDebs.size()) << strDebs;
+    ASSERT_EQ(std::size(c_aDebPackages), mapDebs.size()) << strDebs;
     const auto field = [&](const std::string& strPackage, const std::string& strField) {
         return shell("dpkg-deb -f '" + mapDebs[strPackage].string() + "' " + strField);
     };
@@ -319,14 +225,17 @@ TEST_F(PackageSlowTest, DebianPackagesHoldTheirFieldsFilesAndLinks)
     // them), manual pages gzipped.
     const std::string strArchitecture = shell("dpkg --print-architecture");
     std::set<std::string> setPackaged;
-    for (const DebPackageS& package : c_vecDebPackages) {
-        SCOPED_TRACE(package.m_strName);
-        EXPECT_EQ(package.m_strSection, field(package.m_strName, "Section"));
-        EXPECT_EQ(strArchitecture, field(package.m_strName, "Architecture"));
-        EXPECT_EQ(strVersion, field(package.m_strName, "Version"));
-        EXPECT_EQ("quenta", field(package.m_strName, "Source"));
-        std::vector<std::string> vecPatterns;
-        for (std::string strPattern : package.m_vecFiles) {
+    for (const auto& package : c_aDebPackages) {
+        const std::string strName = package.szName;
+        SCOPED_TRACE(strName);
+        EXPECT_EQ(package.szSection, field(strName, "Section"));
+        EXPECT_EQ(strArchitecture + strVersion + "quenta", field(strName, "Architecture") +
+                                                               field(strName, "Version") +
+                                                               field(strName, "Source"));
+        std::vector<std::string> vecPatterns = {"usr/share/doc/" + strName + "/copyright",
+                                                "usr/share/doc/" + strName + "/changelog.gz"};
+        std::istringstream files(package.szFiles);
+        for (std::string strPattern; files >> strPattern;) {
             if (strPattern[0] == '@') {
                 strPattern.replace(0, strPattern.find('/'),
                                    strPattern[1] == 'L' ? "usr/" + strLibDir
@@ -334,10 +243,7 @@ TEST_F(PackageSlowTest, DebianPackagesHoldTheirFieldsFilesAndLinks)
             }
             vecPatterns.push_back(strPattern);
         }
-        for (const char* szDoc : {"/copyright", "/changelog.gz"}) {
-            vecPatterns.push_back("usr/share/doc/" + package.m_strName + szDoc);
-        }
-        const fs::path root = unpacked(package.m_strName, "-x");
+        const fs::path root = unpacked(strName, "-x");
         const std::set<std::string> setFiles = filesBelow(root);
         for (const std::string& strPattern : vecPatterns) {
             EXPECT_EQ(1, std::count_if(setFiles.begin(), setFiles.end(),
@@ -353,13 +259,12 @@ TEST_F(PackageSlowTest, DebianPackagesHoldTheirFieldsFilesAndLinks)
             }
         }
         // The changelog's newest entry is this version.
-        EXPECT_EQ(strVersion,
-                  shell("gzip -cd '" + (root / "usr/share/doc" / package.m_strName).string() +
-                        "/changelog.gz' | dpkg-parsechangelog -l - -S Version"));
+        EXPECT_EQ(strVersion, shell("gzip -cd '" + (root / "usr/share/doc" / strName).string() +
+                                    "/changelog.gz' | dpkg-parsechangelog -l - -S Version"));
         // Only the library's package may claim the library.
-        const fs::path control = unpacked(package.m_strName, "-e");
-        EXPECT_EQ(package.m_strName == "libquenta1", fs::exists(control / "shlibs"));
-        EXPECT_EQ(package.m_strName == "libquenta1", fs::exists(control / "symbols"));
+        const fs::path control = unpacked(strName, "-e");
+        EXPECT_EQ(strName == "libquenta1", fs::exists(control / "shlibs"));
+        EXPECT_EQ(strName == "libquenta1", fs::exists(control / "symbols"));
     }
     install(m_dir / "plain");
     std::set<std::string> setInstalled;
@@ -374,26 +279,20 @@ TEST_F(PackageSlowTest, DebianPackagesHoldTheirFieldsFilesAndLinks)
     // one Python it was built for and, for quenta.capi, this build's library.
     const std::string strExact = "libquenta1 (= " + strVersion + ")";
     const std::string strPython = cacheValue("QUENTA_PYTHON_VERSION");
-    const struct
-    {
-        const char* szPackage;
-        std::vector<std::string> vecNeeded;
-        std::vector<std::string> vecNot;
-    } c_aDepends[] = {
-        {"libquenta1", {"libc6 ", "libstdc++6 "}, {"libquenta"}},
-        {"libquenta-dev", {strExact}, {}},
-        {"quenta-tools", {"libc6 "}, {"libquenta"}},
-        {"python3-quenta",
-         {"libc6 ", "python3 (>= " + strPython + "~)", "python3 (<< ", strExact},
-         {}},
+    // Entries a package depends on; "!" first, one it must not.
+    const std::pair<const char*, std::vector<std::string>> c_aDepends[] = {
+        {"libquenta1", {"libc6 ", "libstdc++6 ", "!libquenta"}},
+        {"libquenta-dev", {strExact}},
+        {"quenta-tools", {"libc6 ", "!libquenta"}},
+        {"python3-quenta", {"libc6 ", "python3 (>= " + strPython + "~)", "python3 (<< ", strExact}},
     };
     for (const auto& depends : c_aDepends) {
-        const std::string strDepends = field(depends.szPackage, "Depends");
-        for (const std::string& strEntry : depends.vecNeeded) {
-            EXPECT_TRUE(dependsOn(strDepends, strEntry)) << strEntry << " in " << strDepends;
-        }
-        for (const std::string& strEntry : depends.vecNot) {
-            EXPECT_FALSE(dependsOn(strDepends, strEntry)) << strEntry << " in " << strDepends;
+        const std::string strDepends = field(depends.first, "Depends");
+        for (const std::string& strEntry : depends.second) {
+            const bool bNot = strEntry[0] == '!';
+            // Whether an entry of "a (>= 1), b | c, d" starts so.
+            EXPECT_NE(bNot, contains(", " + strDepends, ", " + strEntry.substr(bNot)))
+                << strEntry << " in " << strDepends;
         }
     }
     EXPECT_EQ("bash-completion", field("quenta-tools", "Recommends"));
@@ -402,9 +301,10 @@ TEST_F(PackageSlowTest, DebianPackagesHoldTheirFieldsFilesAndLinks)
     // gained or lost without an entry fails the check (level 4).
     const fs::path lib = unpacked("libquenta1", "-x");
     const fs::path control = unpacked("libquenta1", "-e");
-    EXPECT_EQ("libquenta 1 libquenta1 (>= " + strVersion + ")\n", read(control / "shlibs"));
-    write(m_dir / "gensymbols" / "debian" / "control",
-          "Source: quenta\n\nPackage: libquenta1\nArchitecture: any\n");
+    EXPECT_EQ("libquenta 1 libquenta1 (>= " + strVersion + ")\n",
+              tooltest::readFile(control / "shlibs"));
+    m_scratch.file("gensymbols/debian/control",
+                   "Source: quenta\n\nPackage: libquenta1\nArchitecture: any\n");
     EXPECT_EQ("", shell("cd '" + (m_dir / "gensymbols").string() +
                         "' && dpkg-gensymbols -plibquenta1 -P'" + lib.string() + "' -v" +
                         strVersion + " -I'" + (control / "symbols").string() + "' -O'" +
@@ -425,11 +325,7 @@ TEST_F(PackageSlowTest, DebianPackagesHoldTheirFieldsFilesAndLinks)
     if (proctest::runProcess({"/bin/sh", "-c", "command -v lintian"}).m_nExit != 0) {
         GTEST_SKIP() << "lintian is not installed (scripts/bootstrap installs it)";
     }
-    const std::string strLintian =
-        shell("lintian --fail-on error --tag-display-limit 0" + strDebs + " 2>&1");
-    for (const std::string& strLine : proctest::splitLines(strLintian + "\n")) {
-        EXPECT_NE(0u, strLine.rfind("E: ", 0)) << strLine;
-    }
+    shell("lintian --fail-on error --tag-display-limit 0" + strDebs + " 2>&1");
 }
 
 } // namespace

@@ -10,10 +10,9 @@ set -euo pipefail
 dll=$1
 shift
 objdump=x86_64-w64-mingw32-objdump
-cxxfilt=x86_64-w64-mingw32-c++filt
 class="QUENTA::QuentaConfiguratorC"
+functions="QUENTA_searchDevices QUENTA_pairDevice QUENTA_getPairedDevice QUENTA_switchToDataMode QUENTA_createPortHandle"
 failures=0
-
 fail() {
     echo "FAIL: $*" >&2
     failures=$((failures + 1))
@@ -21,20 +20,19 @@ fail() {
 
 exports=$("$objdump" -p "$dll" |
     awk '/^\[Ordinal\/Name Pointer\] Table/ { table = 1; next } table && /^\t\[/ { print $3; next } { table = 0 }' |
-    "$cxxfilt")
+    x86_64-w64-mingw32-c++filt)
 [ -n "$exports" ] || fail "no export table in $dll"
 
 while IFS= read -r name; do
+    case " $functions " in *" $name "*) continue ;; esac
     case "$name" in
-        QUENTA_searchDevices | QUENTA_pairDevice | QUENTA_getPairedDevice | \
-            QUENTA_switchToDataMode | QUENTA_createPortHandle) ;;
         "vtable for $class" | "typeinfo for $class" | "$class::"*) ;;
         *) fail "exported but not public: $name" ;;
     esac
 done <<<"$exports"
 
-for name in QUENTA_searchDevices QUENTA_pairDevice QUENTA_getPairedDevice \
-    QUENTA_switchToDataMode QUENTA_createPortHandle "vtable for $class" "typeinfo for $class" \
+# shellcheck disable=SC2086 # the functions' names are words
+for name in $functions "vtable for $class" "typeinfo for $class" \
     "$class::QuentaConfiguratorC()" "$class::~QuentaConfiguratorC()" \
     "$class::QuentaConfiguratorC($class const&)" "$class::operator=($class const&)" \
     "$class::createPortHandle()" "$class::switchToDataMode()"; do
