@@ -26,55 +26,56 @@ int32_t thresholdOf(const std::string& strLogName)
 
 using DebugDefTest = StorageRootTest;
 
+// The manager's consumers by name and header mode, a file's with its count
+// and age limit.
+std::string consumers()
+{
+    std::string strAll;
+    for (auto* p = mgr().firstComponent(); p != nullptr; p = mgr().nextComponent(p)) {
+        auto* pConsumer = dynamic_cast<DbgLogConsumerC*>(p);
+        strAll += (strAll.empty() ? "" : ", ") + pConsumer->getName() + " " +
+                  std::to_string(pConsumer->getHeaderMode());
+        if (auto* pFile = dynamic_cast<DbgLogFileConsumerC*>(p)) {
+            strAll += " " + std::to_string(pFile->getNumberOfFiles()) + " " +
+                      std::to_string(pFile->getMaxAge());
+        }
+    }
+    return strAll;
+}
+
 } // namespace
 
 TEST_F(DebugDefTest, RouteLinesFollowTheGrammar)
 {
     const int32_t NO = -1;
     // szLog is the log whose threshold shows the route; for "no route" cases
-    // the key, which must stay silent. nFiles is 0 for a consumer that is not
-    // a file.
-    struct CaseS
+    // the key, which must stay silent.
+    const struct
     {
         const char *szLine, *szLog;
         int32_t nLevel;
         const char* szConsumer = "";
-        uint32_t unHdr = 0;
-        int32_t nFiles = 0;
-        uint32_t unAge = 0;
     } aCases[] = {
-        {"LOGT SerialPortC INFO printf", "SerialPortC", 4, "printf", 1, 0, 0},
-        {"LOGT * WARN trace.txt 3 1", "AnyLog", 5, "trace.txt", 1, 3, 1000},
-        {"LOG SystemErrorLogger ALL SystemErrorLogger", "SystemErrorLogger", 0, "SystemErrorLogger",
-         1, 2, 0},
-        {"LOGS nmea FINE nmea.txt", "nmea", 3, "nmea.txt", 2, 1, 0},
+        {"LOGT SerialPortC INFO printf", "SerialPortC", 4, "printf 1"},
+        {"LOGT * WARN trace.txt 3 1", "AnyLog", 5, "trace.txt 1 3 1000"},
+        {"LOG SystemErrorLogger ALL SystemErrorLogger", "SystemErrorLogger", 0,
+         "SystemErrorLogger 1 2 0"},
+        {"LOGS nmea FINE nmea.txt", "nmea", 3, "nmea.txt 2 1 0"},
         {"LOGX key printf", "key", NO},
         {"LOG", "key", NO},
         {"LOG key", "key", NO},
-        {"LOG key printf", "key", 0, "printf", 0, 0, 0},
+        {"LOG key printf", "key", 0, "printf 0"},
         {"LOGT key INFOFILE.txt", "key", NO},
-        {"LOG key \"my file.txt\"", "key", 0, "my file.txt", 0, 1, 0},
+        {"LOG key \"my file.txt\"", "key", 0, "my file.txt 0 1 0"},
         {"LOG key INFO file.txt x", "key", NO},
-        {"LOG\tkey\t\tERROR\tprintf\r\n", "key", 6, "printf", 0, 0, 0},
-        {"LOG key INFO f20.log 25 3\r\n", "key", 4, "f20.log", 0, 20, 3000},
+        {"LOG\tkey\t\tERROR\tprintf\r\n", "key", 6, "printf 0"},
+        {"LOG key INFO f20.log 25 3\r\n", "key", 4, "f20.log 0 20 3000"},
         {"LOG key INFO /sensorboard/", "key", NO},
     };
-    for (const CaseS& c : aCases) {
-        SCOPED_TRACE(c.szLine);
-        EXPECT_EQ(c.nLevel != NO, processRouteLine(c.szLine));
-        EXPECT_EQ(c.nLevel == NO ? LVL_NONE : c.nLevel, thresholdOf(c.szLog));
-        EXPECT_EQ(c.nLevel == NO ? 0 : 1, mgr().componentCount());
-        if (c.nLevel != NO) {
-            DbgLogConsumerC* pConsumer = childConsumer(c.szConsumer);
-            ASSERT_NE(nullptr, pConsumer);
-            EXPECT_EQ(c.unHdr, pConsumer->getHeaderMode());
-            auto* pFile = dynamic_cast<DbgLogFileConsumerC*>(pConsumer);
-            ASSERT_EQ(c.nFiles != 0, pFile != nullptr);
-            if (pFile != nullptr) {
-                EXPECT_EQ(c.nFiles, pFile->getNumberOfFiles());
-                EXPECT_EQ(c.unAge, pFile->getMaxAge());
-            }
-        }
+    for (const auto& c : aCases) {
+        EXPECT_EQ(c.nLevel != NO, processRouteLine(c.szLine)) << c.szLine;
+        EXPECT_EQ(c.nLevel == NO ? LVL_NONE : c.nLevel, thresholdOf(c.szLog)) << c.szLine;
+        EXPECT_EQ(c.szConsumer, consumers()) << c.szLine;
         mgr().removeAll();
     }
 }

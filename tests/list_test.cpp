@@ -1,7 +1,6 @@
 // Intrusive lists: structure, ownership, removal while reading.
 #include "Nox_Tsk/NOX_TSK_List.h"
 
-#include "TestEnv.h"
 #include "WaitFor.h"
 
 #include <gtest/gtest.h>
@@ -101,13 +100,4 @@ TEST(List, RemoveWhileReadingWaitsForOtherReadersOnly)
     }
     list.pushBack(&one);
     EXPECT_EQ((std::vector<int>{1, 1}), values(list)) << "both read shares were handed back";
-}
-
-TEST(ListDeathTest, ANodeInTwoListsEndsTheProcess)
-{
-    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
-    ListC first, second;
-    ItemC item(1);
-    first.pushBack(&item);
-    EXPECT_EXIT(second.pushBack(&item), ::testing::ExitedWithCode(testenv::exitCodeSeen(-1)), "");
 }

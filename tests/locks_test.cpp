@@ -43,21 +43,19 @@ TEST(ReaderWriterLock, ReadersShareAndAWriterExcludesEveryone)
     ReaderWriterLockC rw;
     std::atomic<bool> bIn{false};
     rw.getReadLock().lock();
-    std::thread other = enter(rw.getReadLock(), bIn);
-    EXPECT_TRUE(waitFor(bIn)) << "a second reader shares the lock";
-    other.join();
-    other = enter(rw.getWriteLock(), bIn);
-    EXPECT_TRUE(staysClear(bIn)) << "a writer waits for the reader still in";
+    std::thread(enter(rw.getReadLock(), bIn)).join();
+    EXPECT_TRUE(bIn) << "a second reader shares the lock";
     rw.getReadLock().unlock();
-    EXPECT_TRUE(waitFor(bIn));
-    other.join();
-
-    rw.getWriteLock().lock();
-    other = enter(rw.getReadLock(), bIn);
-    EXPECT_TRUE(staysClear(bIn)) << "a reader waits for the writer";
-    rw.getWriteLock().unlock();
-    EXPECT_TRUE(waitFor(bIn));
-    other.join();
+    // A writer waits for the reader in, a reader for the writer in.
+    for (LockC* pFirst : {&rw.getReadLock(), &rw.getWriteLock()}) {
+        pFirst->lock();
+        std::thread other =
+            enter(pFirst == &rw.getReadLock() ? rw.getWriteLock() : rw.getReadLock(), bIn);
+        EXPECT_TRUE(staysClear(bIn));
+        pFirst->unlock();
+        EXPECT_TRUE(waitFor(bIn));
+        other.join();
+    }
 }
 
 TEST(Semaphore, KeepsOneSignalAndThrowsItsTimeOutCode)
@@ -101,7 +99,5 @@ TEST(ErrorBase, CollectsBoundedTextOnlyWhileTheSwitchIsOn)
     EXPECT_EQ(239u, std::strlen(longError.append("more").what()));
     ErrorBaseC::setErrorTextEnabled(false);
 
-    ErrorBaseC silent(3, "text");
-    silent.append("more");
-    EXPECT_STREQ("", silent.what());
+    EXPECT_STREQ("", ErrorBaseC(3, "text").append("more").what());
 }

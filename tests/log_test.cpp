@@ -26,12 +26,8 @@ using RecordsT = std::vector<std::string>;
 
 TEST_F(LogTest, RoutesResolveByExactNameOrPrefixWithTheLowestLevelPerConsumer)
 {
-    struct RouteS
-    {
-        const char* szKey;
-        int32_t nLevel;
-        const char* szConsumer;
-    };
+    // Key, level and consumer.
+    using RouteS = std::tuple<const char*, int32_t, const char*>;
     const struct
     {
         std::vector<RouteS> vecRoutes;
@@ -49,8 +45,8 @@ TEST_F(LogTest, RoutesResolveByExactNameOrPrefixWithTheLowestLevelPerConsumer)
     };
     for (const auto& c : aCases) {
         LogCaptureC a("a"), b("b");
-        for (const RouteS& route : c.vecRoutes) {
-            mgr().addRoute(route.szKey, route.nLevel, route.szConsumer);
+        for (const auto& [szKey, nLevel, szConsumer] : c.vecRoutes) {
+            mgr().addRoute(szKey, nLevel, szConsumer);
         }
         DbgLogFileC log(c.szLog);
         log.isEnabled(LVL_ALL);
@@ -58,28 +54,19 @@ TEST_F(LogTest, RoutesResolveByExactNameOrPrefixWithTheLowestLevelPerConsumer)
     }
 }
 
-TEST_F(LogTest, ARouteChangeAfterResolutionIsSeenOnTheNextUse)
+TEST_F(LogTest, RecordsReachEveryConsumerAtOrBelowItsLevelAsRoutesChange)
 {
-    DbgLogFileC log("Late");
-    EXPECT_FALSE(log.isEnabled(LVL_FATAL));
-    LogCaptureC capture;
-    capture.route("Late", LVL_WARN);
-    EXPECT_FALSE(log.isEnabled(LVL_INFO));
-    EXPECT_TRUE(log.isEnabled(LVL_WARN));
-    mgr().removeRoute("Late");
-    EXPECT_FALSE(log.isEnabled(LVL_FATAL));
-}
-
-TEST_F(LogTest, RecordsReachEveryConsumerAtOrBelowItsLevel)
-{
+    DbgLogFileC log("Two");
+    EXPECT_FALSE(log.isEnabled(LVL_FATAL)) << "resolved before any route";
     LogCaptureC high("high"), low("low");
     high.route("Two", LVL_ERROR);
     low.route("Two", LVL_FINER);
-    DbgLogFileC log("Two");
     log.log(LVL_INFO, "info\n");
     log.log(LVL_ERROR, "error\n");
     EXPECT_EQ((RecordsT{"info\n", "error\n"}), low.records());
     EXPECT_EQ(RecordsT{"error\n"}, high.records());
+    mgr().removeRoute("Two");
+    EXPECT_FALSE(log.isEnabled(LVL_FATAL));
 }
 
 TEST_F(LogTest, HeadersOfTheThreeModesNameTheThreadOrItsTask)

@@ -35,27 +35,21 @@ protected:
 
 TEST_F(PerfLogTest, TheLevelDecidesWhatAScopeWrites)
 {
-    const struct
-    {
-        int32_t nLevel;
-        std::vector<std::string> vecRecords;
-    } aCases[] = {
+    const std::pair<int32_t, std::vector<std::string>> aCases[] = {
         {LVL_WARN, {}},
         {LVL_INFO, {"START op\n", "N ms op\n", "N\n"}},
         {LVL_FINE, {"START op\n", "  message 42\n", "N ms op\n", "N\n"}},
     };
-    for (const auto& c : aCases) {
-        routeAt(c.nLevel);
+    for (const auto& [nLevel, vecRecords] : aCases) {
+        routeAt(nLevel);
         {
             PerformanceLogC scope(&m_Loggable, "op");
-            EXPECT_EQ(c.nLevel <= LVL_INFO, scope.isActive());
+            EXPECT_EQ(nLevel <= LVL_INFO, scope.isActive());
             scope << "message " << 42 << endl;
         }
-        {
-            // A compact scope writes only the elapsed time.
-            PerformanceLogC compact(&m_Loggable, "c", true);
-        }
-        EXPECT_EQ(c.vecRecords, records()) << c.nLevel;
+        // A compact scope writes only the elapsed time.
+        PerformanceLogC(&m_Loggable, "c", true);
+        EXPECT_EQ(vecRecords, records()) << nLevel;
         m_Capture.consumer().clear();
     }
     EXPECT_FALSE(PerformanceLogC(nullptr, "none").isActive());

@@ -32,8 +32,7 @@ public:
     void startReading() override { ++m_nStarts; }
     void stopReading() override { ++m_nStops; }
     LONG consumers() const { return m_Consumers.count(); }
-    int m_nStarts = 0;
-    int m_nStops = 0;
+    int m_nStarts = 0, m_nStops = 0;
 };
 
 } // namespace
@@ -41,8 +40,7 @@ public:
 TEST(Reader, DistributesToEveryConsumerAndStartsAndStopsWithThem)
 {
     TestReaderC reader;
-    CountingConsumerC first;
-    CountingConsumerC second;
+    CountingConsumerC first, second;
     reader.addConsumer(&first);
     reader.addConsumer(&second);
     EXPECT_EQ(1, reader.m_nStarts);
