@@ -51,16 +51,7 @@ private:
 class ComponentTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        g_vecCalls.clear();
-        NOX::ERR::PanicHandlerRegistryC::getInstance().setHandler(&m_Asserts, true);
-    }
-    void TearDown() override
-    {
-        NOX::ERR::PanicHandlerRegistryC::getInstance().removeHandler(&m_Asserts);
-    }
-    RecordingHandlerC m_Asserts;
+    void SetUp() override { g_vecCalls.clear(); }
 };
 
 } // namespace
@@ -126,6 +117,8 @@ TEST_F(ComponentTest, StopBudgetsAreSharedAndASlowComponentIsKilled)
 
 TEST_F(ComponentTest, MisuseAndAddingDuringAFanOutRaiseTheirAssertionsAndChangeNothing)
 {
+    RecordingHandlerC asserts;
+    NOX::ERR::PanicHandlerRegistryC::getInstance().setHandler(&asserts, true);
     SysComponentContainerC mine, theirs;
     RecordingC child("child"), stranger("stranger"), intruder("intruder");
     theirs.addComponent(&child);
@@ -140,10 +133,11 @@ TEST_F(ComponentTest, MisuseAndAddingDuringAFanOutRaiseTheirAssertionsAndChangeN
     const std::string strNull = "!\"component pointer is null\"";
     EXPECT_EQ((CallsT{"!\"Not a child of this container: Wrong container\"", strNull, strNull,
                       strNull, "!\"Container is traversing at the moment, add\""}),
-              m_Asserts.conditions());
+              asserts.conditions());
     EXPECT_EQ(&theirs, child.getParent());
     EXPECT_EQ(nullptr, stranger.getParent());
     EXPECT_EQ(1, mine.componentCount());
     theirs.removeComponent(&child);
     mine.removeComponent(&intruder);
+    NOX::ERR::PanicHandlerRegistryC::getInstance().removeHandler(&asserts);
 }
