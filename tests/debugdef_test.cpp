@@ -4,7 +4,7 @@
 
 #include "Nox_Dbg/NOX_DBG_LogFile.h"
 #include "Nox_Dbg/NOX_DBG_LogFramework.h"
-#include "TRC_CFG_TaviDeviceControllerImpl.h"
+#include "Nox_Err/NOX_ERR_Codes.h"
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
