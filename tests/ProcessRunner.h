@@ -1,6 +1,6 @@
-// A child process with its standard streams on pipes, for the tests that run
-// the tool and the C client: spawned with arguments and a changed
-// environment, fed input, read with a bound, and always reaped.
+// A child process for the tests that run the tool and the C client: spawned
+// with arguments and a changed environment, fed input on a pipe, its output
+// kept in memory files, waited for with a bound, and always reaped.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,10 +9,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <poll.h>
+#include <poll.h> // for the tests that read their own descriptors
 #include <spawn.h>
 #include <string>
+#include <sys/mman.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -22,7 +24,6 @@ extern char** environ;
 namespace proctest {
 
 using EnvT = std::vector<std::pair<std::string, std::string>>;
-using ProcClockT = std::chrono::steady_clock;
 
 inline std::string binaryDir()
 {
@@ -38,6 +39,20 @@ inline std::vector<std::string> splitLines(const std::string& strText)
         vecLines.push_back(strText.substr(unStart, unEnd - unStart));
     }
     return vecLines;
+}
+
+// True once bDone holds, checked every 5 ms; false after ulTimeoutMs without.
+template <typename DoneT> bool waitUntil(uint32_t ulTimeoutMs, DoneT bDone)
+{
+    const auto tDeadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(ulTimeoutMs);
+    while (!bDone()) {
+        if (std::chrono::steady_clock::now() >= tDeadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 class ProcessC
@@ -63,35 +78,36 @@ public:
             vecPtrs.push_back(&str[0]);
         }
         vecPtrs.push_back(nullptr);
-        int aPipes[3][2]; // standard input, output, error
-        for (auto& aPipe : aPipes) {
-            if (pipe2(aPipe, O_CLOEXEC) != 0) {
-                ADD_FAILURE() << "no pipes";
-                return;
-            }
+        int aIn[2] = {-1, -1};
+        m_aFiles[0] = memfd_create("out", MFD_CLOEXEC);
+        m_aFiles[1] = memfd_create("err", MFD_CLOEXEC);
+        if (pipe2(aIn, O_CLOEXEC) != 0 || m_aFiles[0] < 0 || m_aFiles[1] < 0) {
+            ADD_FAILURE() << "no pipe or memory file";
+            return;
         }
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, aPipes[0][0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, aPipes[1][1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, nErrFd >= 0 ? nErrFd : aPipes[2][1],
+        posix_spawn_file_actions_adddup2(&actions, aIn[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, m_aFiles[0], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, nErrFd >= 0 ? nErrFd : m_aFiles[1],
                                          STDERR_FILENO);
         if (posix_spawn(&m_pid, vecPtrs[0], &actions, nullptr, vecPtrs.data(), environ) != 0) {
             ADD_FAILURE() << "cannot start " << vecArgv[0];
             m_pid = -1;
         }
         posix_spawn_file_actions_destroy(&actions);
-        for (int i = 0; i < 3; ++i) {
-            close(aPipes[i][i == 0 ? 0 : 1]);
-        }
-        m_nIn = aPipes[0][1];
-        m_aFds[0] = aPipes[1][0];
-        m_aFds[1] = aPipes[2][0];
+        close(aIn[0]);
+        m_nIn = aIn[1];
     }
 
     ProcessC(const ProcessC&) = delete;
     ProcessC& operator=(const ProcessC&) = delete;
-    ~ProcessC() { finish(0); }
+    ~ProcessC()
+    {
+        finish(0);
+        close(m_aFiles[0]);
+        close(m_aFiles[1]);
+    }
 
     void writeInput(const std::string& strBytes)
     {
@@ -102,76 +118,49 @@ public:
 
     bool waitForOutput(const std::string& strNeedle, uint32_t ulTimeoutMs)
     {
-        return readUntil(ulTimeoutMs,
-                         [&] { return m_strOut.find(strNeedle) != std::string::npos; });
+        return waitUntil(ulTimeoutMs, [&] { return out().find(strNeedle) != std::string::npos; });
     }
 
-    // Collects the output until the child closes it, then its exit code; -1
+    // Closes the input and waits for the child's end: its exit code, or -1
     // when it had to be killed after ulTimeoutMs.
     int finish(uint32_t ulTimeoutMs)
     {
-        closeFd(m_nIn);
+        if (m_nIn >= 0) {
+            close(m_nIn);
+            m_nIn = -1;
+        }
         if (m_pid > 0) {
-            readUntil(ulTimeoutMs, [] { return false; });
-            const bool bClosed = m_aFds[0] < 0 && m_aFds[1] < 0;
-            if (!bClosed) {
-                kill(m_pid, SIGKILL);
-            }
             int nStatus = 0;
-            waitpid(m_pid, &nStatus, 0);
+            const bool bEnded =
+                waitUntil(ulTimeoutMs, [&] { return waitpid(m_pid, &nStatus, WNOHANG) == m_pid; });
+            if (!bEnded) {
+                kill(m_pid, SIGKILL);
+                waitpid(m_pid, &nStatus, 0);
+            }
             m_pid = -1;
-            m_nExit = bClosed && WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
-            closeFd(m_aFds[0]);
-            closeFd(m_aFds[1]);
+            m_nExit = bEnded && WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
         }
         return m_nExit;
     }
 
-    const std::string& out() const { return m_strOut; }
-    const std::string& err() const { return m_strErr; }
+    std::string out() const { return contents(m_aFiles[0]); }
+    std::string err() const { return contents(m_aFiles[1]); }
 
 private:
-    static void closeFd(int& nFd)
+    static std::string contents(int nFile)
     {
-        if (nFd >= 0) {
-            close(nFd);
+        std::string strText;
+        char aBuffer[4096];
+        for (ssize_t nRead; (nRead = pread(nFile, aBuffer, sizeof(aBuffer), strText.size())) > 0;) {
+            strText.append(aBuffer, static_cast<size_t>(nRead));
         }
-        nFd = -1;
-    }
-
-    // Reads both streams until bDone holds; false once both are closed or the time is up.
-    template <typename DoneT> bool readUntil(uint32_t ulTimeoutMs, DoneT bDone)
-    {
-        const auto tDeadline = ProcClockT::now() + std::chrono::milliseconds(ulTimeoutMs);
-        while (!bDone()) {
-            const auto tLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
-                tDeadline - ProcClockT::now());
-            if ((m_aFds[0] < 0 && m_aFds[1] < 0) || tLeft.count() <= 0) {
-                return false;
-            }
-            pollfd aPoll[2] = {{m_aFds[0], POLLIN, 0}, {m_aFds[1], POLLIN, 0}};
-            poll(aPoll, 2, static_cast<int>(tLeft.count()));
-            std::string* apTargets[2] = {&m_strOut, &m_strErr};
-            for (int i = 0; i < 2; ++i) {
-                char aBuffer[4096];
-                const ssize_t nRead =
-                    aPoll[i].revents != 0 ? read(m_aFds[i], aBuffer, sizeof(aBuffer)) : -2;
-                if (nRead > 0) {
-                    apTargets[i]->append(aBuffer, static_cast<size_t>(nRead));
-                } else if (nRead != -2) {
-                    closeFd(m_aFds[i]);
-                }
-            }
-        }
-        return true;
+        return strText;
     }
 
     pid_t m_pid = -1;
     int m_nIn = -1;
-    int m_aFds[2] = {-1, -1};
+    int m_aFiles[2] = {-1, -1}; // standard output and error
     int m_nExit = -1;
-    std::string m_strOut;
-    std::string m_strErr;
 };
 
 struct RunS

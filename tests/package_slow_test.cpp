@@ -9,9 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fnmatch.h>
-#include <fstream>
 #include <map>
-#include <memory>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -82,41 +80,34 @@ TEST_F(PackageSlowTest, AMovedInstallLeadsCMakeAndPkgConfigConsumersToItself)
     // Moved after installing: nothing may point back to where it was put.
     m_prefix = m_dir / "moved";
     fs::rename(m_dir / "installed", m_prefix);
-    const fs::path consumer = m_dir / "consumer";
-    m_scratch.file("consumer/main.c", c_szConsumerC);
-    m_scratch.file("consumer/main.cpp", c_szConsumerCxx);
-    m_scratch.file("consumer/CMakeLists.txt", c_szProject);
-
-    const std::string strEnv =
-        "export PKG_CONFIG_PATH='" + (m_prefix / "lib" / "pkgconfig").string() + "'; ";
-    const std::string strL = shell(strEnv + "pkg-config --libs-only-L quenta");
+    m_scratch.file("main.c", c_szConsumerC);
+    m_scratch.file("main.cpp", c_szConsumerCxx);
+    m_scratch.file("CMakeLists.txt", c_szProject);
+    const std::string strIn = "cd '" + m_dir.string() + "' && export PKG_CONFIG_PATH='" +
+                              (m_prefix / "lib" / "pkgconfig").string() + "' && ";
+    const std::string strL = shell(strIn + "pkg-config --libs-only-L quenta");
     ASSERT_EQ(0u, strL.find("-L")) << strL;
     EXPECT_TRUE(fs::equivalent(strL.substr(2), m_prefix / "lib")) << strL;
     // The run path, too, as the file gives it.
-    const fs::path pkgconfigProgram = m_dir / "pkgconfig_c";
-    std::string strDeps = shell(
-        strEnv + "cc -MD -MF '" + (consumer / "main.d").string() + "' '" +
-        (consumer / "main.c").string() + "' -o '" + pkgconfigProgram.string() +
-        "' $(pkg-config --cflags --libs quenta) -Wl,-rpath,$(pkg-config --variable=libdir quenta)" +
-        " && cat '" + (consumer / "main.d").string() + "'");
+    std::string strDeps = shell(strIn + "cc -MD -MF main.d main.c -o pkgconfig_c $(pkg-config "
+                                        "--cflags --libs quenta) -Wl,-rpath,$(pkg-config "
+                                        "--variable=libdir quenta) && cat main.d");
     EXPECT_EQ(1u, movedHeaders(strDeps)) << strDeps;
-
-    const fs::path build = m_dir / "build";
-    strDeps = shell("cmake -S '" + consumer.string() + "' -B '" + build.string() +
-                    "' -G Ninja -DCMAKE_PREFIX_PATH='" + m_prefix.string() +
-                    "' >/dev/null && cmake --build '" + build.string() +
-                    "' >/dev/null && ninja -C '" + build.string() + "' -t deps");
+    strDeps =
+        shell(strIn + "cmake -S . -B build -G Ninja -DCMAKE_PREFIX_PATH=\"$PWD/moved\" "
+                      ">/dev/null && cmake --build build >/dev/null && ninja -C build -t deps");
     // quenta.h from the C program; both headers from the C++ one.
     EXPECT_EQ(3u, movedHeaders(strDeps)) << strDeps;
-    const std::string strLibrary = tooltest::readFile(build / "library.txt");
+    const std::string strLibrary = tooltest::readFile(m_dir / "build" / "library.txt");
     EXPECT_TRUE(fs::equivalent(fs::canonical(strLibrary).parent_path(), m_prefix / "lib"))
         << strLibrary;
 
     // The loader's choice with nothing but the run path: the moved copy.
-    for (const fs::path& program :
-         {pkgconfigProgram, build / "consumer_c", build / "consumer_cxx"}) {
-        const std::string strLoaded = shell("env -u LD_LIBRARY_PATH LD_TRACE_LOADED_OBJECTS=1 '" +
-                                            program.string() + "' | grep libquenta");
+    for (const char* szProgram : {"pkgconfig_c", "build/consumer_c", "build/consumer_cxx"}) {
+        const std::string strLoaded = shell(strIn +
+                                            "env -u LD_LIBRARY_PATH "
+                                            "LD_TRACE_LOADED_OBJECTS=1 ./" +
+                                            szProgram + " | grep libquenta");
         const size_t unPath = strLoaded.find("=> ") + 3;
         EXPECT_EQ(std::string::npos, strLoaded.find('\n')) << strLoaded;
         std::error_code error;

@@ -30,7 +30,6 @@ TEST(QuentaToolUsage, UsageErrorsExitTwoWithAMessageAndUnderJsonTheFailureObject
         {{"search", "-x"}, "unknown option '-x'"},
         {{"pair"}, "'pair' needs NAME"},
         {{"pair", "a", "b"}, "takes no argument 'b'"},
-        {{"search", "extra"}, "takes no argument 'extra'"},
         {{"pair", ""}, "non-empty NAME"},
         {{"search", "--port"}, "'--port' needs a DEVICE"},
         {{"search", "--port="}, "non-empty DEVICE"},
@@ -82,7 +81,6 @@ TEST(QuentaToolUsage, WithoutACommandTheUsageGoesToStandardErrorWithExitTwo)
     EXPECT_EQ(2, run.m_nExit);
     EXPECT_EQ("", run.m_strOut);
     EXPECT_EQ(0u, run.m_strErr.find("Usage: quenta [OPTIONS] COMMAND")) << run.m_strErr;
-    EXPECT_TRUE(contains(run.m_strErr, "\nExit codes:\n")) << run.m_strErr;
 
     run = runTool({"--json"});
     EXPECT_EQ(2, run.m_nExit);
@@ -118,31 +116,6 @@ TEST(QuentaToolUsage, CommandHelpShowsItsOwnOptionsAndTouchesNoDevice)
             EXPECT_FALSE(contains(run.m_strOut, szNotShown)) << szNotShown;
         }
     }
-}
-
-// The reference of the library's command lines needs no device, and the
-// manual page gives every line of it; the shell's help shows the JSON form.
-TEST(QuentaToolUsage, AtListsTheLibrarysCommandsAsTheManualPageDoes)
-{
-    const RunS run = runTool({"at", "--list", "--port", "/nonexistent/tty"});
-    EXPECT_EQ(0, run.m_nExit) << run.m_strErr;
-    EXPECT_EQ(
-        0u, runTool({"--json", "at", "--list"}).m_strOut.find("{\"commands\":[{\"form\":\"AT\","));
-
-    const std::string strPage = tooltest::readFile(QUENTA_SOURCE_DIR "/man/quenta.1");
-    size_t unForms = 0;
-    for (const std::string& strLine : proctest::splitLines(run.m_strOut)) {
-        // "  FORM  what it does", or a long form alone on its line.
-        if (strLine.size() < 3 || strLine[2] == ' ' || strLine.rfind("  ", 0) != 0) {
-            continue;
-        }
-        const std::string strForm = strLine.substr(2, strLine.find(' ', 2) - 2);
-        ++unForms;
-        EXPECT_TRUE(contains(strPage, "\n.B " + strForm + "\n") ||
-                    contains(strPage, "\n\\fB" + strForm + "\\fR\n"))
-            << strForm;
-    }
-    EXPECT_GT(unForms, 20u);
 }
 
 // What the log routes of a file are and how they are refused is the
@@ -245,14 +218,12 @@ TEST(QuentaToolPort, APermissionRefusalNamesOwnerGroupAndMode)
     {
         mode_t m_mode;
         gid_t m_gid;
-        std::string m_strHint;
-        bool m_bGroupSuggested;
+        std::string m_strHint; // a group is suggested where it may read and write
     } c_aCases[] = {
-        {0600, 0, "it is root:root 0600, which only root may open; ask for access", false},
+        {0600, 0, "it is root:root 0600, which only root may open; ask for access"},
         {0660, gidFree,
-         "it is root:" + strFree + " 0660; ask for access or run as a user in group " + strFree,
-         true},
-        {0640, gidFree, "it is root:" + strFree + " 0640, which only root may open", false},
+         "it is root:" + strFree + " 0660; ask for access or run as a user in group " + strFree},
+        {0640, gidFree, "it is root:" + strFree + " 0640, which only root may open"},
     };
     for (const auto& testCase : c_aCases) {
         SCOPED_TRACE(testCase.m_strHint);
@@ -265,7 +236,7 @@ TEST(QuentaToolPort, APermissionRefusalNamesOwnerGroupAndMode)
         EXPECT_EQ(3, run.m_nExit);
         EXPECT_TRUE(contains(run.m_strErr, "Permission denied \xe2\x80\x94 " + testCase.m_strHint))
             << run.m_strErr;
-        EXPECT_EQ(testCase.m_bGroupSuggested, contains(run.m_strErr, "usermod")) << run.m_strErr;
+        EXPECT_EQ(testCase.m_mode == 0660, contains(run.m_strErr, "usermod")) << run.m_strErr;
         EXPECT_FALSE(contains(run.m_strErr, "dialout")) << run.m_strErr;
     }
 }
