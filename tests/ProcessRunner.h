@@ -114,7 +114,13 @@ public:
         ASSERT_EQ(static_cast<ssize_t>(strBytes.size()),
                   write(m_nIn, strBytes.data(), strBytes.size()));
     }
-    void signal(int nSignal) { kill(m_pid, nSignal); }
+    // Never kill(-1, ...): that would signal every process this user may.
+    void signal(int nSignal)
+    {
+        if (m_pid > 0) {
+            kill(m_pid, nSignal);
+        }
+    }
 
     bool waitForOutput(const std::string& strNeedle, uint32_t ulTimeoutMs)
     {
