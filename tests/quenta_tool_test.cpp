@@ -2,6 +2,7 @@
 // visibly, and the devices that cannot be opened (exit 3 before the library
 // is asked anything).
 #include "SIM_Pty.h"
+#include "SIM_SimulatedModule.h"
 #include "ToolTestSupport.h"
 
 #include <grp.h>
@@ -196,7 +197,8 @@ TEST(QuentaToolPort, ADeviceThatCannotBeOpenedExitsThreeWithWhatToDo)
 }
 
 // A user who may not open the device learns its owner, group and mode, and
-// is pointed at a group only where the group may read and write.
+// is pointed at a group only where the group may read and write; one who may
+// runs as root would.
 TEST(QuentaToolPort, APermissionRefusalNamesOwnerGroupAndMode)
 {
     if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0) {
@@ -225,20 +227,32 @@ TEST(QuentaToolPort, APermissionRefusalNamesOwnerGroupAndMode)
          "it is root:" + strFree + " 0660; ask for access or run as a user in group " + strFree},
         {0640, gidFree, "it is root:" + strFree + " 0640, which only root may open"},
     };
+    const auto asUser = [&](const std::string& strPort) {
+        return proctest::runProcess({"/usr/bin/setpriv", "--reuid=61998", "--regid=61998",
+                                     "--clear-groups", "--", dir / "quenta", "--port", strPort,
+                                     "paired"},
+                                    {{"HOME", dir.path()}}, 30000);
+    };
     for (const auto& testCase : c_aCases) {
         SCOPED_TRACE(testCase.m_strHint);
         ASSERT_EQ(0, ::chown(strDevice.c_str(), 0, testCase.m_gid));
         ASSERT_EQ(0, ::chmod(strDevice.c_str(), testCase.m_mode));
-        const RunS run = proctest::runProcess({"/usr/bin/setpriv", "--reuid=61998", "--regid=61998",
-                                               "--clear-groups", "--", dir / "quenta", "--port",
-                                               strDevice, "paired"},
-                                              {{"HOME", dir.path()}}, 30000);
+        const RunS run = asUser(strDevice);
         EXPECT_EQ(3, run.m_nExit);
         EXPECT_TRUE(contains(run.m_strErr, "Permission denied \xe2\x80\x94 " + testCase.m_strHint))
             << run.m_strErr;
         EXPECT_EQ(testCase.m_mode == 0660, contains(run.m_strErr, "usermod")) << run.m_strErr;
         EXPECT_FALSE(contains(run.m_strErr, "dialout")) << run.m_strErr;
     }
+    // Given access, the same user runs as root would, with a home it cannot
+    // write to.
+    QUENTA::SIM::SimulatedModuleC module;
+    ASSERT_TRUE(module.start());
+    module.setLineSettings(921600, true);
+    module.setMode(QUENTA::SIM::SM_COMMAND);
+    ASSERT_EQ(0, ::chmod(module.slavePath().c_str(), 0666));
+    const RunS run = asUser(module.slavePath());
+    EXPECT_EQ(0, run.m_nExit) << run.m_strErr;
 }
 
 } // namespace
