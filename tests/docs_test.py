@@ -157,6 +157,10 @@ class LinksTest(unittest.TestCase):
                     self.assertTrue(resolved.exists(), "no such file")
                     if anchor:
                         self.assertIn(anchor, anchors(resolved), "no such heading")
+        # The README is the way in to every guide.
+        readme = PAGES[0].read_text()
+        for page in PAGES[1:]:
+            self.assertIn(f"](docs/{page.name})", readme, page.name)
 
 
 def check(block, files):
