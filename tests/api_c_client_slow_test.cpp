@@ -4,9 +4,11 @@
 // fresh process-wide configurator.
 #include "ProcessRunner.h"
 #include "SIM_SimulatedModule.h"
+#include "quenta.h"
 
 #include <algorithm>
 #include <cstdlib>
+#include <set>
 #include <utility>
 
 using namespace QUENTA::SIM;
@@ -91,6 +93,35 @@ TEST(ApiCClientTest, Scenarios)
                 << count.first;
         }
     }
+}
+
+// A second entry into command mode in one process starts from the line
+// settings the first left in the process-wide template: 921600 bit/s without
+// RTS/CTS, so a module that insists on RTS/CTS is reached once per process.
+TEST(ApiCClientTest, ASecondEntryInOneProcessSendsNoHandshake)
+{
+    SimConfigS config;
+    config.m_eInitialMode = SM_COMMAND;
+    config.m_lineSettings.m_unBaudRate = 12;
+    config.m_lineSettings.m_unFlowControl = 1;
+    SimulatedModuleC module(config);
+    ASSERT_TRUE(module.start());
+    ::setenv("QUENTA_PORT_COM8", module.slavePath().c_str(), 1);
+    uint32_t unSize = 0;
+    ASSERT_TRUE(QUENTA_getPairedDevice(nullptr, &unSize));
+    ASSERT_TRUE(QUENTA_switchToDataMode());
+    ASSERT_TRUE(module.waitForState(
+        [](const SimStateS& state) { return state.m_unRestarts == 1 && !state.m_bRestarting; },
+        5000));
+    const size_t unBefore = module.transcript().size();
+    EXPECT_TRUE(QUENTA_getPairedDevice(nullptr, &unSize));
+    std::set<std::pair<uint32_t, bool>> setSent;
+    for (const SimTranscriptEntryS& entry : module.transcript().entriesFrom(unBefore)) {
+        if (entry.m_eKind == EK_RECEIVED_LINE || entry.m_eKind == EK_NOISE) {
+            setSent.insert({entry.m_host.m_ulBaudRate, entry.m_host.m_bRtsCts});
+        }
+    }
+    EXPECT_EQ((std::set<std::pair<uint32_t, bool>>{{921600, false}}), setSent);
 }
 
 } // namespace
