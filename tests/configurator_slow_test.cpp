@@ -136,6 +136,10 @@ TEST_F(ConfiguratorTest, HandOverClosesThePortAndTheNextOperationEscapesBack)
     ASSERT_TRUE(configurator.pairDevice("QUENTA-BRAVO"));
     ASSERT_TRUE(configurator.switchToDataMode());
     EXPECT_EQ(0, held());
+    const std::vector<std::string> vecHandOver = received();
+    ASSERT_GE(vecHandOver.size(), 4u);
+    EXPECT_EQ((std::vector<std::string>{c_szPing, "AT*ADNRP=0,1\r", c_szPing, c_szReset}),
+              std::vector<std::string>(vecHandOver.end() - 4, vecHandOver.end()));
     ASSERT_TRUE(waitForRestart());
     const size_t unLinesBefore = received().size();
     const size_t unModesBefore = entriesOf(EK_MODE).size();
