@@ -135,8 +135,11 @@ def compile_and_run(block, scratch):
     against a simulator in command mode: what went wrong, or None."""
     (scratch.dir / f"example.{block.language}").write_text(block.text)
     compiler = "cc -std=c11" if block.language == "c" else "c++ -std=c++17"
-    steps = [(f"{compiler} -Wall -Werror -I {SOURCE / 'include'} example.{block.language} "
-              f"-o example -L {BUILD} -lquenta -Wl,-rpath,{BUILD} || echo failed", []),
+    # The tree's paths by variable: a checkout under /tmp must not be moved
+    # into the scratch folder with the examples' own /tmp paths.
+    scratch.env.update(DOCS_INCLUDE=str(SOURCE / "include"), DOCS_BUILD=str(BUILD))
+    steps = [(f'{compiler} -Wall -Werror -I "$DOCS_INCLUDE" example.{block.language} -o example'
+              ' -L "$DOCS_BUILD" -lquenta -Wl,-rpath,"$DOCS_BUILD" || echo failed', []),
              ("quenta-sim --link /tmp/com8 --mode command --baud 921600 --rtscts --scan-ms 300"
               " --quiet &", []),
              ('QUENTA_PORT_COM8=/tmp/com8 ./example; echo "exit $?"', []), ("kill %1", [])]
