@@ -187,7 +187,8 @@ TEST_F(SerialDeviceTest, AReadEndsByItsTimeOutWithWhatHasArrived)
         if (*pszQueued != 0 && !onPseudoTerminal())
             continue; // only a pseudo-terminal can send it
         SCOPED_TRACE(pszQueued);
-        m_pty.write(pszQueued);
+        if (*pszQueued != 0)
+            m_pty.write(pszQueued);
         char szBuffer[100];
         DWORD dwRead = 99;
         const auto start = ClockT::now();
