@@ -20,7 +20,6 @@
 #include <fstream>
 #include <functional>
 #include <future>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -31,13 +30,7 @@ inline NOX::DBG::DbgLogMgrC& mgr()
     return *NOX::DBG::DbgLogMgrC::getInstance();
 }
 
-inline std::string readFile(const fs::path& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+using testenv::readFile;
 
 inline void writeFile(const fs::path& path, const std::string& strText)
 {

@@ -1,5 +1,5 @@
 // What the tests need of the host, the same on POSIX and Windows: a private
-// temporary directory, environment variables the core sees, paths as the
+// temporary directory, a file's bytes, environment variables the core sees, paths as the
 // UTF-8 text the core takes, a process's exit code as its parent sees it.
 #pragma once
 
@@ -10,7 +10,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 
 namespace testenv {
@@ -37,6 +39,15 @@ inline std::filesystem::path makeTempDir(const std::string& strPrefix)
         }
     }
     return std::filesystem::path();
+}
+
+// The file's bytes as they stand; empty when it cannot be read.
+inline std::string readFile(const std::filesystem::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
 }
 
 // Sets the variable for this process, both where the core reads it

@@ -3,10 +3,10 @@
 #pragma once
 
 #include "ProcessRunner.h"
+#include "TestEnv.h"
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -28,11 +28,7 @@ inline bool contains(const std::string& strText, const std::string& strPart)
     return strText.find(strPart) != std::string::npos;
 }
 
-inline std::string readFile(const std::filesystem::path& path)
-{
-    std::ifstream file(path);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
+using testenv::readFile;
 
 // A fresh directory, removed at the end.
 class TempDirC
